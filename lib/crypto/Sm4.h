@@ -1,0 +1,35 @@
+// SM4 block cipher (GB/T 32907-2016) and the 4-byte command MAC
+// (ISO/IEC 9797-1 MAC algorithm 1, padding method 2).
+//
+// The key state is process-wide on purpose: an operation that is given a key
+// loads and expands it; one that is given a null key reuses whatever the last
+// operation left. Callers must not run two of these at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillon {
+
+constexpr size_t kSm4BlockSize = 16;
+constexpr size_t kSm4KeySize = 16;
+
+// Loads 16 key bytes into MK0..MK3 (big-endian words).
+void Sm4LoadKey(const uint8_t key[kSm4KeySize]);
+// Expands MK0..MK3 into the process-wide round keys rk0..rk31.
+void Sm4KeyExpand();
+
+// ECB over whole blocks. Returns 0, -1 for bad arguments (null pointers,
+// length 0 or not a multiple of 16), 8 when *outLen (capacity) is smaller
+// than len; *outLen is then already set to len. in and out may alias.
+int Sm4EncryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* out, size_t* outLen);
+// Same contract, round keys applied in reverse order.
+int Sm4DecryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* out, size_t* outLen);
+
+// CBC-MAC with a caller-held chaining value (16 bytes in/out). Writes 4 MAC
+// bytes when *macLen >= 4 and returns 0; returns 1 otherwise. *macLen is
+// set to 4 in both cases.
+int Sm4Mac(const uint8_t* key, const uint8_t* msg, size_t len, uint8_t chain[kSm4BlockSize],
+           uint8_t* mac, size_t* macLen);
+
+}  // namespace quillon

@@ -1,0 +1,25 @@
+# The shared library must export the 19 token commands and nothing else of
+# ours. Run as: cmake -DLIB=<path> -P check_exports.cmake
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+set(expected CardBurnSeed CardChangeKey CardChgPrompt CardConfig CardDeleteSeed CardDisablePIN
+    CardGetSeedFlag CardInitKey CardReadOTP CardReadSeedInfo CardReadSnAndTime CardScreenLock
+    CardScreenUnLock CardSeal CardSetPIN CardSetStandbyTime CardSetTime CardSetkeypad CardVerify)
+string(REPLACE "\n" ";" lines "${out}")
+set(found)
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+  string(REGEX REPLACE "@.*$" "" name "${name}")
+  if(name STREQUAL "" OR name STREQUAL "QUILLON_1")
+    continue()
+  endif()
+  list(APPEND found ${name})
+endforeach()
+list(SORT found)
+list(SORT expected)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "exported symbols differ.\nexpected: ${expected}\nfound: ${found}")
+endif()
+message(STATUS "libQuillon exports exactly the 19 token commands")
