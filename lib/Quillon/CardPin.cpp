@@ -1,0 +1,122 @@
+// PIN, keypad and screen-lock commands.
+#include "CommandSupport.h"
+#include "Sm4.h"
+
+using namespace quillon;
+
+namespace {
+
+constexpr uint8_t kInsConfigWrite = 0xD4;
+constexpr uint8_t kInsStorePin = 0xE0;
+constexpr uint8_t TAG_PIN_ENABLED = 0x2C;
+constexpr uint8_t TAG_KEYPAD = 0x72;
+constexpr size_t kPinLength = 6;
+
+// A one-item configuration write: 81 03 tag 01 value.
+size_t BuildOneByteSetting(const CommandKey& key, uint8_t tag, uint8_t value, uint8_t* apdu) {
+    const uint8_t d[5] = {0x81, 0x03, tag, 0x01, value};
+    return SecuredCommand(key, kInsConfigWrite, 0x00, 0x00, d, sizeof d, apdu);
+}
+
+uint32_t ScreenCommand(const char* reader, uint8_t state, const char* recvLabel) {
+    CommandFrame frame(CommandFrame::Trace::AfterOpen);
+    if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
+    const uint8_t command[5] = {0x80, 0xD8, 0x0C, 0x02, state};
+    Response r;
+    const LONG rc = frame.Exchange(command, sizeof command, r);
+    if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);
+    QTRACE(TRACE_INFO, "%s", recvLabel);
+    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
+}
+
+uint32_t SetPin(CommandFrame& frame, const char* accessKey, const char* pin) {
+    ScopedCommandKey k(accessKey);
+    uint8_t apdu[kMaxSecuredApdu];
+
+    // The PIN is stored even when switching protection on was refused; the
+    // refusal still decides the result.
+    uint32_t result = CARD_OK;
+    size_t apduLen = BuildOneByteSetting(k.key, TAG_PIN_ENABLED, 0x01, apdu);
+    Response enable;
+    if (frame.Exchange(apdu, apduLen, enable) != SCARD_S_SUCCESS || !enable.Ok()) {
+        result = CARD_E_STATUS_WORD;
+        QTRACE(TRACE_ERROR, "Enable PIN failed");
+    }
+
+    uint8_t block[kSm4BlockSize] = {};
+    std::memcpy(block, pin, kPinLength);
+    block[kPinLength] = 0x80;
+    uint8_t encrypted[kSm4BlockSize];
+    size_t outLen = sizeof encrypted;
+    Sm4EncryptEcb(k.key.data(), block, sizeof block, encrypted, &outLen);
+    ::explicit_bzero(block, sizeof block);
+
+    apduLen = SecuredCommand(k.key, kInsStorePin, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
+    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
+    Response r;
+    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
+    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
+    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    return r.Ok() ? result : CARD_E_STATUS_WORD;
+}
+
+}  // namespace
+
+extern "C" QUILLON_API uint32_t CardSetPIN(const char* reader, const char* accessKey, const char* pin) {
+    CommandFrame frame(CommandFrame::Trace::AtEntry);
+    QTRACE(TRACE_INFO, "CardSetPIN enter");
+    if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
+    if (accessKey == nullptr || pin == nullptr) return CARD_E_MISSING_ARG;
+    if (::strnlen(pin, kPinLength + 1) != kPinLength || accessKey[0] == '\0') return CARD_E_KEY_LENGTH;
+    // Like its siblings: the key buffer holds 16 bytes.
+    if (KeyTextTooLong(accessKey)) return CARD_E_KEY_LENGTH;
+    const uint32_t result = SetPin(frame, accessKey, pin);
+    QTRACE(TRACE_INFO, "CardSetPIN leave");
+    return result;
+}
+
+extern "C" QUILLON_API uint32_t CardDisablePIN(const char* reader, const char* accessKey) {
+    CommandFrame frame(CommandFrame::Trace::AtEntry);
+    if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
+    if (accessKey == nullptr) return CARD_E_MISSING_ARG;
+    if (accessKey[0] == '\0' || KeyTextTooLong(accessKey)) return CARD_E_KEY_LENGTH;
+
+    ScopedCommandKey k(accessKey);
+    uint8_t apdu[kMaxSecuredApdu];
+    const size_t apduLen = BuildOneByteSetting(k.key, TAG_PIN_ENABLED, 0x00, apdu);
+    QTRACE(TRACE_INFO, "CardEnablePIN->send: ");
+    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
+    Response r;
+    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_STATUS_WORD;
+    QTRACE(TRACE_INFO, "CardEnablePIN->Recv: ");
+    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
+}
+
+extern "C" QUILLON_API uint32_t CardSetkeypad(const char* reader, const char* accessKey, int32_t mode) {
+    CommandFrame frame(CommandFrame::Trace::AfterOpen);
+    if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
+    if (accessKey == nullptr) return CARD_E_MISSING_ARG;
+    // Like its siblings: the key buffer holds 16 bytes.
+    if (KeyTextTooLong(accessKey)) return CARD_E_KEY_LENGTH;
+
+    ScopedCommandKey k(accessKey);
+    uint8_t apdu[kMaxSecuredApdu];
+    const size_t apduLen = BuildOneByteSetting(k.key, TAG_KEYPAD, mode == 1 ? 0x01 : 0x00, apdu);
+    QTRACE(TRACE_INFO, "DrvSendApdu->Send: ");
+    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
+    Response r;
+    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
+    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
+    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
+}
+
+extern "C" QUILLON_API uint32_t CardScreenLock(const char* reader) {
+    return ScreenCommand(reader, 0x00, "CardScreenLock->Recv: ");
+}
+
+extern "C" QUILLON_API uint32_t CardScreenUnLock(const char* reader) {
+    return ScreenCommand(reader, 0x01, "CardScreenUnLock->Recv: ");
+}
