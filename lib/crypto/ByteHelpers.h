@@ -39,7 +39,8 @@ void SwapWordBytes(uint32_t* words, size_t count);
 
 // Parses "Y/M/D/h/m/s" (exactly six atoi-style fields, UTC) into seconds
 // since 1970. Returns 0, or -1 when the text is rejected (field count, a
-// range, or a field longer than its 255-character buffer).
+// range, or a field of 255 characters or more, which would not fit its
+// 255-character buffer with the terminator). Null pointers are rejected.
 int ParseUtcTimeText(const char* text, size_t length, uint32_t* seconds);
 
 }  // namespace quillon

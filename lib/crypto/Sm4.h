@@ -20,15 +20,20 @@ void Sm4LoadKey(const uint8_t key[kSm4KeySize]);
 void Sm4KeyExpand();
 
 // ECB over whole blocks. Returns 0, -1 for bad arguments (null pointers,
-// length 0 or not a multiple of 16), 8 when *outLen (capacity) is smaller
-// than len; *outLen is then already set to len. in and out may alias.
+// length 0 or not a multiple of 16; nothing changed, key not loaded), 8 when
+// *outLen (capacity) is smaller than len; *outLen is then already set to len
+// and a given key is already loaded. in and out may be the same buffer (but
+// must not overlap partially).
 int Sm4EncryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* out, size_t* outLen);
 // Same contract, round keys applied in reverse order.
 int Sm4DecryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* out, size_t* outLen);
 
-// CBC-MAC with a caller-held chaining value (16 bytes in/out). Writes 4 MAC
-// bytes when *macLen >= 4 and returns 0; returns 1 otherwise. *macLen is
-// set to 4 in both cases.
+// CBC-MAC with a caller-held chaining value (16 bytes in: initial value;
+// out: the last block handed to the cipher, i.e. V XOR final padded block,
+// not the MAC block). Writes 4 MAC bytes when *macLen >= 4 and returns 0;
+// returns 1 otherwise (chain already updated). *macLen is set to 4 in both
+// cases. Returns -1 and touches nothing for a null chain or macLen, a null
+// msg with len > 0, or a null mac with *macLen >= 4.
 int Sm4Mac(const uint8_t* key, const uint8_t* msg, size_t len, uint8_t chain[kSm4BlockSize],
            uint8_t* mac, size_t* macLen);
 
