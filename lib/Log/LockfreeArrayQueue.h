@@ -102,6 +102,8 @@ public:
     uint32_t ReaderCount() const;
     void SetReaderCount(uint32_t value);
     const uint8_t* Slot(uint32_t counter) const;
+    // Start of the ring header (for tests and diagnostics).
+    uint8_t* Base() const { return m_base; }
 
     static constexpr uint32_t kMask = kRingCapacitySlots - 1;
     // Push rounds after which a writer takes commit over from a writer that

@@ -1,0 +1,230 @@
+// Several processes on one ring: lifetime of the shared object, concurrent
+// writers, and the quillon-trace viewer.
+#include "Trace.h"
+#include "TraceTestSupport.h"
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quillon::test {
+namespace {
+
+// Runs fn in a child process; the child never returns into GoogleTest.
+template <typename Fn>
+pid_t Spawn(Fn fn) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(fn());
+    return pid;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void SendByte(int fd) {
+    char c = 1;
+    ASSERT_EQ(write(fd, &c, 1), 1);
+}
+
+bool ReceiveByte(int fd) {
+    char c;
+    return read(fd, &c, 1) == 1;
+}
+
+using RingLifetimeTest = PrivateRingTest;
+
+TEST_F(RingLifetimeTest, LastDetachInTheProcessUnlinksTheRing) {
+    CVkShmLogger a(names_);
+    CVkShmLogger b(names_);
+    ASSERT_EQ(a.Attach(), 0);
+    ASSERT_EQ(b.Attach(), 0);
+    EXPECT_TRUE(a.CreatedRing());
+    EXPECT_FALSE(b.CreatedRing());
+    a.Detach();
+    EXPECT_TRUE(RingExists());
+    b.Detach();
+    EXPECT_FALSE(RingExists());
+
+    // A fresh ring is created on the next attach and works.
+    ASSERT_EQ(a.Attach(), 0);
+    EXPECT_TRUE(a.CreatedRing());
+    EXPECT_EQ(a.Queue().Capacity(), 32768u);
+    EXPECT_EQ(a.Write(MakeRecord(1)), PushResult::Ok);
+}
+
+TEST_F(RingLifetimeTest, RingOutlivesTheWriterWhileAnotherProcessHoldsIt) {
+    int toParent[2], toChild[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
+
+    CVkShmLogger parent(names_);
+    ASSERT_EQ(parent.Attach(), 0);
+    pid_t child = Spawn([&] {
+        CVkShmLogger ring(names_);
+        if (ring.Attach() != 0) return 1;
+        char c = 1;
+        if (write(toParent[1], &c, 1) != 1) return 2;
+        if (read(toChild[0], &c, 1) != 1) return 3;
+        ring.Detach();
+        return 0;
+    });
+    ASSERT_TRUE(ReceiveByte(toParent[0]));
+    parent.Detach();
+    EXPECT_TRUE(RingExists());  // the child still has it attached
+    SendByte(toChild[1]);
+    EXPECT_EQ(WaitExit(child), 0);
+    EXPECT_FALSE(RingExists());
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+}
+
+TEST_F(RingLifetimeTest, ProcessThatDiesAttachedDoesNotKeepTheRing) {
+    int toParent[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    CVkShmLogger parent(names_);
+    ASSERT_EQ(parent.Attach(), 0);
+    pid_t child = Spawn([&] {
+        CVkShmLogger ring(names_);
+        if (ring.Attach() != 0) return 1;
+        char c = 1;
+        if (write(toParent[1], &c, 1) != 1) return 2;
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(ReceiveByte(toParent[0]));
+    kill(child, SIGKILL);
+    EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
+    parent.Detach();
+    EXPECT_FALSE(RingExists());
+    close(toParent[0]);
+    close(toParent[1]);
+}
+
+// Every line names its writer and sequence number and carries a checksum,
+// so a torn or mixed record cannot pass for a good one.
+uint32_t Check(uint32_t pid, uint32_t seq) { return (pid * 2654435761u) ^ (seq * 40503u); }
+
+TEST_F(RingLifetimeTest, TwoWriterProcessesLoseNoLineAndTearNone) {
+    constexpr uint32_t kLines = 10000;
+    CVkShmLogger viewer(names_);  // keeps the ring after the writers detach
+    ASSERT_EQ(viewer.Attach(), 0);
+
+    auto writer = [] {
+        TraceBegin();
+        uint32_t pid = uint32_t(getpid());
+        for (uint32_t seq = 0; seq < kLines; ++seq) {
+            TraceLine(TRACE_INFO, "writer.cpp", int(seq), "W %u %u %u", pid, seq, Check(pid, seq));
+        }
+        return TraceEnd() == 0 ? 0 : 1;
+    };
+    pid_t a = Spawn(writer);
+    pid_t b = Spawn(writer);
+    ASSERT_EQ(WaitExit(a), 0);
+    ASSERT_EQ(WaitExit(b), 0);
+
+    CLockfreeArrayQueue& q = viewer.Queue();
+    ASSERT_EQ(q.Commit() - q.Tail(), 2 * kLines);
+    EXPECT_EQ(q.Head(), q.Commit());
+    std::map<uint32_t, uint32_t> next;  // pid -> expected sequence
+    next[uint32_t(a)] = 0;
+    next[uint32_t(b)] = 0;
+    TraceRecord r;
+    while (q.Pop(r)) {
+        unsigned pid = 0, seq = 0, check = 0;
+        ASSERT_EQ(sscanf(r.text, "W %u %u %u", &pid, &seq, &check), 3) << r.text;
+        ASSERT_EQ(pid, r.pid);
+        ASSERT_TRUE(next.count(pid)) << pid;
+        ASSERT_EQ(seq, next[pid]) << "lost or reordered line of " << pid;
+        ASSERT_EQ(check, Check(pid, seq));
+        ASSERT_EQ(r.line, seq);
+        ASSERT_EQ(r.time, r.timeAgain);
+        ASSERT_EQ(r.level, 1u);
+        ASSERT_STREQ(r.file, "writer.cpp");
+        ++next[pid];
+    }
+    EXPECT_EQ(next[uint32_t(a)], kLines);
+    EXPECT_EQ(next[uint32_t(b)], kLines);
+}
+
+class QuillonTraceTest : public PrivateRingTest {
+protected:
+    std::string Command(const char* mode) const {
+        return std::string(QUILLON_TRACE_EXE) + " " + mode + " --prefix " + prefix_;
+    }
+};
+
+TEST_F(QuillonTraceTest, DumpPrintsEachRecordAndConsumesIt) {
+    CVkShmLogger viewer(names_);
+    ASSERT_EQ(viewer.Attach(), 0);
+    TraceBegin();
+    TraceLine(TRACE_WARNING, "dump.cpp", 12, "first %d", 1);
+    uint8_t bytes[] = {0x90, 0x00};
+    TraceHex(TRACE_INFO, "dump.cpp", 13, bytes, sizeof bytes);
+    ASSERT_EQ(TraceEnd(), 0);
+
+    FILE* out = popen(Command("--dump").c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::vector<std::string> lines;
+    char buf[8192];
+    while (fgets(buf, sizeof buf, out)) lines.emplace_back(buf);
+    ASSERT_EQ(pclose(out), 0);
+
+    ASSERT_EQ(lines.size(), 2u);
+    std::string me = std::to_string(getpid()) + " " + std::to_string(gettid());
+    std::regex stamp(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )");
+    EXPECT_TRUE(std::regex_search(lines[0], stamp)) << lines[0];
+    EXPECT_EQ(lines[0].substr(24), me + " L2 dump.cpp:12 first 1\n");
+    EXPECT_EQ(lines[1].substr(24), me + " L1 dump.cpp:13 9000\n");
+
+    CLockfreeArrayQueue& q = viewer.Queue();
+    EXPECT_EQ(q.Tail(), q.Commit());
+    EXPECT_EQ(q.ReaderProgress(), 2u);
+    EXPECT_EQ(q.ReaderCount(), 0u);  // unregistered on exit
+}
+
+TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
+    CVkShmLogger viewer(names_);
+    ASSERT_EQ(viewer.Attach(), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t reader = fork();
+    if (reader == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl(QUILLON_TRACE_EXE, QUILLON_TRACE_EXE, "--follow", "--prefix", prefix_.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+
+    CLockfreeArrayQueue& q = viewer.Queue();
+    // The viewer counts itself as a reader once it is attached.
+    while (q.ReaderCount() == 0) usleep(1000);
+    TraceBegin();
+    TraceLine(TRACE_INFO, "follow.cpp", 5, "hello reader");
+    std::string got;
+    char buf[256];
+    while (got.find('\n') == std::string::npos) {
+        ssize_t n = read(out[0], buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        got.append(buf, size_t(n));
+    }
+    EXPECT_NE(got.find(" L1 follow.cpp:5 hello reader\n"), std::string::npos) << got;
+    ASSERT_EQ(TraceEnd(), 0);
+
+    kill(reader, SIGTERM);
+    EXPECT_EQ(WaitExit(reader), 0);
+    EXPECT_EQ(q.ReaderCount(), 0u);
+    EXPECT_TRUE(RingExists());  // the viewer here still holds it
+    close(out[0]);
+}
+
+}  // namespace
+}  // namespace quillon::test

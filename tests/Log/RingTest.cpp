@@ -1,0 +1,230 @@
+// The ring and its writer policy, including what other processes may have
+// left in the shared header.
+#include "Trace.h"
+#include "TraceTestSupport.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillon::test {
+namespace {
+
+// An shm object made by hand, the way a foreign or broken process might.
+class RawObject {
+public:
+    RawObject(const std::string& name, size_t size) : name_(name), size_(size) {
+        fd_ = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+        if (fd_ < 0) return;
+        if (ftruncate(fd_, off_t(size)) != 0) return;
+        void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (m != MAP_FAILED) map_ = static_cast<uint8_t*>(m);
+        flock(fd_, LOCK_SH);  // counts as attached, like any user of the ring
+    }
+    ~RawObject() {
+        if (map_) munmap(map_, size_);
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return map_ != nullptr; }
+    uint32_t* U32(size_t ringOffset) { return reinterpret_cast<uint32_t*>(map_ + 4 + ringOffset); }
+
+private:
+    std::string name_;
+    size_t size_;
+    int fd_ = -1;
+    uint8_t* map_ = nullptr;
+};
+
+using RingPolicyTest = PrivateRingTest;
+
+TEST_F(RingPolicyTest, FreshRingHasItsHeader) {
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    EXPECT_TRUE(ring.CreatedRing());
+    struct stat st {};
+    ASSERT_EQ(stat(ShmPath(names_.ring).c_str(), &st), 0);
+    EXPECT_EQ(size_t(st.st_size), size_t(167772229));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    int fd = shm_open(names_.ring.c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    uint32_t words[7] = {};
+    ASSERT_EQ(pread(fd, words, sizeof words, 0), ssize_t(sizeof words));
+    close(fd);
+    EXPECT_EQ(words[0], 167772229u);  // total size
+    EXPECT_EQ(words[1], 32768u);      // capacity
+    for (int i = 2; i < 7; ++i) EXPECT_EQ(words[i], 0u) << "field " << i;
+}
+
+TEST_F(RingPolicyTest, RingHoldsOneRecordLessThanItsSlots) {
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    EXPECT_EQ(FillRing(ring.Queue()), 32767u);
+    EXPECT_EQ(ring.Queue().Push(MakeRecord(0)), PushResult::Full);
+}
+
+TEST_F(RingPolicyTest, FullRingWithoutReaderDiscardsTheOldest4096) {
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    CLockfreeArrayQueue& q = ring.Queue();
+    ASSERT_EQ(FillRing(q), 32767u);
+
+    EXPECT_EQ(ring.Write(MakeRecord(99999)), PushResult::Ok);
+    EXPECT_EQ(q.Tail(), 4096u);
+    EXPECT_EQ(q.Commit() - q.Tail(), 32767u - 4096u + 1u);
+    // The oldest survivor is the first record not discarded.
+    TraceRecord r;
+    ASSERT_TRUE(q.Pop(r));
+    EXPECT_EQ(r.line, 4096u);
+}
+
+TEST_F(RingPolicyTest, StalledReaderIsTakenForDead) {
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    CLockfreeArrayQueue& q = ring.Queue();
+    ASSERT_TRUE(ring.RegisterAsReader());  // registered, never consumes
+    ASSERT_EQ(FillRing(q), 32767u);
+
+    EXPECT_EQ(ring.Write(MakeRecord(7)), PushResult::Ok);
+    EXPECT_EQ(q.ReaderCount(), 0u);
+    EXPECT_EQ(q.Tail(), 4096u);
+    EXPECT_EQ(q.Commit(), 32768u);
+}
+
+TEST_F(RingPolicyTest, DiscardNeverPassesCommit) {
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    CLockfreeArrayQueue& q = ring.Queue();
+    for (uint32_t i = 0; i < 10; ++i) ASSERT_EQ(q.Push(MakeRecord(i)), PushResult::Ok);
+    EXPECT_EQ(q.Discard(4), 4u);
+    EXPECT_EQ(q.Discard(100000), 6u);  // limited to what is committed
+    EXPECT_EQ(q.Tail(), 10u);
+    EXPECT_EQ(q.Discard(1), 0u);
+}
+
+TEST_F(RingPolicyTest, WriterTakesCommitOverFromAStoppedWriter) {
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    CLockfreeArrayQueue& q = ring.Queue();
+    ASSERT_EQ(q.Push(MakeRecord(0)), PushResult::Ok);
+    // Another writer reserved slot 1 and died before committing it.
+    reinterpret_cast<uint32_t*>(q.Base() + kRingHead)[0] = 2;
+    EXPECT_EQ(q.Push(MakeRecord(2)), PushResult::Ok);
+    EXPECT_EQ(q.Head(), 3u);
+    EXPECT_EQ(q.Commit(), 3u);
+    EXPECT_EQ(reinterpret_cast<const TraceRecord*>(q.Slot(2))->line, 2u);
+}
+
+TEST_F(RingPolicyTest, ReaderConsumesAndCountsProgress) {
+    CVkShmLogger writer(names_);
+    CVkShmLogger reader(names_);
+    ASSERT_EQ(writer.Attach(), 0);
+    ASSERT_EQ(reader.Attach(), 0);
+    EXPECT_FALSE(reader.CreatedRing());
+    ASSERT_TRUE(reader.RegisterAsReader());
+    EXPECT_EQ(writer.Queue().ReaderCount(), 1u);
+    for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(writer.Write(MakeRecord(i)), PushResult::Ok);
+
+    TraceRecord r;
+    for (uint32_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(reader.Queue().Pop(r));
+        EXPECT_EQ(r.line, i);
+    }
+    EXPECT_FALSE(reader.Queue().Pop(r));
+    EXPECT_EQ(writer.Queue().ReaderProgress(), 3u);
+    reader.Detach();
+    EXPECT_EQ(writer.Queue().ReaderCount(), 0u);
+}
+
+using RingAttachTest = PrivateRingTest;
+
+TEST_F(RingAttachTest, WrongCapacityFailsTheAttachAndLinesDrop) {
+    RawObject foreign(names_.ring, kTraceShmSize);
+    ASSERT_TRUE(foreign.ok());
+    *foreign.U32(kRingCapacity) = 1024;
+
+    CVkShmLogger ring(names_);
+    EXPECT_NE(ring.Attach(), 0);
+    EXPECT_FALSE(ring.IsAttached());
+    EXPECT_EQ(ring.Write(MakeRecord(1)), PushResult::NotAttached);
+
+    TraceBegin();
+    TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
+    TraceHex(TRACE_INFO, "f.cpp", 2, "ab", 2);
+    EXPECT_EQ(TraceEnd(), 0);
+    EXPECT_EQ(*foreign.U32(kRingHead), 0u);
+    EXPECT_EQ(*foreign.U32(kRingCapacity), 1024u);
+    EXPECT_TRUE(RingExists());  // someone else's object is left alone
+}
+
+TEST_F(RingAttachTest, TruncatedObjectFailsTheAttach) {
+    for (size_t size : {size_t(0), size_t(100), kTraceShmSize - 1}) {
+        RawObject small(names_.ring, size);
+        CVkShmLogger ring(names_);
+        EXPECT_NE(ring.Attach(), 0) << size;
+        TraceBegin();
+        TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
+        EXPECT_EQ(TraceEnd(), 0);
+        shm_unlink(names_.ring.c_str());
+    }
+}
+
+TEST_F(RingAttachTest, UnopenableObjectFailsTheAttach) {
+    // A directory where the object should be cannot be opened read-write by
+    // anyone, root included (a foreign user's 0600 object behaves alike).
+    std::string path = ShmPath(names_.ring);
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    CVkShmLogger ring(names_);
+    EXPECT_NE(ring.Attach(), 0);
+    TraceBegin();
+    TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
+    EXPECT_EQ(TraceEnd(), 0);
+    rmdir(path.c_str());
+}
+
+TEST_F(RingAttachTest, NoRoomInSharedMemoryCreatesNothing) {
+    SetShmFreeRoomForTesting(kTraceShmSize - 1);
+    CVkShmLogger ring(names_);
+    EXPECT_EQ(ring.Attach(), ENOSPC);
+    EXPECT_FALSE(RingExists());
+    SetShmFreeRoomForTesting(kTraceShmSize);
+    EXPECT_EQ(ring.Attach(), 0);
+}
+
+TEST_F(RingAttachTest, HeldAttachMutexMakesTheAttachGiveUp) {
+    CNamedMutex held(names_.attachMutex);
+    ASSERT_EQ(held.Lock(0), 0);
+    CVkShmLogger ring(names_);
+    EXPECT_EQ(ring.Attach(), ETIMEDOUT);
+    held.Unlock();
+    EXPECT_EQ(ring.Attach(), 0);
+}
+
+TEST_F(RingAttachTest, GarbageCountersNeverLeadOutOfTheRing) {
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    CLockfreeArrayQueue& q = ring.Queue();
+    auto* hdr = reinterpret_cast<uint32_t*>(q.Base());
+    std::mt19937 rng(12345);
+    TraceRecord r;
+    TraceBegin();
+    for (int i = 0; i < 300; ++i) {
+        hdr[kRingHead / 4] = rng();
+        hdr[kRingTail / 4] = (i % 3 == 0) ? hdr[kRingHead / 4] + 1 : rng();
+        hdr[kRingCommit / 4] = (i % 5 == 0) ? hdr[kRingTail / 4] : rng();
+        hdr[kRingReaderCount / 4] = (i % 50 == 0) ? rng() : 0;
+        PushResult result = ring.Write(MakeRecord(uint32_t(i)));
+        EXPECT_NE(result, PushResult::NotAttached);
+        TraceLine(TRACE_INFO, "garbage.cpp", i, "line %d", i);
+        for (int k = 0; k < 3; ++k) q.Pop(r);
+    }
+    EXPECT_EQ(TraceEnd(), 0);
+    EXPECT_EQ(q.Capacity(), 32768u);
+}
+
+}  // namespace
+}  // namespace quillon::test
