@@ -1,0 +1,106 @@
+#include "ProvisorStartup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "IniFile.h"
+#include "KeyStorage.h"
+
+namespace provisor {
+
+ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path) {
+    // The file holds the access key, only lightly enciphered: owner only.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) return errno == EEXIST ? ConfigCreation::AlreadyThere : ConfigCreation::Failed;
+    bool ok = true;
+    for (size_t done = 0; ok && done < kDefaultConfigContent.size();) {
+        const ssize_t n = write(fd, kDefaultConfigContent.data() + done, kDefaultConfigContent.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = (close(fd) == 0) && ok;
+    if (!ok) {
+        unlink(path.c_str());
+        return ConfigCreation::Failed;
+    }
+    return ConfigCreation::Created;
+}
+
+ProvisorStartup::ProvisorStartup(StartupEnvironment env, IMessageSink& sink, IAccessKeyPrompt& prompt,
+                                 IStartupView& view, CardApi& api, CustomerKeyText& key)
+    : m_env(std::move(env)), m_sink(sink), m_prompt(prompt), m_view(view), m_api(api), m_key(key) {}
+
+void ProvisorStartup::BindCardLibrary() {
+    if (!m_library.Load(m_env.exeDir, m_env.libraryName)) {
+        m_sink.ShowMessage(kLoadLibraryFailed, kCaption, MessageIcon::Error);
+        return;
+    }
+    m_api.Resolve([this](const char* name) { return m_library.Symbol(name); });
+    // The storage key is handed to the cipher with every call rather than
+    // parked in the cipher's key slot, so no other cipher user can replace
+    // it in between.
+    m_view.CreateResultColumns({{QStringLiteral("Serial Number"), 280}, {QStringLiteral("State"), 180}});
+    m_view.ResetSessionState();
+    g_seedSource = 0;
+    g_readPending = 1;
+    g_writePending = 1;
+    g_cardThreadState = 0;
+    EnsureConfigFile();
+    OpenLogFile();
+}
+
+void ProvisorStartup::EnsureConfigFile() {
+    const std::filesystem::path path = ConfigPath();
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        LoadCustomerKey();
+        return;
+    }
+    switch (CreateDefaultConfigFile(path)) {
+        case ConfigCreation::AlreadyThere:  // appeared since the check
+            LoadCustomerKey();
+            return;
+        case ConfigCreation::Failed:
+            m_sink.ShowMessage(kConfigCreateFailed, kCaption, MessageIcon::Error);
+            return;
+        case ConfigCreation::Created:
+            break;
+    }
+    const std::optional<QString> key = m_prompt.AskAccessKey();
+    if (!key) {
+        m_view.RequestClose();
+        return;
+    }
+    const std::string text = key->toStdString();
+    SaveCustomerKey(text);
+    m_key.Set(text);
+}
+
+void ProvisorStartup::LoadCustomerKey() {
+    std::string stored = ReadIniValue(ConfigPath(), kConfigSection, kConfigKeyName).value_or(kDefaultStoredKey);
+    if (stored.size() > kStoredKeyMaxChars) stored.resize(kStoredKeyMaxChars);
+    m_key.Set(DecipherStoredKey(stored));
+}
+
+bool ProvisorStartup::SaveCustomerKey(std::string_view key) {
+    return WriteIniValue(ConfigPath(), kConfigSection, kConfigKeyName, EncipherKeyForStorage(key));
+}
+
+void ProvisorStartup::OpenLogFile() {
+    if (!m_log.Open(m_env.logPath)) m_sink.ShowMessage(kLogOpenFailed, kCaption, MessageIcon::Error);
+}
+
+void ProvisorStartup::Release() {
+    m_log.Close();
+    // Emptied before the code goes away, so a late caller is refused
+    // instead of jumping into an unmapped library.
+    if (m_library.IsLoaded()) m_api.Clear();
+    m_library.Unload();
+}
+
+}  // namespace provisor

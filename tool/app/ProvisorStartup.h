@@ -1,0 +1,101 @@
+// Everything between the main dialog's initialisation and the first button
+// press, and the release at its destruction: binding Quillon, the
+// configuration file with the enciphered access key, and the operation log.
+// The dialog only supplies the few view operations of IStartupView.
+#pragma once
+
+#include <QString>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AccessKeyEntry.h"
+#include "CardApi.h"
+#include "CardLibrary.h"
+#include "OperationLog.h"
+#include "ToolState.h"
+#include "UserPrompts.h"
+
+namespace provisor {
+
+inline constexpr char kConfigFileName[] = "Norvik2Cfg.ini";
+inline constexpr char kConfigSection[] = "CONFIG";
+inline constexpr char kConfigKeyName[] = "CUSTOMER_KEY";
+inline constexpr char kDefaultStoredKey[] = "5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A";
+inline constexpr std::string_view kDefaultConfigContent =
+    "[CONFIG]\r\nCUSTOMER_KEY=5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A\r\n";
+// Longest stored value taken from the file.
+inline constexpr size_t kStoredKeyMaxChars = 63;
+
+inline const QString kLoadLibraryFailed = QStringLiteral("Load library failed");
+inline const QString kConfigCreateFailed = QStringLiteral("Failed to create the configuration file!");
+inline const QString kLogOpenFailed = QStringLiteral("Can't open log file!");
+
+struct ResultColumn {
+    QString title;
+    int width;
+};
+
+// What start-up needs from the main dialog.
+class IStartupView {
+public:
+    virtual ~IStartupView() = default;
+    // Centred columns of the result list.
+    virtual void CreateResultColumns(const std::vector<ResultColumn>& columns) = 0;
+    // Counters to 0, tip text emptied, automatic write disarmed.
+    virtual void ResetSessionState() = 0;
+    // Ends the tool before it is used (first start left without a key).
+    virtual void RequestClose() = 0;
+};
+
+struct StartupEnvironment {
+    std::filesystem::path exeDir = ExecutableDirectory();  // configuration and library
+    std::string libraryName = kCardLibraryName;
+    std::filesystem::path logPath = kLogFileName;  // relative: the working directory
+};
+
+enum class ConfigCreation { Created, AlreadyThere, Failed };
+
+// Creates path with exactly kDefaultConfigContent, readable and writable by
+// the owner only; never replaces an existing file.
+ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path);
+
+class ProvisorStartup {
+public:
+    ProvisorStartup(StartupEnvironment env, IMessageSink& sink, IAccessKeyPrompt& prompt, IStartupView& view,
+                    CardApi& api = g_cardApi, CustomerKeyText& key = g_customerKey);
+    ~ProvisorStartup() { Release(); }
+    ProvisorStartup(const ProvisorStartup&) = delete;
+    ProvisorStartup& operator=(const ProvisorStartup&) = delete;
+
+    // Loads the library and, only when that works, resolves the table,
+    // creates the result columns, resets the session state, reads or creates
+    // the configuration file and opens the log.
+    void BindCardLibrary();
+    void EnsureConfigFile();
+    void LoadCustomerKey();
+    // Stores key (at most 32 digits) enciphered; leaves the current key
+    // alone. False when the file could not be written.
+    bool SaveCustomerKey(std::string_view key);
+    void OpenLogFile();
+    // Closes the log, empties the table and unloads the library.
+    void Release();
+
+    std::filesystem::path ConfigPath() const { return m_env.exeDir / kConfigFileName; }
+    bool LibraryLoaded() const { return m_library.IsLoaded(); }
+    OperationLog& Log() { return m_log; }
+
+private:
+    StartupEnvironment m_env;
+    IMessageSink& m_sink;
+    IAccessKeyPrompt& m_prompt;
+    IStartupView& m_view;
+    CardApi& m_api;
+    CustomerKeyText& m_key;
+    CardLibrary m_library;
+    OperationLog m_log;
+};
+
+}  // namespace provisor
