@@ -1,0 +1,51 @@
+// The token as the reader sees it: the model plus whatever faults a test
+// asked for over the control channel.
+#pragma once
+
+#include "NorvikSimModel.h"
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace norvik::sim {
+
+struct Faults {
+  std::optional<uint16_t> nextSw;        // one-shot: answer only this SW, skip the command
+  std::map<uint8_t, uint16_t> swByIns;   // until cleared: same, for every command with this INS
+  int getResponse = 0;                   // one-shot: answer 90 60 this many times first
+  std::optional<int> shortLength;        // one-shot: keep 0, 1 or 2 bytes of the status word
+  int delayMs = 0;                       // one-shot: hold the answer back this long
+};
+
+class SimCard {
+ public:
+  explicit SimCard(NorvikSimModel& model) : model_(model) {}
+
+  struct Answer {
+    Bytes response;
+    int delayMs = 0;
+  };
+  Answer Transmit(const Bytes& apdu);
+
+  // Runs one control line that concerns the card (faults, confirmation,
+  // clock, status). Returns the reply line ("ok ..." or "err ..."), or
+  // nullopt when the line is not a card command, so the caller can try its
+  // own (remove/insert...).
+  std::optional<std::string> Control(const std::string& line);
+
+  const Faults& faults() const { return faults_; }
+  NorvikSimModel& model() { return model_; }
+
+  // A new card session (power on, reset, new connection) forgets a pending
+  // GET RESPONSE answer along with the challenge.
+  void PowerEvent();
+
+ private:
+  NorvikSimModel& model_;
+  Faults faults_;
+  Bytes pending_;
+  int pendingCount_ = 0;
+};
+
+}  // namespace norvik::sim

@@ -1,0 +1,79 @@
+// norvik-simctl SOCKET [LINE...]: sends control lines to a running
+// norvik-sim and prints each reply. Without LINE arguments the lines come
+// from standard input. Exit status: 0 when every reply starts with "ok",
+// 1 when one does not, 2 when the socket cannot be reached.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool SendLine(int fd, const std::string& line) {
+  std::string out = line + "\n";
+  const char* p = out.data();
+  size_t n = out.size();
+  while (n > 0) {
+    ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool ReadLine(int fd, std::string& buf, std::string& line) {
+  for (;;) {
+    size_t nl = buf.find('\n');
+    if (nl != std::string::npos) {
+      line = buf.substr(0, nl);
+      buf.erase(0, nl + 1);
+      return true;
+    }
+    char tmp[512];
+    ssize_t r = recv(fd, tmp, sizeof tmp, 0);
+    if (r <= 0) return false;
+    buf.append(tmp, static_cast<size_t>(r));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: norvik-simctl SOCKET [LINE...]   (lines from stdin when none given)\n";
+    return 2;
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (std::strlen(argv[1]) >= sizeof addr.sun_path) {
+    std::cerr << "norvik-simctl: socket path too long\n";
+    return 2;
+  }
+  std::strcpy(addr.sun_path, argv[1]);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::cerr << "norvik-simctl: cannot connect to " << argv[1] << ": " << std::strerror(errno) << "\n";
+    return 2;
+  }
+  std::vector<std::string> lines(argv + 2, argv + argc);
+  if (lines.empty())
+    for (std::string l; std::getline(std::cin, l);) lines.push_back(l);
+  int status = 0;
+  std::string buf, reply;
+  for (const std::string& l : lines) {
+    if (!SendLine(fd, l) || !ReadLine(fd, buf, reply)) {
+      std::cerr << "norvik-simctl: connection lost\n";
+      close(fd);
+      return 2;
+    }
+    std::cout << reply << "\n";
+    if (reply.rfind("ok", 0) != 0) status = 1;
+  }
+  close(fd);
+  return status;
+}
