@@ -13,10 +13,11 @@ namespace {
 // 4 leading bytes, serial field, 2 unused bytes, clock, status word.
 Bytes SerialResponse(const Bytes& serialField, uint32_t clock, Bytes sw = {0x90, 0x00}) {
     Bytes r = {0x01, 0x02, 0x03, 0x04};
-    r.insert(r.end(), serialField.begin(), serialField.end());
-    r.insert(r.end(), {0xEE, 0xEE});
+    for (uint8_t b : serialField) r.push_back(b);
+    r.push_back(0xEE);
+    r.push_back(0xEE);
     for (int shift = 24; shift >= 0; shift -= 8) r.push_back(static_cast<uint8_t>(clock >> shift));
-    r.insert(r.end(), sw.begin(), sw.end());
+    for (uint8_t b : sw) r.push_back(b);
     return r;
 }
 

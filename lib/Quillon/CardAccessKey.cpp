@@ -1,0 +1,114 @@
+// Access key commands: challenge-response verification, key change and
+// factory reset.
+#include "CommandSupport.h"
+#include "Sm4.h"
+
+using namespace quillon;
+
+namespace {
+
+uint32_t MapVerifyStatus(uint16_t sw) {
+    // Order matters: the locked state is reported with its own word before
+    // any try count is considered.
+    if (sw == 0x6983) return CARD_E_KEY_LOCKED;
+    if ((sw & 0xFF00) == 0x6300) return CARD_W_TRIES_LEFT + (sw & 0xFF);
+    if (sw == 0x6F08) return CARD_E_AUTH_FAILED_UNLIMITED;
+    if (sw == 0x9000) return CARD_OK;
+    return CARD_E_EXCHANGE;
+}
+
+uint32_t MapConfirmStatus(uint16_t sw) {
+    if (sw == 0x6FF8) return CARD_E_CONFIRM_CANCELLED;
+    if (sw == 0x6FF9) return CARD_E_CONFIRM_TIMEOUT;
+    if (sw == 0x9000) return CARD_OK;
+    return CARD_E_STATUS_WORD;
+}
+
+uint32_t Verify(CommandFrame& frame, const char* accessKey) {
+    ScopedCommandKey k(accessKey);
+
+    static const uint8_t kChallenge[5] = {0x80, 0x4B, 0x08, 0x00, 0x00};
+    Response challenge;
+    if (frame.Exchange(kChallenge, sizeof kChallenge, challenge) != SCARD_S_SUCCESS)
+        return CARD_E_EXCHANGE;
+
+    // Only what the token sent counts; the rest of the block stays zero.
+    uint8_t block[16] = {};
+    std::memcpy(block, challenge.data, challenge.length < 8 ? challenge.length : 8);
+    uint8_t command[21] = {0x80, 0xCE, 0x00, 0x00, 0x10};
+    size_t outLen = 16;
+    if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0)
+        return CARD_E_EXCHANGE;
+    QTRACE_HEX(TRACE_INFO, command, sizeof command);
+
+    Response r;
+    if (frame.Exchange(command, sizeof command, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
+    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
+    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    return MapVerifyStatus(r.StatusWord());
+}
+
+uint32_t ChangeKey(CommandFrame& frame, const char* accessKey, const char* newAccessKey) {
+    ScopedCommandKey current(accessKey);
+    ScopedCommandKey next(newAccessKey);
+
+    uint8_t keyBlock[32] = {};
+    std::memcpy(keyBlock + 1, next.key.data(), 16);
+    keyBlock[17] = 0x80;
+    uint8_t encrypted[32];
+    size_t outLen = sizeof encrypted;
+    Sm4EncryptEcb(current.key.data(), keyBlock, sizeof keyBlock, encrypted, &outLen);
+    ::explicit_bzero(keyBlock, sizeof keyBlock);
+
+    uint8_t apdu[kMaxSecuredApdu];
+    const size_t apduLen = SecuredCommand(current.key, 0xD7, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
+    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
+    Response r;
+    // No time limit of our own: the token answers 6F F9 when its user does
+    // not confirm in time.
+    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
+    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
+    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    return MapConfirmStatus(r.StatusWord());
+}
+
+}  // namespace
+
+extern "C" QUILLON_API uint32_t CardVerify(const char* reader, const char* accessKey) {
+    CommandFrame frame(CommandFrame::Trace::AtEntry);
+    QTRACE(TRACE_INFO, "CardVerify enter");
+    if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
+    if (IsEmpty(accessKey)) return CARD_E_MISSING_ARG;
+    if (KeyTextTooLong(accessKey)) return CARD_E_KEY_LENGTH;
+    const uint32_t result = Verify(frame, accessKey);
+    QTRACE(TRACE_INFO, "CardVerify leave");
+    return result;
+}
+
+extern "C" QUILLON_API uint32_t CardChangeKey(const char* reader, const char* accessKey,
+                                              const char* newAccessKey) {
+    CommandFrame frame(CommandFrame::Trace::AtEntry);
+    QTRACE(TRACE_INFO, "CardChangeKey enter");
+    if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
+    if (accessKey == nullptr || newAccessKey == nullptr) return CARD_E_MISSING_ARG;
+    if (accessKey[0] == '\0' || newAccessKey[0] == '\0') return CARD_E_MISSING_ARG;
+    if (KeyTextTooLong(accessKey) || KeyTextTooLong(newAccessKey)) return CARD_E_KEY_LENGTH;
+    const uint32_t result = ChangeKey(frame, accessKey, newAccessKey);
+    QTRACE(TRACE_INFO, "CardChangeKey leave");
+    return result;
+}
+
+extern "C" QUILLON_API uint32_t CardInitKey(const char* reader) {
+    CommandFrame frame(CommandFrame::Trace::AfterOpen);
+    if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
+    static const uint8_t kReset[5] = {0x80, 0x56, 0x00, 0x00, 0x00};
+    Response r;
+    const LONG rc = frame.Exchange(kReset, sizeof kReset, r);
+    if (rc != SCARD_S_SUCCESS) {
+        QTRACE(TRACE_ERROR, "CardInitKey failed, nRet=%08X", static_cast<unsigned>(rc));
+        return CARD_E_EXCHANGE;
+    }
+    QTRACE(TRACE_INFO, "CardInitKey->Recv: ");
+    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    return MapConfirmStatus(r.StatusWord());
+}

@@ -1,0 +1,154 @@
+// Verify, change key and factory reset, byte for byte.
+#include "CommandTestSupport.h"
+
+#include <PCSC/pcsclite.h>
+
+using namespace quillon::testing;
+
+namespace {
+
+const char* kKey = "00112233445566778899AABBCCDDEEFF";
+const char* kNewKey = "6B3F09D2A4C8571E90B2D6F4138A5C7E";
+const Bytes kChallenge = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18};
+
+Bytes ChallengeAnswer() { return Concat({kChallenge, {0x90, 0x00}}); }
+
+Bytes ExpectedCryptogram(const char* keyText, const Bytes& challenge) {
+    Bytes block = challenge;
+    block.resize(16, 0x00);
+    return Concat({{0x80, 0xCE, 0x00, 0x00, 0x10}, RefSm4Ecb(RefCommandKey(keyText), block)});
+}
+
+class CardVerifyTest : public CommandTest {};
+
+TEST_F(CardVerifyTest, ChallengeThenCryptogram) {
+    pcscdouble::QueueResponse(ChallengeAnswer());
+    pcscdouble::QueueResponse(Hex("90 00"));
+    EXPECT_EQ(CardVerify(kReader, kKey), CARD_OK);
+    auto cmds = Commands();
+    ASSERT_EQ(cmds.size(), 2u);
+    EXPECT_EQ(cmds[0], Hex("80 4B 08 00 00"));
+    EXPECT_EQ(cmds[1], ExpectedCryptogram(kKey, kChallenge));
+}
+
+TEST_F(CardVerifyTest, StatusWordMapping) {
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"63 03", 0xC003u}, {"63 C2", 0xC0C2u}, {"63 00", 0xC000u},
+        {"69 83", CARD_E_KEY_LOCKED}, {"6F 08", CARD_E_AUTH_FAILED_UNLIMITED},
+        {"6A 82", CARD_E_EXCHANGE}, {"", CARD_E_EXCHANGE}, {"00", CARD_E_EXCHANGE},
+    };
+    for (auto [sw, expected] : cases) {
+        pcscdouble::Reset();
+        pcscdouble::QueueResponse(ChallengeAnswer());
+        pcscdouble::QueueResponse(Hex(sw));
+        EXPECT_EQ(CardVerify(kReader, kKey), expected) << sw;
+        EXPECT_TRUE(SessionReleased()) << sw;
+    }
+}
+
+TEST_F(CardVerifyTest, ShortChallengeCountsMissingBytesAsZero) {
+    // Only a status word came back: the block is those two bytes and zeros.
+    pcscdouble::QueueResponse(Hex("6D 00"));
+    pcscdouble::QueueResponse(Hex("90 00"));
+    EXPECT_EQ(CardVerify(kReader, kKey), CARD_OK);
+    EXPECT_EQ(Commands()[1], ExpectedCryptogram(kKey, Hex("6D 00")));
+
+    // A longer earlier answer must not leak into a short later one.
+    pcscdouble::Reset();
+    pcscdouble::QueueResponse(Hex("11 22 33 44 55 66 77 88 99 90 60"));
+    pcscdouble::QueueResponse(Hex("90 00"));
+    pcscdouble::QueueResponse(Hex("90 00"));
+    EXPECT_EQ(CardVerify(kReader, kKey), CARD_OK);
+    EXPECT_EQ(Commands()[2], ExpectedCryptogram(kKey, Hex("90 00")));
+}
+
+TEST_F(CardVerifyTest, KeyTextChecksComeAfterConnecting) {
+    EXPECT_EQ(CardVerify(kReader, ""), CARD_E_MISSING_ARG);
+    EXPECT_EQ(CardVerify(kReader, nullptr), CARD_E_MISSING_ARG);
+    EXPECT_EQ(CardVerify(kReader, "00112233445566778899AABBCCDDEEFF0"), CARD_E_KEY_LENGTH);
+    EXPECT_EQ(pcscdouble::TransmitCount(), 0u);
+    EXPECT_EQ(pcscdouble::ConnectCount(), 3);
+    EXPECT_EQ(CardVerify("Elsewhere", ""), CARD_E_NOT_CONNECTED);
+    EXPECT_EQ(CardVerify(nullptr, kKey), CARD_E_NOT_CONNECTED);
+}
+
+TEST_F(CardVerifyTest, ExchangeFailures) {
+    pcscdouble::FailTransmitAt(0, static_cast<LONG>(SCARD_E_COMM_DATA_LOST));
+    EXPECT_EQ(CardVerify(kReader, kKey), CARD_E_EXCHANGE);
+    EXPECT_EQ(pcscdouble::TransmitCount(), 1u);
+
+    pcscdouble::Reset();
+    pcscdouble::QueueResponse(ChallengeAnswer());
+    pcscdouble::FailTransmitAt(1, static_cast<LONG>(SCARD_W_REMOVED_CARD));
+    EXPECT_EQ(CardVerify(kReader, kKey), CARD_E_EXCHANGE);
+}
+
+TEST_F(CardVerifyTest, CaseAndOddDigitGiveTheSameKey) {
+    for (const char* key : {"00112233445566778899aabbccddeeff", "00112233445566778899AABBCCDDEEF",
+                            "00112233445566778899AABBCCDDEEFF"}) {
+        pcscdouble::Reset();
+        pcscdouble::QueueResponse(ChallengeAnswer());
+        pcscdouble::QueueResponse(Hex("90 00"));
+        ASSERT_EQ(CardVerify(kReader, key), CARD_OK);
+        // The odd digit is dropped: 31 digits hash the same 15 bytes as 30.
+        const char* reference = std::string(key).size() == 31 ? "00112233445566778899AABBCCDDEE" : kKey;
+        EXPECT_EQ(Commands()[1], ExpectedCryptogram(reference, kChallenge)) << key;
+    }
+}
+
+class CardChangeKeyTest : public CommandTest {};
+
+TEST_F(CardChangeKeyTest, SendsNewKeyEncryptedAndMacedUnderTheCurrentKey) {
+    pcscdouble::QueueResponse(Hex("90 00"));
+    EXPECT_EQ(CardChangeKey(kReader, kKey, kNewKey), CARD_OK);
+    const Bytes current = RefCommandKey(kKey);
+    const Bytes block = RefPad80(Concat({{0x00}, RefCommandKey(kNewKey)}));
+    ASSERT_EQ(block.size(), 32u);
+    const Bytes expected = RefSecured(current, 0xD7, 0x00, 0x00, RefSm4Ecb(current, block));
+    ASSERT_EQ(Commands().size(), 1u);
+    EXPECT_EQ(Commands()[0].size(), 41u);
+    EXPECT_EQ(Commands()[0], expected);
+}
+
+TEST_F(CardChangeKeyTest, ConfirmationOutcomes) {
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"6F F8", CARD_E_CONFIRM_CANCELLED}, {"6F F9", CARD_E_CONFIRM_TIMEOUT},
+        {"69 82", CARD_E_STATUS_WORD}, {"90", CARD_E_STATUS_WORD}};
+    for (auto [sw, expected] : cases) {
+        pcscdouble::Reset();
+        pcscdouble::QueueResponse(Hex(sw));
+        EXPECT_EQ(CardChangeKey(kReader, kKey, kNewKey), expected) << sw;
+        pcscdouble::Reset();
+        pcscdouble::QueueResponse(Hex(sw));
+        EXPECT_EQ(CardInitKey(kReader), expected) << sw;
+    }
+    pcscdouble::Reset();
+    pcscdouble::FailTransmitAt(0, static_cast<LONG>(SCARD_E_TIMEOUT));
+    EXPECT_EQ(CardChangeKey(kReader, kKey, kNewKey), CARD_E_EXCHANGE);
+}
+
+TEST_F(CardChangeKeyTest, ArgumentChecksInOrder) {
+    EXPECT_EQ(CardChangeKey(kReader, kKey, ""), CARD_E_MISSING_ARG);
+    EXPECT_EQ(CardChangeKey(kReader, nullptr, kNewKey), CARD_E_MISSING_ARG);
+    EXPECT_EQ(CardChangeKey(kReader, kKey, nullptr), CARD_E_MISSING_ARG);
+    // Absent or empty outranks too long, whichever argument it concerns.
+    EXPECT_EQ(CardChangeKey(kReader, "000000000000000000000000000000000", ""), CARD_E_MISSING_ARG);
+    EXPECT_EQ(CardChangeKey(kReader, kKey, "000000000000000000000000000000000"), CARD_E_KEY_LENGTH);
+    EXPECT_EQ(pcscdouble::TransmitCount(), 0u);
+    EXPECT_EQ(CardChangeKey(nullptr, kKey, kNewKey), CARD_E_NOT_CONNECTED);
+}
+
+class CardInitKeyTest : public CommandTest {};
+
+TEST_F(CardInitKeyTest, PlainResetCommand) {
+    pcscdouble::QueueResponse(Hex("90 00"));
+    EXPECT_EQ(CardInitKey(kReader), CARD_OK);
+    EXPECT_EQ(Commands(), std::vector<Bytes>{Hex("80 56 00 00 00")});
+
+    pcscdouble::Reset();
+    pcscdouble::FailTransmitAt(0, static_cast<LONG>(SCARD_W_REMOVED_CARD));
+    EXPECT_EQ(CardInitKey(kReader), CARD_E_EXCHANGE);
+    EXPECT_EQ(CardInitKey(nullptr), CARD_E_NOT_CONNECTED);
+}
+
+}  // namespace
