@@ -138,13 +138,13 @@ TEST_F(RingLifetimeTest, TwoWriterProcessesLoseNoLineAndTearNone) {
     while (q.Pop(r)) {
         unsigned pid = 0, seq = 0, check = 0;
         ASSERT_EQ(sscanf(r.text, "W %u %u %u", &pid, &seq, &check), 3) << r.text;
-        ASSERT_EQ(pid, r.pid);
+        ASSERT_EQ(pid, Field(r.pid));
         ASSERT_TRUE(next.count(pid)) << pid;
         ASSERT_EQ(seq, next[pid]) << "lost or reordered line of " << pid;
         ASSERT_EQ(check, Check(pid, seq));
-        ASSERT_EQ(r.line, seq);
-        ASSERT_EQ(r.time, r.timeAgain);
-        ASSERT_EQ(r.level, 1u);
+        ASSERT_EQ(Field(r.line), seq);
+        ASSERT_EQ(Field(r.time), Field(r.timeAgain));
+        ASSERT_EQ(Field(r.level), 1u);
         ASSERT_STREQ(r.file, "writer.cpp");
         ++next[pid];
     }

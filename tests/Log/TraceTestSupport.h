@@ -16,6 +16,13 @@
 
 namespace quillon::test {
 
+// Members of the packed record may be misaligned; GoogleTest's assertions
+// bind references, so they get a copy.
+template <typename T>
+T Field(T value) {
+    return value;
+}
+
 class PrivateRingTest : public ::testing::Test {
 protected:
     void SetUp() override {
