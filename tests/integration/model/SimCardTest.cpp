@@ -1,0 +1,86 @@
+// Fault injection layered over the model, and the control-line parser.
+#include "ModelTestSupport.h"
+
+namespace norvik::sim::test {
+namespace {
+
+class SimCardTest : public ModelTest {
+ protected:
+  void SetUp() override {
+    ModelTest::SetUp();
+    card = std::make_unique<SimCard>(*model);
+  }
+  Bytes Tx(std::string_view hex) { return card->Transmit(H(hex)).response; }
+  std::unique_ptr<SimCard> card;
+};
+
+TEST_F(SimCardTest, ForcedStatusWordIsOneShotAndSkipsTheCommand) {
+  EXPECT_EQ(card->Control("sw 6A82"), "ok");
+  EXPECT_EQ(Tx("80 D8 0C 02 00"), H("6A 82"));
+  EXPECT_FALSE(model->screenLocked());
+  EXPECT_EQ(Tx("80 D8 0C 02 00"), H("90 00"));
+}
+
+TEST_F(SimCardTest, StatusWordPerInstructionStaysUntilCleared) {
+  EXPECT_EQ(card->Control("sw-ins CE 6983"), "ok");
+  EXPECT_EQ(Sw(card->Transmit(H("80 CE 00 00 10 " + std::string(32, '0'))).response), 0x6983);
+  EXPECT_EQ(Sw(card->Transmit(H("80 CE 00 00 10 " + std::string(32, '0'))).response), 0x6983);
+  EXPECT_EQ(Sw(Tx("80 4B 08 00 00")), 0x9000);
+  EXPECT_EQ(card->Control("sw-ins CE off"), "ok");
+  EXPECT_EQ(Sw(card->Transmit(H("80 CE 00 00 10 " + std::string(32, '0'))).response), 0x6304);
+  EXPECT_EQ(card->Control("sw-ins 4B 6F00"), "ok");
+  EXPECT_EQ(card->Control("clear"), "ok");
+  EXPECT_EQ(Sw(Tx("80 4B 08 00 00")), 0x9000);
+}
+
+TEST_F(SimCardTest, GetResponseChainDeliversTheRealAnswerLast) {
+  EXPECT_EQ(card->Control("getresponse 2"), "ok");
+  Bytes real = model->Process(H("80 41 00 00 02 02 11"));
+  EXPECT_EQ(Tx("80 41 00 00 02 02 11"), H("90 60"));
+  EXPECT_EQ(Tx("00 C0 00 00 00"), H("90 60"));
+  EXPECT_EQ(Tx("00 C0 00 00 00"), real);
+  EXPECT_EQ(Sw(Tx("00 C0 00 00 00")), 0x6985) << "nothing left to fetch";
+  // A new card session forgets the pending answer.
+  EXPECT_EQ(card->Control("getresponse 1"), "ok");
+  EXPECT_EQ(Tx("80 41 00 00 02 02 11"), H("90 60"));
+  card->PowerEvent();
+  EXPECT_EQ(Sw(Tx("00 C0 00 00 00")), 0x6985);
+}
+
+TEST_F(SimCardTest, ShortResponsesKeepPartOfTheStatusWordAndStillRunTheCommand) {
+  EXPECT_EQ(card->Control("short 2"), "ok");
+  EXPECT_EQ(Tx("80 4B 08 00 00"), H("90 00"));
+  EXPECT_EQ(card->Control("short 1"), "ok");
+  EXPECT_EQ(Tx("80 D8 0C 02 00"), H("90"));
+  EXPECT_TRUE(model->screenLocked());
+  EXPECT_EQ(card->Control("short 0"), "ok");
+  EXPECT_TRUE(Tx("80 4B 08 00 00").empty());
+  EXPECT_EQ(Tx("80 D8 0C 02 01"), H("90 00"));
+}
+
+TEST_F(SimCardTest, DelayIsReportedOnceAndConfirmAndClockReachTheModel) {
+  EXPECT_EQ(card->Control("delay 250"), "ok");
+  EXPECT_EQ(card->Transmit(H("80 4B 08 00 00")).delayMs, 250);
+  EXPECT_EQ(card->Transmit(H("80 4B 08 00 00")).delayMs, 0);
+  EXPECT_EQ(card->Control("confirm timeout"), "ok");
+  EXPECT_EQ(Tx("80 56 00 00 00"), H("6F F9"));
+  EXPECT_EQ(card->Control("clock 86400"), "ok");
+  EXPECT_EQ(model->TokenClock(), 86400u);
+}
+
+TEST_F(SimCardTest, BadControlLinesAreRefusedWithoutSideEffects) {
+  for (const char* line : {"sw", "sw 6A8", "sw 6A82 1", "sw XYZW", "sw-ins C 6983", "sw-ins CE",
+                           "getresponse -1", "getresponse 256", "short 3", "delay 1e3",
+                           "confirm maybe", "clock -5", "clear now"}) {
+    auto reply = card->Control(line);
+    ASSERT_TRUE(reply) << line;
+    EXPECT_EQ(reply->rfind("err", 0), 0u) << line << " -> " << *reply;
+  }
+  EXPECT_FALSE(card->Control("remove")) << "left to the daemon";
+  EXPECT_FALSE(card->Control(""));
+  EXPECT_EQ(Tx("80 4B 08 00 00").size(), 10u);
+  EXPECT_EQ(card->Control("status")->find("next-sw"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace norvik::sim::test
