@@ -15,6 +15,7 @@ inline QApplication& EnsureQtApp() {
     static int argc = 1;
     static char name[] = "provisor-test";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: at exit it would outlive Qt's own globals.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
 }

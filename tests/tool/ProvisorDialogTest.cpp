@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <filesystem>
+#include <fstream>
+
+#include "CInputCustomerKey.h"
+#include "CProvisorDlg.h"
+#include "IniFile.h"
+#include "QtTestApp.h"
+
+using namespace provisor;
+namespace fs = std::filesystem;
+
+namespace {
+
+class MainDialog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnsureQtApp();
+        std::string pattern = (fs::temp_directory_path() / "provisor-dlg-XXXXXX").string();
+        root = mkdtemp(pattern.data());
+        exeDir = root / "bin";
+        workDir = root / "work";
+        fs::create_directories(exeDir);
+        fs::create_directories(workDir);
+        oldCwd = fs::current_path();
+        fs::current_path(workDir);
+        env.exeDir = exeDir;
+    }
+    void TearDown() override {
+        fs::current_path(oldCwd);
+        fs::remove_all(root);
+    }
+    QTableWidget* ResultList(CProvisorDlg& dlg) { return dlg.findChild<QTableWidget*>("resultList"); }
+
+    fs::path root, exeDir, workDir, oldCwd;
+    StartupEnvironment env;
+    RecordingMessageSink sink;
+};
+
+struct NoKeyPrompt : IAccessKeyPrompt {
+    std::optional<QString> AskAccessKey() override { return std::nullopt; }
+};
+
+}  // namespace
+
+TEST_F(MainDialog, MissingLibraryLeavesTheResultListWithoutColumns) {
+    CProvisorDlg dlg(env, &sink);
+    dlg.InitDialog();
+    EXPECT_EQ(dlg.windowTitle(), "Norvik-2 Keyloom 0.4");
+    EXPECT_EQ(sink.Texts(), QStringList{"Load library failed"});
+    ASSERT_NE(ResultList(dlg), nullptr);
+    EXPECT_EQ(ResultList(dlg)->columnCount(), 0);
+    EXPECT_FALSE(dlg.CloseRequested());
+}
+
+TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
+    fs::copy_file(FAKE_QUILLON_PATH, exeDir / "libQuillon.so");
+    bool dialogSeen = false;
+    // The access key dialog runs modally inside InitDialog; fill it in once
+    // it is up.
+    std::function<void()> answer = [&] {
+        auto* keyDialog = qobject_cast<CInputCustomerKey*>(QApplication::activeModalWidget());
+        if (!keyDialog) {
+            QTimer::singleShot(10, answer);
+            return;
+        }
+        dialogSeen = true;
+        EXPECT_EQ(keyDialog->windowTitle(), "Access key");
+        keyDialog->findChild<QLineEdit*>("editKeyHex")->setText("00112233445566778899aabbccddeeff");
+        QTest::mouseClick(keyDialog->findChild<QPushButton*>("buttonSaveHex"), Qt::LeftButton);
+    };
+    QTimer::singleShot(0, answer);
+
+    {
+        CProvisorDlg dlg(env, &sink);
+        dlg.InitDialog();
+        EXPECT_TRUE(dialogSeen);
+        EXPECT_TRUE(sink.entries.empty());
+        EXPECT_FALSE(dlg.CloseRequested());
+        EXPECT_EQ(g_customerKey.Get(), "00112233445566778899aabbccddeeff");
+        QTableWidget* list = ResultList(dlg);
+        ASSERT_EQ(list->columnCount(), 2);
+        EXPECT_EQ(list->horizontalHeaderItem(0)->text(), "Serial Number");
+        EXPECT_EQ(list->horizontalHeaderItem(1)->text(), "State");
+        EXPECT_EQ(list->horizontalHeaderItem(0)->textAlignment(), int(Qt::AlignCenter));
+        EXPECT_EQ(list->columnWidth(0), 280);
+        EXPECT_EQ(list->columnWidth(1), 180);
+        EXPECT_EQ(dlg.findChild<QLabel*>("labelTotal")->text(), "0");
+        EXPECT_TRUE(g_cardApi.Has(CardFn::CardVerify));
+        EXPECT_TRUE(fs::exists(workDir / "Norvik2-Log.txt"));
+    }
+    // Destroying the dialog releases the library.
+    EXPECT_FALSE(g_cardApi.Has(CardFn::CardVerify));
+
+    const auto stored = ReadIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->size(), 32u);
+    EXPECT_NE(*stored, "00112233445566778899AABBCCDDEEFF");
+
+    CProvisorDlg again(env, &sink);
+    again.InitDialog();
+    EXPECT_EQ(g_customerKey.Get(), "00112233445566778899AABBCCDDEEFF");
+}
+
+TEST_F(MainDialog, FirstStartWithoutAKeyEndsBeforeTheDialogRuns) {
+    fs::copy_file(FAKE_QUILLON_PATH, exeDir / "libQuillon.so");
+    NoKeyPrompt prompt;
+    CProvisorDlg dlg(env, &sink, &prompt);
+    EXPECT_EQ(dlg.Run(), QDialog::Rejected);  // returns at once, no modal loop
+    EXPECT_TRUE(dlg.CloseRequested());
+    EXPECT_FALSE(dlg.isVisible());
+}
+
+TEST_F(MainDialog, EnterAndEscapeDoNotCloseIt) {
+    CProvisorDlg dlg(env, &sink);
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QTest::keyClick(&dlg, Qt::Key_Return);
+    EXPECT_TRUE(dlg.isVisible());
+}

@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "IniFile.h"
+#include "KeyStorage.h"
+#include "ProvisorStartup.h"
+#include "QtTestApp.h"
+
+using namespace provisor;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& p, const std::string& content) {
+    std::ofstream(p, std::ios::binary) << content;
+}
+
+unsigned Mode(const fs::path& p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+}
+
+fs::path MakeTempDir(const char* tag) {
+    std::string pattern = (fs::temp_directory_path() / (std::string("provisor-") + tag + "-XXXXXX")).string();
+    return fs::path(mkdtemp(pattern.data()));
+}
+
+int32_t FakeGetSeed(const char*, int32_t, uint8_t*, int32_t*) { return 0; }
+
+struct FakeView : IStartupView {
+    void CreateResultColumns(const std::vector<ResultColumn>& c) override { columns = c; }
+    void ResetSessionState() override { ++resets; }
+    void RequestClose() override { closeRequested = true; }
+    std::vector<ResultColumn> columns;
+    int resets = 0;
+    bool closeRequested = false;
+};
+
+struct FakePrompt : IAccessKeyPrompt {
+    std::optional<QString> AskAccessKey() override {
+        ++calls;
+        return answer ? answer() : std::nullopt;
+    }
+    std::function<std::optional<QString>()> answer;
+    int calls = 0;
+};
+
+// A temporary executable directory (with or without the library) and a
+// separate working directory; the process works in the latter meanwhile.
+class Startup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        exeDir = MakeTempDir("exe");
+        workDir = MakeTempDir("work");
+        oldCwd = fs::current_path();
+        fs::current_path(workDir);
+    }
+    void TearDown() override {
+        fs::current_path(oldCwd);
+        fs::remove_all(exeDir);
+        fs::remove_all(workDir);
+    }
+
+    void InstallLibrary() { fs::copy_file(FAKE_QUILLON_PATH, exeDir / "libQuillon.so"); }
+
+    // One start of the tool: binds, reads or creates the configuration,
+    // opens the log, and releases everything at the end as the dialog does.
+    std::string Start(std::function<void(ProvisorStartup&)> during = {}) {
+        CustomerKeyText key;
+        ProvisorStartup startup(env(), sink, prompt, view, api, key);
+        startup.BindCardLibrary();
+        if (during) during(startup);
+        startup.Release();
+        return key.Get();
+    }
+    StartupEnvironment env() const {
+        StartupEnvironment e;
+        e.exeDir = exeDir;
+        return e;
+    }
+    fs::path ConfigFile() const { return exeDir / "Norvik2Cfg.ini"; }
+    std::string StoredKey() const {
+        return ReadIniValue(ConfigFile(), "CONFIG", "CUSTOMER_KEY").value_or("<none>");
+    }
+
+    fs::path exeDir, workDir, oldCwd;
+    RecordingMessageSink sink;
+    FakePrompt prompt;
+    FakeView view;
+    CardApi api;
+};
+
+}  // namespace
+
+TEST_F(Startup, FirstStartCreatesDefaultFileAsksForKeyAndStoresItEnciphered) {
+    InstallLibrary();
+    prompt.answer = [&]() -> std::optional<QString> {
+        EXPECT_EQ(ReadFile(ConfigFile()), "[CONFIG]\r\nCUSTOMER_KEY=5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A\r\n");
+        EXPECT_EQ(Mode(ConfigFile()), 0600u);
+        return QStringLiteral("00112233445566778899aabbccddeeff");
+    };
+    EXPECT_EQ(Start(), "00112233445566778899aabbccddeeff");  // exactly as entered
+    EXPECT_EQ(prompt.calls, 1);
+    EXPECT_TRUE(sink.entries.empty());
+
+    const std::string stored = StoredKey();
+    EXPECT_EQ(stored.size(), 32u);
+    EXPECT_EQ(stored.find_first_not_of("0123456789ABCDEF"), std::string::npos) << stored;
+    EXPECT_NE(stored, "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(ReadFile(ConfigFile()), "[CONFIG]\r\nCUSTOMER_KEY=" + stored + "\r\n");
+    EXPECT_EQ(Mode(ConfigFile()), 0600u);
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(exeDir)) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"Norvik2Cfg.ini", "libQuillon.so"}));  // no temporary left
+
+    EXPECT_EQ(Start(), "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(prompt.calls, 1);  // not asked again
+}
+
+TEST_F(Startup, ShortAndOddKeysAreStoredPlain) {
+    InstallLibrary();
+    prompt.answer = [] { return std::optional<QString>(QStringLiteral("deadbeef")); };
+    EXPECT_EQ(Start(), "deadbeef");
+    EXPECT_EQ(StoredKey(), "DEADBEEF");
+    EXPECT_EQ(Start(), "DEADBEEF");
+
+    fs::remove(ConfigFile());
+    prompt.answer = [] { return std::optional<QString>(QStringLiteral("12345")); };
+    EXPECT_EQ(Start(), "12345");
+    EXPECT_EQ(StoredKey(), "1234");  // the odd digit is lost
+    EXPECT_EQ(Start(), "1234");
+}
+
+TEST_F(Startup, StoredTextDecoding) {
+    InstallLibrary();
+    // A bad first character gives the high nibble F, a bad second 16*high-1.
+    WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=Z01Z\r\n");
+    EXPECT_EQ(Start(), "F00F");
+
+    // No key in the file: the default is deciphered as if it were stored.
+    WriteFile(ConfigFile(), "[CONFIG]\r\n");
+    const std::string fromDefault = Start();
+    EXPECT_EQ(fromDefault, DecipherStoredKey("5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A"));
+    EXPECT_EQ(fromDefault.size(), 32u);
+    EXPECT_NE(fromDefault, "5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A");
+
+    // Only 63 characters are taken: 31 bytes, not enciphered.
+    const std::string longValue = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=" + longValue + "\r\n");
+    EXPECT_EQ(Start(), "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCD");
+    EXPECT_EQ(prompt.calls, 0);
+}
+
+TEST_F(Startup, LeavingTheKeyDialogWithoutAKeyEndsTheTool) {
+    InstallLibrary();
+    EXPECT_EQ(Start(), "");
+    EXPECT_EQ(prompt.calls, 1);
+    EXPECT_TRUE(view.closeRequested);
+    EXPECT_EQ(ReadFile(ConfigFile()), std::string(kDefaultConfigContent));
+    // The next start reads the default that stayed on disk.
+    view.closeRequested = false;
+    EXPECT_EQ(Start(), DecipherStoredKey(kDefaultStoredKey));
+    EXPECT_FALSE(view.closeRequested);
+}
+
+TEST_F(Startup, MissingLibrarySkipsTheRestOfBinding) {
+    api.Set<CardFn::GetSeed>(&FakeGetSeed);
+    EXPECT_EQ(Start(), "");
+    EXPECT_EQ(sink.Texts(), QStringList{"Load library failed"});
+    EXPECT_EQ(sink.entries[0].caption, "Keyloom");
+    EXPECT_EQ(sink.entries[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(view.columns.empty());
+    EXPECT_EQ(view.resets, 0);
+    EXPECT_EQ(prompt.calls, 0);
+    EXPECT_FALSE(fs::exists(ConfigFile()));
+    EXPECT_FALSE(fs::exists(workDir / "Norvik2-Log.txt"));
+    for (size_t i = 0; i < kCardExportCount; ++i) EXPECT_FALSE(api.Has(static_cast<CardFn>(i))) << i;
+    EXPECT_FALSE(api.Call<CardFn::CardVerify>("reader", "key").has_value());
+}
+
+TEST_F(Startup, BindingResolvesPresentNamesAndLeavesMissingOnesEmpty) {
+    InstallLibrary();
+    WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=00\r\n");
+    api.Set<CardFn::GetSeed>(&FakeGetSeed);  // cleared by binding
+    Start([&](ProvisorStartup& startup) {
+        EXPECT_TRUE(startup.LibraryLoaded());
+        const std::set<CardFn> present{CardFn::CardInitKey, CardFn::CardVerify, CardFn::CardChangeKey,
+                                       CardFn::CardReadSnAndTime};
+        for (size_t i = 0; i <= kCardExportCount; ++i)
+            EXPECT_EQ(api.Has(static_cast<CardFn>(i)), present.count(static_cast<CardFn>(i)) == 1)
+                << (i < kCardExportCount ? kCardExportNames[i] : "GetSeed");
+        EXPECT_EQ(api.Call<CardFn::CardVerify>("r", "00112233445566778899AABBCCDDEEFF"), std::optional<uint32_t>(0));
+        EXPECT_EQ(api.Call<CardFn::CardInitKey>("r"), std::optional<uint32_t>(0x11));
+        EXPECT_FALSE(api.Call<CardFn::CardSeal>("r", "k").has_value());
+        int32_t present32 = 7;
+        EXPECT_FALSE(api.Call<CardFn::CardGetSeedFlag>("r", 0, &present32).has_value());
+        EXPECT_EQ(present32, 7);
+    });
+    ASSERT_EQ(view.columns.size(), 2u);
+    EXPECT_EQ(view.columns[0].title, "Serial Number");
+    EXPECT_EQ(view.columns[0].width, 280);
+    EXPECT_EQ(view.columns[1].title, "State");
+    EXPECT_EQ(view.columns[1].width, 180);
+    EXPECT_EQ(view.resets, 1);
+    // Released: nothing left to call into.
+    for (size_t i = 0; i <= kCardExportCount; ++i) EXPECT_FALSE(api.Has(static_cast<CardFn>(i))) << i;
+    EXPECT_EQ(kCardExportNames.front(), std::string("CardInitKey"));
+    EXPECT_EQ(kCardExportNames.back(), std::string("CardScreenUnLock"));
+    EXPECT_EQ(kCardExportNames.size(), 19u);
+}
+
+TEST_F(Startup, UnwritableConfigurationIsReportedAndStartGoesOn) {
+    // Library found through its own path; the executable directory is gone.
+    StartupEnvironment e;
+    e.exeDir = exeDir / "missing";
+    e.libraryName = FAKE_QUILLON_PATH;
+    CustomerKeyText key;
+    {
+        ProvisorStartup startup(e, sink, prompt, view, api, key);
+        startup.BindCardLibrary();
+        EXPECT_TRUE(startup.Log().IsGood());
+    }
+    EXPECT_EQ(sink.Texts(), QStringList{"Failed to create the configuration file!"});
+    EXPECT_EQ(prompt.calls, 0);
+    EXPECT_EQ(key.Get(), "");
+    EXPECT_TRUE(fs::exists(workDir / "Norvik2-Log.txt"));
+}
+
+TEST_F(Startup, LogGoesToTheWorkingDirectoryConfigurationStaysBesideTheExecutable) {
+    InstallLibrary();
+    WriteFile(workDir / "Norvik2-Log.txt", "earlier line\r\n");
+    prompt.answer = [] { return std::optional<QString>(QStringLiteral("AB")); };
+    Start([](ProvisorStartup& startup) {
+        std::tm when{};
+        when.tm_year = 2024 - 1900;
+        when.tm_mon = 0;
+        when.tm_mday = 2;
+        when.tm_hour = 3;
+        when.tm_min = 4;
+        when.tm_sec = 5;
+        startup.Log().AppendAutoWrite(when, "N2-0001", true);
+        startup.Log().AppendAutoWrite(when, "N2-0002", false);
+    });
+    EXPECT_TRUE(fs::exists(ConfigFile()));
+    EXPECT_FALSE(fs::exists(workDir / "Norvik2Cfg.ini"));
+    EXPECT_FALSE(fs::exists(exeDir / "Norvik2-Log.txt"));
+    EXPECT_EQ(ReadFile(workDir / "Norvik2-Log.txt"),
+              "earlier line\r\n2024-01-02 03:04:05 N2-0001 Success\r\n2024-01-02 03:04:05 N2-0002 fail\r\n");
+}
+
+TEST_F(Startup, UnopenableLogIsReportedAndSkipped) {
+    InstallLibrary();
+    WriteFile(ConfigFile(), std::string(kDefaultConfigContent));
+    fs::create_directory(workDir / "Norvik2-Log.txt");
+    Start([](ProvisorStartup& startup) {
+        EXPECT_FALSE(startup.Log().IsGood());
+        startup.Log().AppendAutoWrite(std::tm{}, "N2", true);
+    });
+    EXPECT_EQ(sink.Texts(), QStringList{"Can't open log file!"});
+}
+
+TEST_F(Startup, SavingTheKeyKeepsEveryOtherLine) {
+    InstallLibrary();
+    const std::string before =
+        "; written by hand\n[OTHER]\r\nCUSTOMER_KEY=keep me\r\n\r\n[config]\r\n  customer_key = 00 \r\nNOTE=x\n";
+    WriteFile(ConfigFile(), before);
+    Start([](ProvisorStartup& startup) { EXPECT_TRUE(startup.SaveCustomerKey("0a0b")); });
+    EXPECT_EQ(ReadFile(ConfigFile()),
+              "; written by hand\n[OTHER]\r\nCUSTOMER_KEY=keep me\r\n\r\n[config]\r\nCUSTOMER_KEY=0A0B\r\nNOTE=x\n");
+}
+
+TEST(CustomerKeyText, ReadersSeeWholeValuesWhileItIsReplaced) {
+    CustomerKeyText key;
+    const std::string a(32, 'A'), b(32, 'B');
+    key.Set(a);
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            const std::string seen = key.Get();
+            if (seen != a && seen != b) ++torn;
+        }
+    });
+    for (int i = 0; i < 20000; ++i) key.Set(i % 2 ? a : b);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn, 0);
+}
