@@ -64,25 +64,32 @@ constexpr uint32_t LinearL(uint32_t b) {
 
 constexpr uint32_t LinearLKey(uint32_t b) { return b ^ std::rotl(b, 13) ^ std::rotl(b, 23); }
 
-constexpr uint32_t Tau(uint32_t x) {
-    return (uint32_t{kSbox[x >> 24]} << 24) | (uint32_t{kSbox[(x >> 16) & 0xff]} << 16) |
-           (uint32_t{kSbox[(x >> 8) & 0xff]} << 8) | uint32_t{kSbox[x & 0xff]};
-}
-
-template <unsigned Shift>
-constexpr std::array<uint32_t, 256> MakeRoundTable() {
+template <unsigned Shift, uint32_t (*Linear)(uint32_t)>
+constexpr std::array<uint32_t, 256> MakeTable() {
     std::array<uint32_t, 256> t{};
-    for (unsigned x = 0; x < 256; ++x) t[x] = LinearL(uint32_t{kSbox[x]} << Shift);
+    for (unsigned x = 0; x < 256; ++x) t[x] = Linear(uint32_t{kSbox[x]} << Shift);
     return t;
 }
 
-alignas(64) constexpr std::array<uint32_t, 256> kT0 = MakeRoundTable<24>();
-alignas(64) constexpr std::array<uint32_t, 256> kT1 = MakeRoundTable<16>();
-alignas(64) constexpr std::array<uint32_t, 256> kT2 = MakeRoundTable<8>();
-alignas(64) constexpr std::array<uint32_t, 256> kT3 = MakeRoundTable<0>();
+// T = L(tau(x)) for the rounds.
+alignas(64) constexpr std::array<uint32_t, 256> kT0 = MakeTable<24, LinearL>();
+alignas(64) constexpr std::array<uint32_t, 256> kT1 = MakeTable<16, LinearL>();
+alignas(64) constexpr std::array<uint32_t, 256> kT2 = MakeTable<8, LinearL>();
+alignas(64) constexpr std::array<uint32_t, 256> kT3 = MakeTable<0, LinearL>();
+
+// T' = L'(tau(x)) for the key schedule, which runs on every keyed call and
+// would otherwise dominate short messages.
+alignas(64) constexpr std::array<uint32_t, 256> kK0 = MakeTable<24, LinearLKey>();
+alignas(64) constexpr std::array<uint32_t, 256> kK1 = MakeTable<16, LinearLKey>();
+alignas(64) constexpr std::array<uint32_t, 256> kK2 = MakeTable<8, LinearLKey>();
+alignas(64) constexpr std::array<uint32_t, 256> kK3 = MakeTable<0, LinearLKey>();
 
 inline uint32_t RoundT(uint32_t x) {
     return kT0[x >> 24] ^ kT1[(x >> 16) & 0xff] ^ kT2[(x >> 8) & 0xff] ^ kT3[x & 0xff];
+}
+
+inline uint32_t KeyT(uint32_t x) {
+    return kK0[x >> 24] ^ kK1[(x >> 16) & 0xff] ^ kK2[(x >> 8) & 0xff] ^ kK3[x & 0xff];
 }
 
 inline uint32_t LoadBe32(const uint8_t* p) {
@@ -144,12 +151,41 @@ void CryptEcb(const uint32_t* rk, const uint8_t* in, size_t len, uint8_t* out) {
         out += kGroup * kSm4BlockSize;
         len -= kGroup * kSm4BlockSize;
     }
-    while (len >= kSm4BlockSize) {
-        CryptBlocks<1>(rk, in, out);
-        in += kSm4BlockSize;
-        out += kSm4BlockSize;
-        len -= kSm4BlockSize;
+    if (len >= 2 * kSm4BlockSize) {
+        CryptBlocks<2>(rk, in, out);
+        in += 2 * kSm4BlockSize;
+        out += 2 * kSm4BlockSize;
+        len -= 2 * kSm4BlockSize;
     }
+    if (len != 0) CryptBlocks<1>(rk, in, out);
+}
+
+// Expands MK0..MK3 into g_rk and rk while encrypting one block in place.
+// Round i of the block needs only rk_i, so the two dependency chains run side
+// by side instead of one after the other; for the short messages the MAC
+// sees, the key schedule would otherwise cost as much as the blocks.
+void ExpandWhileEncrypting(uint32_t rk[32], uint8_t block[kSm4BlockSize]) {
+    uint32_t k0 = g_mk[0] ^ kFk[0], k1 = g_mk[1] ^ kFk[1], k2 = g_mk[2] ^ kFk[2], k3 = g_mk[3] ^ kFk[3];
+    uint32_t x0 = LoadBe32(block), x1 = LoadBe32(block + 4), x2 = LoadBe32(block + 8), x3 = LoadBe32(block + 12);
+#pragma GCC unroll 32
+    for (int i = 0; i < 32; ++i) {
+        const uint32_t key = k0 ^ KeyT(k1 ^ k2 ^ kCk[i] ^ k3);
+        rk[i] = key;
+        k0 = k1;
+        k1 = k2;
+        k2 = k3;
+        k3 = key;
+        const uint32_t x = x0 ^ RoundT(x1 ^ x2 ^ key ^ x3);
+        x0 = x1;
+        x1 = x2;
+        x2 = x3;
+        x3 = x;
+    }
+    std::memcpy(g_rk, rk, sizeof g_rk);
+    StoreBe32(block, x3);
+    StoreBe32(block + 4, x2);
+    StoreBe32(block + 8, x1);
+    StoreBe32(block + 12, x0);
 }
 
 bool EcbArgumentsValid(const uint8_t* in, size_t len, const uint8_t* out, const size_t* outLen) {
@@ -183,7 +219,7 @@ void Sm4KeyExpand() {
     uint32_t k2 = g_mk[2] ^ kFk[2];
     uint32_t k3 = g_mk[3] ^ kFk[3];
     for (int i = 0; i < 32; ++i) {
-        const uint32_t next = k0 ^ LinearLKey(Tau(k1 ^ k2 ^ k3 ^ kCk[i]));
+        const uint32_t next = k0 ^ KeyT(k1 ^ k2 ^ kCk[i] ^ k3);
         g_rk[i] = next;
         k0 = k1;
         k1 = k2;
@@ -217,15 +253,24 @@ int Sm4Mac(const uint8_t* key, const uint8_t* msg, size_t len, uint8_t chain[kSm
     if (capacity >= 4 && mac == nullptr) return -1;
 
     if (key != nullptr) Sm4LoadKey(key);
-    Sm4KeyExpand();
+    // Every call encrypts at least the padding block, so the expansion can
+    // always ride along with the first cipher call.
     uint32_t rk[32];
-    std::memcpy(rk, g_rk, sizeof rk);
+    bool expanded = false;
+    auto encrypt = [&](uint8_t* block) {
+        if (expanded) {
+            CryptBlocks<1>(rk, block, block);
+        } else {
+            ExpandWhileEncrypting(rk, block);
+            expanded = true;
+        }
+    };
 
     uint8_t v[kSm4BlockSize];
     std::memcpy(v, chain, sizeof v);
     while (len >= kSm4BlockSize) {
         for (size_t i = 0; i < kSm4BlockSize; ++i) v[i] ^= msg[i];
-        CryptBlocks<1>(rk, v, v);
+        encrypt(v);
         msg += kSm4BlockSize;
         len -= kSm4BlockSize;
     }
@@ -237,7 +282,7 @@ int Sm4Mac(const uint8_t* key, const uint8_t* msg, size_t len, uint8_t chain[kSm
     // The chaining value reports the last block handed to the cipher, not
     // the MAC block itself.
     std::memcpy(chain, v, sizeof v);
-    CryptBlocks<1>(rk, v, v);
+    encrypt(v);
 
     *macLen = 4;
     if (capacity < 4) return 1;
