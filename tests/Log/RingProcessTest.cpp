@@ -206,7 +206,8 @@ TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
 
     CLockfreeArrayQueue& q = viewer.Queue();
     // The viewer counts itself as a reader once it is attached.
-    while (q.ReaderCount() == 0) usleep(1000);
+    for (int i = 0; i < 20000 && q.ReaderCount() == 0; ++i) usleep(1000);
+    ASSERT_EQ(q.ReaderCount(), 1u) << "quillon-trace did not register";
     TraceBegin();
     TraceLine(TRACE_INFO, "follow.cpp", 5, "hello reader");
     std::string got;

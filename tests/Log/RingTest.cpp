@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quillon::test {
@@ -184,6 +185,38 @@ TEST_F(RingAttachTest, UnopenableObjectFailsTheAttach) {
     TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
     EXPECT_EQ(TraceEnd(), 0);
     rmdir(path.c_str());
+}
+
+TEST_F(RingAttachTest, ObjectsOfAnotherUserFailTheAttachWithoutHarm) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    RawObject foreign(names_.ring, kTraceShmSize);
+    ASSERT_TRUE(foreign.ok());
+    *foreign.U32(kRingCapacity) = kRingCapacitySlots;
+    // Both the ring and its attach mutex private to their owner.
+    int mutexFd = shm_open(names_.attachMutex.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(mutexFd, 0);
+    ASSERT_EQ(fchmod(mutexFd, 0600), 0);
+    close(mutexFd);
+    int ringFd = shm_open(names_.ring.c_str(), O_RDWR, 0);
+    ASSERT_GE(ringFd, 0);
+    ASSERT_EQ(fchmod(ringFd, 0600), 0);
+    close(ringFd);
+
+    pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
+        CVkShmLogger ring(names_);
+        int rc = ring.Attach();
+        TraceBegin();
+        TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
+        int end = TraceEnd();
+        _exit(rc == EACCES && end == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(*foreign.U32(kRingHead), 0u);
 }
 
 TEST_F(RingAttachTest, NoRoomInSharedMemoryCreatesNothing) {
