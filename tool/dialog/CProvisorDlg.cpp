@@ -83,12 +83,15 @@ int CProvisorDlg::Run() {
 
 void CProvisorDlg::CreateResultColumns(const std::vector<ResultColumn>& columns) {
     m_resultList->setColumnCount(static_cast<int>(columns.size()));
+    int total = 2 * m_resultList->frameWidth();
     for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
         auto* header = new QTableWidgetItem(columns[static_cast<size_t>(i)].title);
         header->setTextAlignment(Qt::AlignCenter);
         m_resultList->setHorizontalHeaderItem(i, header);
         m_resultList->setColumnWidth(i, columns[static_cast<size_t>(i)].width);
+        total += columns[static_cast<size_t>(i)].width;
     }
+    m_resultList->setMinimumWidth(total);
 }
 
 void CProvisorDlg::ResetSessionState() {
