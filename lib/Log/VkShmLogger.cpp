@@ -131,6 +131,7 @@ int CVkShmLogger::OpenRing() {
         m_fd = fd;
         m_map = map;
         m_created = created;
+        m_attachedPid = getpid();
         return 0;
     }
     return EAGAIN;
@@ -142,7 +143,11 @@ void CVkShmLogger::CloseRing(bool mayUnlink) {
     m_map = nullptr;
     if (m_fd < 0) return;
     // Everyone attached holds a shared lock; getting the exclusive one means
-    // no other process has the ring open, so the name can go.
+    // no other process has the ring open, so the name can go. A forked child
+    // inherited its parent's open file description and with it the parent's
+    // lock: locking it would only convert the parent's lock, so the child
+    // just lets go.
+    if (getpid() != m_attachedPid) mayUnlink = false;
     if (mayUnlink && flock(m_fd, LOCK_EX | LOCK_NB) == 0 && NameStillNames(m_fd, m_names.ring)) {
         shm_unlink(m_names.ring.c_str());
     }

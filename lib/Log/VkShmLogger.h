@@ -11,6 +11,7 @@
 #include "TraceObjects.h"
 
 #include <cstdint>
+#include <sys/types.h>
 
 namespace quillon {
 
@@ -56,6 +57,7 @@ private:
     bool m_attached = false;
     bool m_reader = false;
     bool m_created = false;
+    pid_t m_attachedPid = 0;  // a forked child shares the parent's lock, not its own
 };
 
 }  // namespace quillon

@@ -106,6 +106,20 @@ TEST_F(RingLifetimeTest, ProcessThatDiesAttachedDoesNotKeepTheRing) {
     close(toParent[1]);
 }
 
+TEST_F(RingLifetimeTest, ForkedChildLeavingDoesNotUnlinkItsParentsRing) {
+    CVkShmLogger parent(names_);
+    ASSERT_EQ(parent.Attach(), 0);
+    // The child's copy of the attachment shares the parent's lock.
+    pid_t child = Spawn([&] {
+        parent.Detach();
+        return 0;
+    });
+    EXPECT_EQ(WaitExit(child), 0);
+    EXPECT_TRUE(RingExists());
+    parent.Detach();
+    EXPECT_FALSE(RingExists());
+}
+
 // Every line names its writer and sequence number and carries a checksum,
 // so a torn or mixed record cannot pass for a good one.
 uint32_t Check(uint32_t pid, uint32_t seq) { return (pid * 2654435761u) ^ (seq * 40503u); }
