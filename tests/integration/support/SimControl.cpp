@@ -92,6 +92,38 @@ bool WaitForCard(const std::string& reader, bool present, unsigned timeoutMs) {
   return reached;
 }
 
+DWORD CardEventCount(const std::string& reader) {
+  SCARDCONTEXT ctx = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return 0;
+  SCARD_READERSTATE st{};
+  st.szReader = reader.c_str();
+  st.dwCurrentState = SCARD_STATE_UNAWARE;
+  DWORD count = SCardGetStatusChange(ctx, 0, &st, 1) == SCARD_S_SUCCESS ? st.dwEventState >> 16 : 0;
+  SCardReleaseContext(ctx);
+  return count;
+}
+
+bool WaitForCardEvents(const std::string& reader, DWORD atLeast, unsigned timeoutMs) {
+  SCARDCONTEXT ctx = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return false;
+  SCARD_READERSTATE st{};
+  st.szReader = reader.c_str();
+  st.dwCurrentState = SCARD_STATE_UNAWARE;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool reached = false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (SCardGetStatusChange(ctx, static_cast<DWORD>(left > 0 ? left : 0), &st, 1) != SCARD_S_SUCCESS) break;
+    if ((st.dwEventState >> 16) >= atLeast && (st.dwEventState & SCARD_STATE_PRESENT)) {
+      reached = true;
+      break;
+    }
+    st.dwCurrentState = st.dwEventState & ~SCARD_STATE_CHANGED;
+  }
+  SCardReleaseContext(ctx);
+  return reached;
+}
+
 PcscCard::PcscCard(const std::string& reader) {
   LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_);
   if (rv != SCARD_S_SUCCESS) throw std::runtime_error(std::string("SCardEstablishContext: ") + pcsc_stringify_error(rv));

@@ -44,6 +44,12 @@ void ResetSim(int index);
 // (or absent). Returns false on time-out.
 bool WaitForCard(const std::string& reader, bool present, unsigned timeoutMs = 10000);
 
+// pcsc-lite counts card events (insertions, removals) in the high word of
+// dwEventState. Removal followed by insertion adds two.
+DWORD CardEventCount(const std::string& reader);
+// Waits until the count has reached `atLeast` with a card present.
+bool WaitForCardEvents(const std::string& reader, DWORD atLeast, unsigned timeoutMs = 15000);
+
 // One PC/SC context + shared connection, released on destruction.
 class PcscCard {
  public:
