@@ -1,6 +1,8 @@
 // Arbitrary token answers to every export. The input is a control byte and
-// a list of answers, each a 2-byte big-endian length (11 bits, so answers
-// longer than the 1024-byte response buffer occur) and that many bytes. The
+// a list of answers, each a 2-byte big-endian prefix and that many bytes.
+// The prefix's low 11 bits are the length (so answers longer than the
+// 1024-byte response buffer occur); bit 14 puts the profile record marker
+// at offset 3 and bit 15 appends 90 00. The
 // answers are handed out in turn to whatever each export sends; the control
 // byte picks a failing transmit and the profile number. Each export must
 // keep within its output buffers, write only meaningful values to its
@@ -30,11 +32,17 @@ std::vector<pcscdouble::Bytes> SplitAnswers(const uint8_t* data, size_t size) {
     std::vector<pcscdouble::Bytes> answers;
     size_t i = 0;
     while (i + 2 <= size) {
-        size_t n = ((size_t{data[i]} << 8) | data[i + 1]) & 0x7FF;
+        const unsigned prefix = (unsigned{data[i]} << 8) | data[i + 1];
+        size_t n = prefix & 0x7FF;
         i += 2;
         if (n > size - i) n = size - i;
-        answers.emplace_back(data + i, data + i + n);
+        pcscdouble::Bytes answer(data + i, data + i + n);
         i += n;
+        // Steer random input past the first checks: a profile record's
+        // marker, and a success status word.
+        if ((prefix & 0x4000) && answer.size() > 3) answer[3] = 0x1D;
+        if (prefix & 0x8000) answer.insert(answer.end(), {0x90, 0x00});
+        answers.push_back(std::move(answer));
     }
     return answers;
 }
