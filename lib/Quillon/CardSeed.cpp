@@ -68,8 +68,9 @@ extern "C" QUILLON_API uint32_t CardGetSeedFlag(const char* reader, int32_t prof
     if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);
     QTRACE(TRACE_INFO, "CardGetSeedFlag->Recv: ");
     QTRACE_HEX(TRACE_INFO, r.data, r.length);
-    // A record too short to hold the marker is not a profile record either.
-    if (!r.Ok() || r.DataLength() <= kRecordMarkerOffset || r.data[kRecordMarkerOffset] != kRecordMarker)
+    // A record must hold the marker and, after it, the seed indicator;
+    // anything shorter is not a profile record either.
+    if (!r.Ok() || r.DataLength() <= kRecordMarkerOffset + 1 || r.data[kRecordMarkerOffset] != kRecordMarker)
         return CARD_E_STATUS_WORD;
     if (seedPresent) *seedPresent = r.data[r.DataLength() - 1];
     return CARD_OK;

@@ -120,7 +120,7 @@ TEST_F(CardGetSeedFlagTest, ReadsTheIndicatorBeforeTheStatusWord) {
 
 TEST_F(CardGetSeedFlagTest, RejectsRecordsNotInTheExpectedForm) {
     const Bytes answers[] = {Record(0x1C, 0x00, 1), Record(0x1D, 0x00, 1, Hex("6A 82")), Hex("70 1E 00 90 00"),
-                             Hex("90 00"), Hex("")};
+                             Hex("70 1E 00 1D 90 00"), Hex("90 00"), Hex("")};
     for (const Bytes& answer : answers) {
         pcscdouble::Reset();
         pcscdouble::QueueResponse(answer);
