@@ -1,0 +1,79 @@
+// Overhead of one export through the real pcscd: CardReadSnAndTime against
+// the bare sequence it stands for (establish, connect, transmit the same
+// APDU, disconnect, release). Rounds alternate so drift hits both sides.
+// Skips (exit 0) when no reader with a card answers.
+#include "Quillon.h"
+
+#include <PCSC/winscard.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool Bare(const char* reader) {
+    SCARDCONTEXT ctx = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return false;
+    SCARDHANDLE card = 0;
+    DWORD proto = 0;
+    bool ok = false;
+    if (SCardConnect(ctx, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto) ==
+        SCARD_S_SUCCESS) {
+        const BYTE cmd[7] = {0x80, 0x41, 0x00, 0x00, 0x02, 0x02, 0x11};
+        BYTE resp[1024];
+        DWORD len = sizeof resp;
+        ok = SCardTransmit(card, proto == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1, cmd, sizeof cmd,
+                           nullptr, resp, &len) == SCARD_S_SUCCESS &&
+             len >= 2 && resp[len - 2] == 0x90 && resp[len - 1] == 0x00;
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+    }
+    SCardReleaseContext(ctx);
+    return ok;
+}
+
+bool Library(const char* reader) {
+    char serial[32], clock[32];
+    uint32_t sl = sizeof serial, cl = sizeof clock;
+    return CardReadSnAndTime(reader, 0, serial, &sl, clock, &cl) == CARD_OK;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* reader = argc > 1 ? argv[1] : "Virtual PCD 00 00";
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
+    const int perRound = argc > 3 ? std::atoi(argv[3]) : 50;
+    if (!Bare(reader) || !Library(reader)) {
+        std::printf("skipped: no token answers in \"%s\" (start scripts/pcsc-env.sh)\n", reader);
+        return 0;
+    }
+    std::vector<double> bare, lib;
+    for (int r = 0; r < rounds; ++r) {
+        for (int side = 0; side < 2; ++side) {
+            const auto start = Clock::now();
+            for (int i = 0; i < perRound; ++i) {
+                if (!(side == 0 ? Bare(reader) : Library(reader))) {
+                    std::fprintf(stderr, "exchange failed\n");
+                    return 1;
+                }
+            }
+            const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / perRound;
+            (side == 0 ? bare : lib).push_back(us);
+        }
+    }
+    const double b = Median(bare), l = Median(lib);
+    std::printf("bare PC/SC sequence:   %8.1f us per call (median of %d rounds of %d)\n", b, rounds, perRound);
+    std::printf("CardReadSnAndTime:     %8.1f us per call\n", l);
+    std::printf("library / bare ratio:  %8.3f  (goal: below 1.10)\n", l / b);
+    return 0;
+}
