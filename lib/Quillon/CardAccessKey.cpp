@@ -39,12 +39,10 @@ uint32_t Verify(CommandFrame& frame, const char* accessKey) {
     size_t outLen = 16;
     if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0)
         return CARD_E_EXCHANGE;
-    QTRACE_HEX(TRACE_INFO, command, sizeof command);
 
     Response r;
-    if (frame.Exchange(command, sizeof command, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
-    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    if (TracedExchange(frame, nullptr, command, sizeof command, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
+        return CARD_E_EXCHANGE;
     return MapVerifyStatus(r.StatusWord());
 }
 
@@ -62,13 +60,11 @@ uint32_t ChangeKey(CommandFrame& frame, const char* accessKey, const char* newAc
 
     uint8_t apdu[kMaxSecuredApdu];
     const size_t apduLen = SecuredCommand(current.key, 0xD7, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
-    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
     Response r;
     // No time limit of our own: the token answers 6F F9 when its user does
     // not confirm in time.
-    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
-    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    if (TracedExchange(frame, nullptr, apdu, apduLen, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
+        return CARD_E_EXCHANGE;
     return MapConfirmStatus(r.StatusWord());
 }
 
@@ -108,7 +104,6 @@ extern "C" QUILLON_API uint32_t CardInitKey(const char* reader) {
         QTRACE(TRACE_ERROR, "CardInitKey failed, nRet=%08X", static_cast<unsigned>(rc));
         return CARD_E_EXCHANGE;
     }
-    QTRACE(TRACE_INFO, "CardInitKey->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    TraceResponse("CardInitKey->Recv: ", r);
     return MapConfirmStatus(r.StatusWord());
 }

@@ -65,12 +65,9 @@ uint32_t SendConfigWrite(CommandFrame& frame, const CommandKey& key, uint8_t p2,
                          const char* sendLabel, const char* recvLabel) {
     uint8_t apdu[kMaxSecuredApdu];
     const size_t apduLen = SecuredCommand(key, kInsConfigWrite, 0x00, p2, t.Data(), t.Size(), apdu);
-    QTRACE(TRACE_INFO, "%s", sendLabel);
-    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
     Response r;
-    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_STATUS_WORD;
-    QTRACE(TRACE_INFO, "%s", recvLabel);
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    if (TracedExchange(frame, sendLabel, apdu, apduLen, recvLabel, r) != SCARD_S_SUCCESS)
+        return CARD_E_STATUS_WORD;
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
 }
 

@@ -25,8 +25,7 @@ uint32_t ScreenCommand(const char* reader, uint8_t state, const char* recvLabel)
     Response r;
     const LONG rc = frame.Exchange(command, sizeof command, r);
     if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);
-    QTRACE(TRACE_INFO, "%s", recvLabel);
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    TraceResponse(recvLabel, r);
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
 }
 
@@ -53,11 +52,9 @@ uint32_t SetPin(CommandFrame& frame, const char* accessKey, const char* pin) {
     ::explicit_bzero(block, sizeof block);
 
     apduLen = SecuredCommand(k.key, kInsStorePin, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
-    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
     Response r;
-    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
-    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    if (TracedExchange(frame, nullptr, apdu, apduLen, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
+        return CARD_E_EXCHANGE;
     return r.Ok() ? result : CARD_E_STATUS_WORD;
 }
 
@@ -85,12 +82,10 @@ extern "C" QUILLON_API uint32_t CardDisablePIN(const char* reader, const char* a
     ScopedCommandKey k(accessKey);
     uint8_t apdu[kMaxSecuredApdu];
     const size_t apduLen = BuildOneByteSetting(k.key, TAG_PIN_ENABLED, 0x00, apdu);
-    QTRACE(TRACE_INFO, "CardEnablePIN->send: ");
-    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
     Response r;
-    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_STATUS_WORD;
-    QTRACE(TRACE_INFO, "CardEnablePIN->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    if (TracedExchange(frame, "CardEnablePIN->send: ", apdu, apduLen, "CardEnablePIN->Recv: ", r) !=
+        SCARD_S_SUCCESS)
+        return CARD_E_STATUS_WORD;
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
 }
 
@@ -104,12 +99,9 @@ extern "C" QUILLON_API uint32_t CardSetkeypad(const char* reader, const char* ac
     ScopedCommandKey k(accessKey);
     uint8_t apdu[kMaxSecuredApdu];
     const size_t apduLen = BuildOneByteSetting(k.key, TAG_KEYPAD, mode == 1 ? 0x01 : 0x00, apdu);
-    QTRACE(TRACE_INFO, "DrvSendApdu->Send: ");
-    QTRACE_HEX(TRACE_INFO, apdu, apduLen);
     Response r;
-    if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
-    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    if (TracedExchange(frame, "DrvSendApdu->Send: ", apdu, apduLen, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
+        return CARD_E_EXCHANGE;
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
 }
 

@@ -66,8 +66,7 @@ extern "C" QUILLON_API uint32_t CardGetSeedFlag(const char* reader, int32_t prof
     Response r;
     const LONG rc = ReadProfileRecord(frame, profile, r);
     if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);
-    QTRACE(TRACE_INFO, "CardGetSeedFlag->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    TraceResponse("CardGetSeedFlag->Recv: ", r);
     // A record must hold the marker and, after it, the seed indicator;
     // anything shorter is not a profile record either.
     if (!r.Ok() || r.DataLength() <= kRecordMarkerOffset + 1 || r.data[kRecordMarkerOffset] != kRecordMarker)
@@ -84,8 +83,7 @@ extern "C" QUILLON_API uint32_t CardReadSeedInfo(const char* reader, int32_t pro
     Response r;
     const LONG rc = ReadProfileRecord(frame, profile, r);
     if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);
-    QTRACE(TRACE_INFO, "CardReadSeedInfo->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    TraceResponse("CardReadSeedInfo->Recv: ", r);
     // The flags byte must have come from the token, not from the zeroed
     // buffer behind a short answer.
     if (!r.Ok() || r.DataLength() <= kRecordFlagsOffset) return CARD_E_STATUS_WORD;
@@ -110,8 +108,7 @@ extern "C" QUILLON_API uint32_t CardReadOTP(const char* reader, const char* acce
     const size_t apduLen = SecuredCommand(k.key, 0xC9, 0x00, LowByte(profile), nullptr, 0, apdu);
     Response r;
     if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
-    QTRACE(TRACE_INFO, "DrvSendApdu->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    TraceResponse("DrvSendApdu->Recv: ", r);
 
     const size_t available = r.DataLength();
     std::memcpy(otp, r.data, available < kMaxOtpCopy ? available : kMaxOtpCopy);

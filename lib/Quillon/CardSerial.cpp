@@ -1,8 +1,5 @@
 // Serial number and clock reading.
-#include "Quillon.h"
-
-#include "CardSession.h"
-#include "Trace.h"
+#include "CommandSupport.h"
 
 #include <cstdio>
 #include <cstring>
@@ -38,13 +35,12 @@ extern "C" QUILLON_API uint32_t CardReadSnAndTime(const char* reader, int32_t pr
     if (profile > 99) return CARD_E_PROFILE_RANGE;
     if (!serial || !serialLen || !clockText || !clockLen) return CARD_E_MISSING_ARG;
 
-    const uint8_t command[7] = {0x80, 0x41, 0x00, static_cast<uint8_t>(profile & 0xFF), 0x02, 0x02, 0x11};
+    const uint8_t command[7] = {0x80, 0x41, 0x00, LowByte(profile), 0x02, 0x02, 0x11};
     Response r;
     LONG rc = frame.Exchange(command, sizeof command, r);
     if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);
 
-    QTRACE(TRACE_INFO, "CardReadSnAndTime->Recv: ");
-    QTRACE_HEX(TRACE_INFO, r.data, r.length);
+    TraceResponse("CardReadSnAndTime->Recv: ", r);
     if (!r.Ok()) return CARD_E_STATUS_WORD;
     // Four leading bytes, the serial field, two unused bytes, the clock and
     // the status word: anything shorter cannot be read without overrunning.

@@ -7,6 +7,7 @@
 #include "Trace.h"
 
 #include <cstring>
+#include <source_location>
 
 namespace quillon {
 
@@ -28,5 +29,25 @@ struct ScopedCommandKey {
     ScopedCommandKey(const ScopedCommandKey&) = delete;
     ScopedCommandKey& operator=(const ScopedCommandKey&) = delete;
 };
+
+// The label line and the dump of a whole answer, attributed to the caller.
+inline void TraceResponse(const char* label, const Response& r,
+                          std::source_location at = std::source_location::current()) {
+    TraceLine(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), "%s", label);
+    TraceHex(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), r.data, r.length);
+}
+
+// One exchange as the trace shows it: an optional label and the dump of the
+// command before it, the receive label and the answer after it (only when
+// the exchange completed).
+inline LONG TracedExchange(CommandFrame& frame, const char* sendLabel, const uint8_t* command,
+                           size_t length, const char* recvLabel, Response& r,
+                           std::source_location at = std::source_location::current()) {
+    if (sendLabel) TraceLine(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), "%s", sendLabel);
+    TraceHex(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), command, length);
+    const LONG rc = frame.Exchange(command, length, r);
+    if (rc == SCARD_S_SUCCESS) TraceResponse(recvLabel, r, at);
+    return rc;
+}
 
 }  // namespace quillon
