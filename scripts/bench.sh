@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the plain configuration and runs every benchmark. Those that need
+# a reader get pcscd and the virtual token, started here and stopped again.
+# Benchmarks print their own ratios; nothing here passes or fails on speed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)"
+BIN="$PWD/build/default/bin"
+
+echo "== SM4 and MAC against OpenSSL =="
+"$BIN/bench_crypto"
+echo "== trace calls and ring throughput =="
+"$BIN/bench_log"
+echo "== one export against the PC/SC double =="
+"$BIN/bench_export_double"
+
+export NORVIK_BIN_DIR="$BIN"
+export PCSC_ENV_DIR="${PCSC_ENV_DIR:-/tmp/norvik-bench-$(id -u)}"
+trap 'bash scripts/pcsc-env.sh stop || true' EXIT
+bash scripts/pcsc-env.sh start --sims 1
+
+echo "== APDU round trips through pcscd + vpcd + norvik-sim =="
+"$BIN/sim_roundtrip_bench"
+echo "== one export against the bare PC/SC sequence =="
+"$BIN/bench_export_pcscd"
+echo "== provisioning one profile: library against replayed APDUs =="
+"$BIN/quillon_provisioning_bench"
