@@ -39,7 +39,10 @@ void ReleaseTraceFlag() {
 
 CVkLogger* CreateLogger() {
     try {
-        auto* logger = new CVkLogger();
+        // The logger lives from the first TraceBegin to the last TraceEnd,
+        // which is once per export; its ring attachment stays with the
+        // process in between (VkShmLogger.h).
+        auto* logger = new CVkLogger(CurrentTraceObjectNames(), RingRetention::KeepForProcess);
         LoggerConfig config{};
         config.mode = LOGGER_MODE_RING;
         // A failed attach leaves the logger in mode 0; its lines are dropped.

@@ -15,7 +15,11 @@ namespace quillon {
 namespace {
 
 std::mutex g_prefixMutex;
-std::string g_prefix = kTraceProductionPrefix;
+// Built once per prefix: every first TraceBegin asks for them.
+TraceObjectNames& CurrentNames() {
+    static TraceObjectNames names = MakeTraceObjectNames(kTraceProductionPrefix);
+    return names;
+}
 std::atomic<uint64_t> g_freeRoomOverride{UINT64_MAX};
 
 constexpr const char* kShmDirectory = "/dev/shm";
@@ -32,12 +36,12 @@ TraceObjectNames MakeTraceObjectNames(const std::string& prefix) {
 
 TraceObjectNames CurrentTraceObjectNames() {
     std::lock_guard<std::mutex> lock(g_prefixMutex);
-    return MakeTraceObjectNames(g_prefix);
+    return CurrentNames();
 }
 
 void SetTraceObjectPrefixForTesting(const char* prefix) {
     std::lock_guard<std::mutex> lock(g_prefixMutex);
-    g_prefix = (prefix != nullptr && *prefix != '\0') ? prefix : kTraceProductionPrefix;
+    CurrentNames() = MakeTraceObjectNames((prefix != nullptr && *prefix != '\0') ? prefix : kTraceProductionPrefix);
 }
 
 void SetShmFreeRoomForTesting(uint64_t bytes) { g_freeRoomOverride.store(bytes); }
@@ -59,7 +63,17 @@ CNamedMutex::~CNamedMutex() {
     if (m_fd >= 0) close(m_fd);
 }
 
+void CNamedMutex::ForgetInherited() {
+    if (m_fd < 0 || m_pid == getpid()) return;
+    // Closing our copy leaves the parent's lock alone: it goes only when the
+    // last descriptor of the open file description is closed.
+    close(m_fd);
+    m_fd = -1;
+    m_locked = false;
+}
+
 int CNamedMutex::Lock(unsigned timeoutMs) {
+    ForgetInherited();
     if (m_locked) return EDEADLK;
     if (m_fd < 0) {
         // Everyone may take the mutex, whoever created it; the object is
@@ -73,6 +87,7 @@ int CNamedMutex::Lock(unsigned timeoutMs) {
         }
         if (fd < 0) return errno;
         m_fd = fd;
+        m_pid = getpid();
     }
     // Polling rather than a blocking flock() keeps the wait bounded.
     for (unsigned waited = 0;;) {
@@ -89,6 +104,7 @@ int CNamedMutex::Lock(unsigned timeoutMs) {
 }
 
 void CNamedMutex::Unlock() {
+    ForgetInherited();
     if (!m_locked) return;
     flock(m_fd, LOCK_UN);
     m_locked = false;

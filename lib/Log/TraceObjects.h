@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 namespace quillon {
 
@@ -20,6 +21,8 @@ struct TraceObjectNames {
     std::string ring;         // shared memory of the ring
     std::string ringMutex;    // mutex of that shared-memory object
     std::string attachMutex;  // ring attach/detach mutex
+
+    bool operator==(const TraceObjectNames&) const = default;
 };
 
 // Names for a given prefix ("Global" in production).
@@ -45,7 +48,11 @@ uint64_t ShmFreeRoom();
 std::string ShmPath(const std::string& shmName);
 
 // A named mutex: an shm object locked exclusively with flock(). One instance
-// must not be locked from two threads at once.
+// must not be locked from two threads at once. The descriptor is opened on
+// the first Lock and kept until destruction. A forked child never uses (or
+// unlocks) a descriptor it inherited: flock() locks belong to the open file
+// description, so locking the parent's descriptor would not exclude the
+// parent, and unlocking it would release the parent's lock.
 class CNamedMutex {
 public:
     explicit CNamedMutex(std::string name);
@@ -58,9 +65,13 @@ public:
     void Unlock();
 
 private:
+    // Drops a descriptor inherited over fork() without touching its lock.
+    void ForgetInherited();
+
     std::string m_name;
     int m_fd = -1;
     bool m_locked = false;
+    pid_t m_pid = 0;  // process that opened m_fd
 };
 
 // Upper bound on waiting for a named mutex. The holders only map or unmap

@@ -39,7 +39,8 @@ void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int 
 
 CVkLogger::CVkLogger() = default;
 
-CVkLogger::CVkLogger(const TraceObjectNames& names) : m_ring(names) {}
+CVkLogger::CVkLogger(const TraceObjectNames& names, RingRetention retention)
+    : m_ring(names, retention) {}
 
 CVkLogger::~CVkLogger() { m_ring.Detach(); }
 

@@ -41,7 +41,8 @@ uint64_t TraceTimeNow();
 class CVkLogger final : public ILogger {
 public:
     CVkLogger();
-    explicit CVkLogger(const TraceObjectNames& names);
+    explicit CVkLogger(const TraceObjectNames& names,
+                       RingRetention retention = RingRetention::ReleaseOnDetach);
     ~CVkLogger() override;
 
     // Returns 0, or an error when the ring could not be attached (the old

@@ -2,23 +2,72 @@
 // (creating it when absent) and applies the full-ring policy on each write.
 //
 // Lifetime on Linux, where objects are not handle-counted: every attached
-// process holds a shared flock() on the ring's shm descriptor; a detaching
-// process that can then lock it exclusively is the last one and unlinks the
+// process holds a shared flock() on the ring's shm descriptor; a process that
+// lets go and can then lock it exclusively is the last one and unlinks the
 // object. docs/trace-ring.md has the whole protocol.
+//
+// Every export of the library attaches and detaches once, and a full attach
+// costs some 25 system calls and a 167 MB mapping. A logger made with
+// RingRetention::KeepForProcess therefore parks its attachment (mapping,
+// shared lock, mutex descriptors) in a process-wide slot when it detaches,
+// and the next such logger for the same object names takes it over. The
+// parked attachment is really let go (with the last-one-unlinks rule) when
+// the process exits or the library is unloaded, when a logger for other
+// names comes along, and when the ring's capacity no longer checks out.
 #pragma once
 
 #include "LockfreeArrayQueue.h"
 #include "TraceObjects.h"
 
 #include <cstdint>
+#include <memory>
 #include <sys/types.h>
 
 namespace quillon {
 
+enum class RingRetention {
+    ReleaseOnDetach,  // viewers and tests: detaching lets go of everything
+    KeepForProcess,   // the trace calls: detaching parks the attachment
+};
+
+// What an attachment holds at the OS level. Owned by one logger at a time,
+// or parked in the process-wide slot.
+struct RingAttachment {
+    explicit RingAttachment(const TraceObjectNames& objectNames);
+    ~RingAttachment();  // releases the ring as a detach does
+    RingAttachment(const RingAttachment&) = delete;
+    RingAttachment& operator=(const RingAttachment&) = delete;
+
+    bool Mapped() const { return map != nullptr; }
+    // Opens (or creates) and maps the ring under the ring's own mutex.
+    int Open();
+    // Unmaps and closes. When mayUnlink and this process holds the only lock
+    // on the object, the name goes too. A process that did not open the
+    // descriptor (a forked child) never unlinks.
+    void Close(bool mayUnlink);
+    // Close under the attach/detach mutex, unlinking if this was the last
+    // holder; without the mutex the name is left alone.
+    void Release();
+    // Whether the descriptor was opened by another process (inherited over
+    // fork()): then it is only ever dropped, never used.
+    bool Inherited() const;
+
+    int OpenUnderRingMutex();
+
+    TraceObjectNames names;
+    CNamedMutex attachMutex;
+    CNamedMutex ringMutex;
+    int fd = -1;
+    void* map = nullptr;
+    bool created = false;
+    pid_t pid = 0;  // process that opened fd and holds the shared lock through it
+};
+
 class CVkShmLogger {
 public:
     CVkShmLogger();  // production names, or the prefix a test chose
-    explicit CVkShmLogger(const TraceObjectNames& names);
+    explicit CVkShmLogger(const TraceObjectNames& names,
+                          RingRetention retention = RingRetention::ReleaseOnDetach);
     ~CVkShmLogger();
     CVkShmLogger(const CVkShmLogger&) = delete;
     CVkShmLogger& operator=(const CVkShmLogger&) = delete;
@@ -39,6 +88,8 @@ public:
     const TraceObjectNames& Names() const { return m_names; }
     // Whether the last successful Attach created the object.
     bool CreatedRing() const { return m_created; }
+    // Whether the last successful Attach took over the parked attachment.
+    bool ReusedAttachment() const { return m_reused; }
 
     // Rounds of the full-ring policy before a line is given up.
     static constexpr unsigned kMaxPolicyRounds = 2000;
@@ -46,18 +97,24 @@ public:
     static constexpr unsigned kStalledReaderRounds = 100;
 
 private:
-    int OpenRing();
-    void CloseRing(bool mayUnlink);
+    int AttachFresh();
 
     TraceObjectNames m_names;
-    CNamedMutex m_attachMutex;
+    RingRetention m_retention;
+    std::unique_ptr<RingAttachment> m_attachment;  // null only while the slot has it
     CLockfreeArrayQueue m_queue;
-    int m_fd = -1;
-    void* m_map = nullptr;
     bool m_attached = false;
     bool m_reader = false;
     bool m_created = false;
-    pid_t m_attachedPid = 0;  // a forked child shares the parent's lock, not its own
+    bool m_reused = false;
 };
+
+// Lets go of the parked attachment now (unlinking the ring if no other
+// process holds it). Runs by itself when the process exits or the library is
+// unloaded; tests call it to see the ring go.
+void ReleaseParkedTraceRing();
+
+// Start of the parked mapping, or null when nothing is parked (tests).
+const void* ParkedTraceRingMapping();
 
 }  // namespace quillon
