@@ -33,6 +33,8 @@ protected:
     }
 
     void TearDown() override {
+        // What the trace calls kept attached goes now, not with the next test.
+        ReleaseParkedTraceRing();
         SetTraceObjectPrefixForTesting(nullptr);
         SetShmFreeRoomForTesting(UINT64_MAX);
         shm_unlink(names_.ring.c_str());
