@@ -3,7 +3,8 @@
 // Runs against a private ring (its own object prefix), never the machine's.
 // After the benchmarks it prints ratios: a 64-byte hex dump against a plain
 // line, a line with a draining reader against one under the no-reader
-// discard policy, and two writer processes against one.
+// discard policy, a whole begin/line/end cycle against the line alone, and
+// two writer processes against one.
 #include "LockfreeArrayQueue.h"
 #include "Trace.h"
 #include "TraceObjects.h"
@@ -73,6 +74,23 @@ void BM_TraceLineWithReader(benchmark::State& state) {
 }
 BENCHMARK(BM_TraceLineWithReader);
 
+// What every export pays around its lines: the first TraceBegin and the
+// last TraceEnd (the logger is made and destroyed each time; the ring
+// attachment is kept for the process), with one line in between.
+void BM_ExportTraceCycle(benchmark::State& state) {
+    quillon::TraceEnd();  // main holds one begin open; the cycle needs count 0
+    int i = 0;
+    auto start = Clock::now();
+    for (auto _ : state) {
+        quillon::TraceBegin();
+        quillon::TraceLine(quillon::TRACE_INFO, __FILE__, __LINE__, "bench line %d", ++i);
+        quillon::TraceEnd();
+    }
+    Remember("ExportCycle", start, state.iterations());
+    quillon::TraceBegin();
+}
+BENCHMARK(BM_ExportTraceCycle);
+
 // Each writer process attaches on its own and pushes through the writer
 // policy (no reader: the ring discards when full).
 void BM_RingPushProcesses(benchmark::State& state) {
@@ -140,9 +158,11 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     quillon::TraceEnd();
+    quillon::ReleaseParkedTraceRing();  // before the names are removed below
     std::printf("\nRatios (time per line/record):\n");
     PrintRatio("TraceHex(64 bytes) / TraceLine", "TraceHex64", "TraceLine");
     PrintRatio("TraceLine with draining reader / no reader", "TraceLineWithReader", "TraceLine");
+    PrintRatio("begin + line + end / line alone", "ExportCycle", "TraceLine");
     if (g_result.count("Push1") && g_result.count("Push2") && g_result["Push2"] > 0) {
         std::printf("%-48s %.2f\n", "pushes/s two writer processes / one",
                     g_result["Push1"] / g_result["Push2"]);
