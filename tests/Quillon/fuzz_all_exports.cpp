@@ -10,7 +10,6 @@
 #include "CardSession.h"
 #include "PcscDouble.h"
 #include "Quillon.h"
-#include "Trace.h"
 
 #include <PCSC/pcsclite.h>
 
@@ -68,10 +67,6 @@ bool SessionReleased() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Keep the trace ring attached for the whole run, as a long-lived host
-    // would; otherwise every export maps and unmaps it again.
-    static const bool traceHeld = (quillon::TraceBegin(), true);
-    (void)traceHeld;
     if (size == 0) return 0;
     const uint8_t control = data[0];
     const auto answers = std::make_shared<std::vector<pcscdouble::Bytes>>(SplitAnswers(data + 1, size - 1));
