@@ -13,8 +13,22 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$JOBS"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$JOBS"
+# The clang/libFuzzer configuration is built too, so it cannot rot, and each
+# fuzz target gets a short real fuzzing run (the plain builds replay them).
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$JOBS"
 
 status=0
+echo "== fuzzing (libFuzzer, ${FUZZ_SECONDS:=15} s per target) =="
+for f in build/fuzz/bin/fuzz_*; do
+  corpus=$(mktemp -d)
+  if "$f" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=4096 -print_final_stats=0 "$corpus" >"$corpus.log" 2>&1; then
+    echo "$(basename "$f"): $(grep -o 'Done [0-9]* runs' "$corpus.log")"
+  else
+    echo "$(basename "$f"): FAILED"; tail -30 "$corpus.log"; status=1
+  fi
+  rm -rf "$corpus" "$corpus.log"
+done
 echo "== tests (plain build) =="
 ctest --preset default -j "$JOBS" || status=1
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer) =="

@@ -7,7 +7,6 @@
 #include "Trace.h"
 
 #include <cstring>
-#include <source_location>
 
 namespace quillon {
 
@@ -31,10 +30,12 @@ struct ScopedCommandKey {
 };
 
 // The label line and the dump of a whole answer, attributed to the caller.
-inline void TraceResponse(const char* label, const Response& r,
-                          std::source_location at = std::source_location::current()) {
-    TraceLine(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), "%s", label);
-    TraceHex(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), r.data, r.length);
+// (The builtins rather than std::source_location: clang 14 with this
+// libstdc++ lacks the latter.)
+inline void TraceResponse(const char* label, const Response& r, const char* file = __builtin_FILE(),
+                          int line = __builtin_LINE()) {
+    TraceLine(TRACE_INFO, file, line, "%s", label);
+    TraceHex(TRACE_INFO, file, line, r.data, r.length);
 }
 
 // One exchange as the trace shows it: an optional label and the dump of the
@@ -42,11 +43,11 @@ inline void TraceResponse(const char* label, const Response& r,
 // the exchange completed).
 inline LONG TracedExchange(CommandFrame& frame, const char* sendLabel, const uint8_t* command,
                            size_t length, const char* recvLabel, Response& r,
-                           std::source_location at = std::source_location::current()) {
-    if (sendLabel) TraceLine(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), "%s", sendLabel);
-    TraceHex(TRACE_INFO, at.file_name(), static_cast<int>(at.line()), command, length);
+                           const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    if (sendLabel) TraceLine(TRACE_INFO, file, line, "%s", sendLabel);
+    TraceHex(TRACE_INFO, file, line, command, length);
     const LONG rc = frame.Exchange(command, length, r);
-    if (rc == SCARD_S_SUCCESS) TraceResponse(recvLabel, r, at);
+    if (rc == SCARD_S_SUCCESS) TraceResponse(recvLabel, r, file, line);
     return rc;
 }
 
