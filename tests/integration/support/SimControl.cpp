@@ -70,26 +70,37 @@ void ResetSim(int index) {
   if (!WaitForCard(ReaderName(index), true)) throw std::runtime_error("no card in " + ReaderName(index));
 }
 
-bool WaitForCard(const std::string& reader, bool present, unsigned timeoutMs) {
+namespace {
+
+// Waits with SCardGetStatusChange until `reached(dwEventState)` holds for the
+// reader, checked at once and after every change. False on time-out.
+template <typename Pred>
+bool WaitForReaderState(const std::string& reader, unsigned timeoutMs, Pred reached) {
   SCARDCONTEXT ctx = 0;
   if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return false;
   SCARD_READERSTATE st{};
   st.szReader = reader.c_str();
   st.dwCurrentState = SCARD_STATE_UNAWARE;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool reached = false;
+  bool ok = false;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (SCardGetStatusChange(ctx, static_cast<DWORD>(left > 0 ? left : 0), &st, 1) != SCARD_S_SUCCESS) break;
-    bool isPresent = (st.dwEventState & SCARD_STATE_PRESENT) != 0;
-    if (isPresent == present) {
-      reached = true;
+    if (reached(st.dwEventState)) {
+      ok = true;
       break;
     }
     st.dwCurrentState = st.dwEventState & ~SCARD_STATE_CHANGED;
   }
   SCardReleaseContext(ctx);
-  return reached;
+  return ok;
+}
+
+}  // namespace
+
+bool WaitForCard(const std::string& reader, bool present, unsigned timeoutMs) {
+  return WaitForReaderState(reader, timeoutMs,
+                            [present](DWORD state) { return ((state & SCARD_STATE_PRESENT) != 0) == present; });
 }
 
 DWORD CardEventCount(const std::string& reader) {
@@ -104,24 +115,9 @@ DWORD CardEventCount(const std::string& reader) {
 }
 
 bool WaitForCardEvents(const std::string& reader, DWORD atLeast, unsigned timeoutMs) {
-  SCARDCONTEXT ctx = 0;
-  if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return false;
-  SCARD_READERSTATE st{};
-  st.szReader = reader.c_str();
-  st.dwCurrentState = SCARD_STATE_UNAWARE;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool reached = false;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (SCardGetStatusChange(ctx, static_cast<DWORD>(left > 0 ? left : 0), &st, 1) != SCARD_S_SUCCESS) break;
-    if ((st.dwEventState >> 16) >= atLeast && (st.dwEventState & SCARD_STATE_PRESENT)) {
-      reached = true;
-      break;
-    }
-    st.dwCurrentState = st.dwEventState & ~SCARD_STATE_CHANGED;
-  }
-  SCardReleaseContext(ctx);
-  return reached;
+  return WaitForReaderState(reader, timeoutMs, [atLeast](DWORD state) {
+    return (state >> 16) >= atLeast && (state & SCARD_STATE_PRESENT) != 0;
+  });
 }
 
 PcscCard::PcscCard(const std::string& reader) {
