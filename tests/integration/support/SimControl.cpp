@@ -1,5 +1,7 @@
 #include "SimControl.h"
 
+#include "SimCrypto.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -154,19 +156,7 @@ Bytes PcscCard::Transmit(const Bytes& apdu) {
 
 Bytes Hex(std::string_view text) {
   Bytes out;
-  int hi = -1;
-  for (char c : text) {
-    if (c == ' ') continue;
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-    if (v < 0) throw std::invalid_argument("bad hex: " + std::string(text));
-    if (hi < 0) {
-      hi = v;
-    } else {
-      out.push_back(static_cast<uint8_t>(hi * 16 + v));
-      hi = -1;
-    }
-  }
-  if (hi >= 0) throw std::invalid_argument("odd hex: " + std::string(text));
+  if (!norvik::sim::FromHex(text, out)) throw std::invalid_argument("bad hex: " + std::string(text));
   return out;
 }
 

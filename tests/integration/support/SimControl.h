@@ -71,7 +71,7 @@ class PcscCard {
   DWORD protocol_ = 0;
 };
 
-// "80 41 00 00" or "80410000" → bytes; throws on bad text.
+// "80 41 00 00" or "80410000" → bytes (norvik::sim::FromHex); throws on bad text.
 Bytes Hex(std::string_view text);
 std::string HexOf(const Bytes& b);
 // Last two bytes as a number (0 when shorter).
