@@ -32,6 +32,7 @@ std::string Hex4(uint16_t v) {
 }  // namespace
 
 void SimCard::PowerEvent() {
+  model_.Reset();
   pending_.clear();
   pendingCount_ = 0;
 }

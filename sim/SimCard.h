@@ -37,8 +37,8 @@ class SimCard {
   const Faults& faults() const { return faults_; }
   NorvikSimModel& model() { return model_; }
 
-  // A new card session (power on, reset, new connection) forgets a pending
-  // GET RESPONSE answer along with the challenge.
+  // A new card session (power on, off, reset, new connection) forgets a
+  // pending GET RESPONSE answer along with the model's challenge.
   void PowerEvent();
 
  private:

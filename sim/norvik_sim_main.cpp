@@ -257,7 +257,6 @@ void Daemon::TryConnect() {
   vpcd_ = fd;
   loggedRefused_ = false;
   inbuf_.clear();
-  model_.PowerOff();
   card_.PowerEvent();
   Log("card inserted (connected to vpcd)");
 }
@@ -267,7 +266,6 @@ void Daemon::Disconnect(const char* why) {
   close(vpcd_);
   vpcd_ = -1;
   inbuf_.clear();
-  model_.PowerOff();
   card_.PowerEvent();
   Log(std::string("card removed (") + why + ")");
   nextAttempt_ = Clock::now() + std::chrono::milliseconds(200);
@@ -289,9 +287,11 @@ void Daemon::SendFrame(const Bytes& payload) {
 void Daemon::HandleFrame(const Bytes& payload) {
   if (payload.size() == 1) {
     switch (payload[0]) {
-      case 0: model_.PowerOff(); card_.PowerEvent(); break;
-      case 1: model_.PowerOn(); card_.PowerEvent(); break;
-      case 2: model_.Reset(); card_.PowerEvent(); break;
+      case 0:  // power off
+      case 1:  // power on
+      case 2:  // reset
+        card_.PowerEvent();
+        break;
       case 4: SendFrame(model_.Atr()); break;
       default: Log("unknown control byte " + ToHex(payload)); break;
     }
