@@ -20,6 +20,11 @@ bool ParseNumber(const std::string& s, T& out, int base = 10) {
   return ec == std::errc() && ptr == s.data() + s.size();
 }
 
+// The single decimal argument of a control line, within [lo, hi].
+bool IntArg(const std::vector<std::string>& w, int lo, int hi, int& out) {
+  return w.size() == 2 && ParseNumber(w[1], out) && out >= lo && out <= hi;
+}
+
 bool ParseSw(const std::string& s, uint16_t& sw) {
   return s.size() == 4 && ParseNumber(s, sw, 16);
 }
@@ -102,19 +107,19 @@ std::optional<std::string> SimCard::Control(const std::string& line) {
   }
   if (cmd == "getresponse") {
     int n;
-    if (w.size() != 2 || !ParseNumber(w[1], n) || n < 0 || n > 255) return usage("getresponse 0-255");
+    if (!IntArg(w, 0, 255, n)) return usage("getresponse 0-255");
     faults_.getResponse = n;
     return "ok";
   }
   if (cmd == "short") {
     int n;
-    if (w.size() != 2 || !ParseNumber(w[1], n) || n < 0 || n > 2) return usage("short 0|1|2");
+    if (!IntArg(w, 0, 2, n)) return usage("short 0|1|2");
     faults_.shortLength = n;
     return "ok";
   }
   if (cmd == "delay") {
     int ms;
-    if (w.size() != 2 || !ParseNumber(w[1], ms) || ms < 0 || ms > 60000) return usage("delay 0-60000");
+    if (!IntArg(w, 0, 60000, ms)) return usage("delay 0-60000");
     faults_.delayMs = ms;
     return "ok";
   }
