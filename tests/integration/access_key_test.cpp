@@ -1,6 +1,7 @@
 // Access key commands end to end: libQuillon through the real pcscd to a
 // norvik-sim token. The token checks cryptograms and MACs with OpenSSL, so
 // a pass here means the library's SM4, MAC and key derivation agree with it.
+#include "NorvikSimModel.h"
 #include "Quillon.h"
 #include "SimControl.h"
 
@@ -12,7 +13,7 @@ using namespace norvik::simtest;
 
 namespace {
 
-const char* kFactoryKey = "6B3F09D2A4C8571E90B2D6F4138A5C7E";
+const char* kFactoryKey = norvik::sim::kFactoryAccessKey;
 const char* kNewKey = "00112233445566778899AABBCCDDEEFF";
 const char* kWrongKey = "FFEEDDCCBBAA99887766554433221100";
 

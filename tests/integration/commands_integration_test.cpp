@@ -1,6 +1,7 @@
 // The seed, configuration, PIN, keypad and screen commands end to end:
 // libQuillon through the real pcscd to norvik-sim tokens in vpcd readers.
 // The one-time password the token computes is checked against oathtool.
+#include "NorvikSimModel.h"
 #include "Quillon.h"
 #include "SimControl.h"
 
@@ -16,7 +17,7 @@ using namespace norvik::simtest;
 
 namespace {
 
-const char* kFactoryKey = "6B3F09D2A4C8571E90B2D6F4138A5C7E";
+const char* kFactoryKey = norvik::sim::kFactoryAccessKey;
 const char* kOtherKey = "00112233445566778899AABBCCDDEEFF";
 constexpr int32_t kProfile = 42;
 // 2024-01-01 00:00:00 UTC, the start of a 60-second step.
@@ -58,13 +59,6 @@ protected:
     std::string reader_;
 };
 
-std::string CompactHex(const Bytes& b) {
-    std::string s;
-    for (char c : HexOf(b))
-        if (c != ' ') s.push_back(c);
-    return s;
-}
-
 std::string Oathtool(const std::string& args) {
     std::string out;
     FILE* p = ::popen(("oathtool " + args + " 2>&1").c_str(), "r");
@@ -96,7 +90,7 @@ TEST_F(CommandsIntegrationTest, ProvisionedProfileShowsTheSameOtpAsOathtool) {
     ASSERT_GE(now, kClock);
     ASSERT_LT(now, kClock + 60);
     EXPECT_EQ(std::string(otp),
-              Oathtool("--totp=sha256 -d 8 -s 60 -N @" + std::to_string(now) + " " + CompactHex(seed)));
+              Oathtool("--totp=sha256 -d 8 -s 60 -N @" + std::to_string(now) + " " + norvik::sim::ToHex(seed)));
     EXPECT_EQ(std::strlen(otp), 8u);
 
     ASSERT_EQ(CardGetSeedFlag(reader_.c_str(), kProfile, &present), CARD_OK);
@@ -113,7 +107,7 @@ TEST_F(CommandsIntegrationTest, Sha1ThirtySecondsSixDigits) {
     ASSERT_EQ(CardReadOTP(reader_.c_str(), kFactoryKey, kProfile, otp), CARD_OK);
     const uint32_t now = static_cast<uint32_t>(std::stoul(SimStatus(0, "clock")));
     ASSERT_LT(now, kClock + 30);
-    EXPECT_EQ(std::string(otp), Oathtool("--totp -d 6 -s 30 -N @" + std::to_string(now) + " " + CompactHex(seed)));
+    EXPECT_EQ(std::string(otp), Oathtool("--totp -d 6 -s 30 -N @" + std::to_string(now) + " " + norvik::sim::ToHex(seed)));
 }
 
 TEST_F(CommandsIntegrationTest, DeleteSeed) {
