@@ -50,9 +50,10 @@ uint32_t ChangeKey(CommandFrame& frame, const char* accessKey, const char* newAc
     ScopedCommandKey current(accessKey);
     ScopedCommandKey next(newAccessKey);
 
+    // 00, the new command key, then the 80 00... padding: two blocks.
     uint8_t keyBlock[32] = {};
     std::memcpy(keyBlock + 1, next.key.data(), 16);
-    keyBlock[17] = 0x80;
+    PadBlock80(keyBlock, 17, keyBlock);
     uint8_t encrypted[32];
     size_t outLen = sizeof encrypted;
     Sm4EncryptEcb(current.key.data(), keyBlock, sizeof keyBlock, encrypted, &outLen);

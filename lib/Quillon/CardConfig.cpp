@@ -2,58 +2,15 @@
 // tag-length-value template, the clock alone, the encrypted title and the
 // display-off time.
 #include "CommandSupport.h"
+#include "ConfigTemplate.h"
 #include "Sm4.h"
 
 using namespace quillon;
 
 namespace {
 
-constexpr uint8_t kInsConfigWrite = 0xD4;
 constexpr uint8_t kInsChangePrompt = 0xD5;
-constexpr uint8_t kConfigTemplate = 0x81;
-
-enum ConfigTag : uint8_t {
-    TAG_ALGORITHM = 0x0A,
-    TAG_DIGITS = 0x0B,
-    TAG_TIME_STEP = 0x0D,
-    TAG_TIME = 0x0F,
-    TAG_DISPLAY_OFF = 0x1F,
-    TAG_TIME_OPTION = 0x22,
-    TAG_FLAGS = 0x23,
-    TAG_TITLE = 0x71,
-};
-
 constexpr size_t kMaxTitle = 12;
-
-// Collects tag-length-value items behind the 81 L header.
-class ConfigTemplateBuilder {
-public:
-    ConfigTemplateBuilder() { data_[0] = kConfigTemplate; }
-
-    void Add(uint8_t tag, const uint8_t* value, size_t length) {
-        data_[size_++] = tag;
-        data_[size_++] = static_cast<uint8_t>(length);
-        if (length) std::memcpy(data_ + size_, value, length);
-        size_ += length;
-    }
-    void AddByte(uint8_t tag, uint8_t value) { Add(tag, &value, 1); }
-    void AddSeconds(uint8_t tag, uint32_t seconds) {
-        const uint8_t be[4] = {static_cast<uint8_t>(seconds >> 24), static_cast<uint8_t>(seconds >> 16),
-                               static_cast<uint8_t>(seconds >> 8), static_cast<uint8_t>(seconds)};
-        Add(tag, be, sizeof be);
-    }
-
-    const uint8_t* Data() {
-        data_[1] = static_cast<uint8_t>(size_ - 2);
-        return data_;
-    }
-    size_t Size() const { return size_; }
-
-private:
-    // The longest template (every CardConfig item, a 12-byte title) is 34.
-    uint8_t data_[64] = {};
-    size_t size_ = 2;
-};
 
 // The text matches when it is a prefix of the name ("SHA" is a prefix of
 // both names and so selects the first that is tried).
@@ -64,7 +21,7 @@ bool IsPrefixOf(const char* text, size_t length, const char* name) {
 uint32_t SendConfigWrite(CommandFrame& frame, const CommandKey& key, uint8_t p2, ConfigTemplateBuilder& t,
                          const char* sendLabel, const char* recvLabel) {
     uint8_t apdu[kMaxSecuredApdu];
-    const size_t apduLen = SecuredCommand(key, kInsConfigWrite, 0x00, p2, t.Data(), t.Size(), apdu);
+    const size_t apduLen = ConfigWriteApdu(key, p2, t, apdu);
     Response r;
     if (TracedExchange(frame, sendLabel, apdu, apduLen, recvLabel, r) != SCARD_S_SUCCESS)
         return CARD_E_STATUS_WORD;
@@ -135,7 +92,7 @@ extern "C" QUILLON_API uint32_t CardSetTime(const char* reader, const char* acce
     if (option != -1) t.AddByte(TAG_TIME_OPTION, static_cast<uint8_t>(option));
 
     uint8_t apdu[kMaxSecuredApdu];
-    const size_t apduLen = SecuredCommand(k.key, kInsConfigWrite, 0x00, 0x00, t.Data(), t.Size(), apdu);
+    const size_t apduLen = ConfigWriteApdu(k.key, 0x00, t, apdu);
     Response r;
     if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_STATUS_WORD;
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;

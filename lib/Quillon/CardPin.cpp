@@ -1,21 +1,20 @@
 // PIN, keypad and screen-lock commands.
 #include "CommandSupport.h"
+#include "ConfigTemplate.h"
 #include "Sm4.h"
 
 using namespace quillon;
 
 namespace {
 
-constexpr uint8_t kInsConfigWrite = 0xD4;
 constexpr uint8_t kInsStorePin = 0xE0;
-constexpr uint8_t TAG_PIN_ENABLED = 0x2C;
-constexpr uint8_t TAG_KEYPAD = 0x72;
 constexpr size_t kPinLength = 6;
 
 // A one-item configuration write: 81 03 tag 01 value.
 size_t BuildOneByteSetting(const CommandKey& key, uint8_t tag, uint8_t value, uint8_t* apdu) {
-    const uint8_t d[5] = {0x81, 0x03, tag, 0x01, value};
-    return SecuredCommand(key, kInsConfigWrite, 0x00, 0x00, d, sizeof d, apdu);
+    ConfigTemplateBuilder t;
+    t.AddByte(tag, value);
+    return ConfigWriteApdu(key, 0x00, t, apdu);
 }
 
 uint32_t ScreenCommand(const char* reader, uint8_t state, const char* recvLabel) {
@@ -43,9 +42,8 @@ uint32_t SetPin(CommandFrame& frame, const char* accessKey, const char* pin) {
         QTRACE(TRACE_ERROR, "Enable PIN failed");
     }
 
-    uint8_t block[kSm4BlockSize] = {};
-    std::memcpy(block, pin, kPinLength);
-    block[kPinLength] = 0x80;
+    uint8_t block[kSm4BlockSize];
+    PadBlock80(reinterpret_cast<const uint8_t*>(pin), kPinLength, block);
     uint8_t encrypted[kSm4BlockSize];
     size_t outLen = sizeof encrypted;
     Sm4EncryptEcb(k.key.data(), block, sizeof block, encrypted, &outLen);

@@ -25,8 +25,8 @@ size_t SecuredCommand(const CommandKey& key, uint8_t ins, uint8_t p1, uint8_t p2
                       const uint8_t* data, size_t n, uint8_t* apdu);
 
 // Appends 80 and zero bytes up to the next multiple of 16 (always at least
-// one byte). out must hold len + 16 bytes; in and out may alias. Returns the
-// padded length.
+// one byte). out must hold the padded length, (len / 16 + 1) * 16 bytes; in
+// and out may alias. Returns the padded length.
 size_t PadBlock80(const uint8_t* msg, size_t len, uint8_t* out);
 
 // Pairs of hexadecimal characters to bytes; any non-hex character counts 255
