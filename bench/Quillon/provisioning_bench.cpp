@@ -9,12 +9,10 @@
 // Defaults: "Virtual PCD 00 00" (NORVIK_BENCH_READER), the virtual token's
 // factory key, 30 rounds. Without a card in the reader it prints why and
 // exits 0.
+#include "BareCard.h"
 #include "ByteHelpers.h"
 #include "Quillon.h"
 #include "Sm4.h"
-
-#include <PCSC/winscard.h>
-#include <PCSC/wintypes.h>
 
 #include <chrono>
 #include <cstdio>
@@ -25,7 +23,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using bench::Bytes;
+using bench::Ok;
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kProfile = 97;
@@ -34,18 +33,6 @@ constexpr uint32_t kTimeSeconds = 1704067200;
 const char* kTitle = "Bench";
 const uint8_t kSeed[20] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0',
                            '1', '2', '3', '4', '5', '6', '7', '8', '9', '0'};
-
-bool CardPresent(const std::string& reader) {
-    SCARDCONTEXT ctx = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return false;
-    SCARD_READERSTATE st{};
-    st.szReader = reader.c_str();
-    st.dwCurrentState = SCARD_STATE_UNAWARE;
-    const bool present = SCardGetStatusChange(ctx, 0, &st, 1) == SCARD_S_SUCCESS &&
-                         (st.dwEventState & SCARD_STATE_PRESENT) != 0;
-    SCardReleaseContext(ctx);
-    return present;
-}
 
 // The library's way, as the tool provisions a profile.
 bool ProvisionThroughLibrary(const char* reader, const char* key) {
@@ -57,53 +44,6 @@ bool ProvisionThroughLibrary(const char* reader, const char* key) {
     if (CardGetSeedFlag(reader, kProfile, &present) != CARD_OK) return false;
     return CardBurnSeed(reader, key, kProfile, kSeed, sizeof kSeed) == CARD_OK;
 }
-
-class BareCard {
-public:
-    bool Connect(const std::string& reader) {
-        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_) != SCARD_S_SUCCESS) return false;
-        if (SCardConnect(context_, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_,
-                         &protocol_) != SCARD_S_SUCCESS) {
-            SCardReleaseContext(context_);
-            context_ = 0;
-            return false;
-        }
-        return true;
-    }
-    void Disconnect() {
-        if (card_) SCardDisconnect(card_, SCARD_LEAVE_CARD);
-        if (context_) SCardReleaseContext(context_);
-        card_ = 0;
-        context_ = 0;
-    }
-    ~BareCard() { Disconnect(); }
-
-    // Empty on a PC/SC failure; fetches announced answers like the library.
-    Bytes Transmit(const Bytes& apdu) {
-        const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-        Bytes r(1024);
-        DWORD len = static_cast<DWORD>(r.size());
-        if (SCardTransmit(card_, pci, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, r.data(), &len) !=
-            SCARD_S_SUCCESS)
-            return {};
-        static const uint8_t kGetResponse[5] = {0x00, 0xC0, 0x00, 0x00, 0x00};
-        for (int i = 0; i < 32 && len >= 2 && r[len - 2] == 0x90 && r[len - 1] == 0x60; ++i) {
-            len = static_cast<DWORD>(r.size());
-            if (SCardTransmit(card_, pci, kGetResponse, sizeof kGetResponse, nullptr, r.data(), &len) !=
-                SCARD_S_SUCCESS)
-                return {};
-        }
-        r.resize(len);
-        return r;
-    }
-
-private:
-    SCARDCONTEXT context_ = 0;
-    SCARDHANDLE card_ = 0;
-    DWORD protocol_ = 0;
-};
-
-bool Ok(const Bytes& r) { return r.size() >= 2 && r[r.size() - 2] == 0x90 && r[r.size() - 1] == 0x00; }
 
 Bytes Secured(const quillon::CommandKey& k, uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& data) {
     Bytes apdu(quillon::kMaxSecuredApdu);
@@ -169,7 +109,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rounds must be positive\n");
         return 2;
     }
-    if (!CardPresent(reader)) {
+    if (!bench::CardPresent(reader)) {
         std::printf("provisioning bench: skipped, no card in reader \"%s\"\n", reader.c_str());
         return 0;
     }
@@ -182,7 +122,7 @@ int main(int argc, char** argv) {
     }
     const double library = MillisPerRound(rounds, [&] { return ProvisionThroughLibrary(reader.c_str(), key); });
 
-    BareCard card;
+    bench::BareCard card;
     if (!card.Connect(reader)) {
         std::fprintf(stderr, "provisioning bench: bare connection failed\n");
         return 1;
@@ -196,7 +136,7 @@ int main(int argc, char** argv) {
     card.Disconnect();
 
     auto perApdu = [&](const Bytes& apdu) {
-        BareCard fresh;
+        bench::BareCard fresh;
         return fresh.Connect(reader) ? fresh.Transmit(apdu) : Bytes{};
     };
     const double reconnecting = MillisPerRound(rounds, [&] { return ReplaySequence(k, perApdu); });

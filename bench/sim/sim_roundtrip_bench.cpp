@@ -4,8 +4,7 @@
 // round trips per second pcscd + vpcd + norvik-sim sustain on one held
 // connection, and what a fresh context + connection per exchange (the
 // library's pattern: one session per exported call) costs against that.
-#include <PCSC/winscard.h>
-#include <PCSC/wintypes.h>
+#include "BareCard.h"
 
 #include <algorithm>
 #include <chrono>
@@ -26,44 +25,33 @@ struct Result {
   double perSecond() const { return seconds > 0 ? done / seconds : 0; }
 };
 
-const SCARD_IO_REQUEST* Pci(DWORD proto) { return proto == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1; }
-
-LONG Exchange(SCARDHANDLE card, DWORD proto, const std::vector<BYTE>& apdu) {
-  BYTE resp[1024];
-  DWORD len = sizeof resp;
-  LONG rv = SCardTransmit(card, Pci(proto), apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, resp, &len);
-  if (rv == SCARD_S_SUCCESS && (len < 2 || resp[len - 2] != 0x90 || resp[len - 1] != 0x00)) return SCARD_F_UNKNOWN_ERROR;
-  return rv;
+// One round trip; an answer other than 90 00 counts as a failure too.
+LONG Exchange(bench::BareCard& card, const bench::Bytes& apdu) {
+  const bench::Bytes resp = card.Transmit(apdu);
+  if (resp.empty()) return card.LastError();
+  return bench::Ok(resp) ? SCARD_S_SUCCESS : static_cast<LONG>(SCARD_F_UNKNOWN_ERROR);
 }
 
-Result HeldConnection(SCARDCONTEXT ctx, const std::string& reader, const std::vector<BYTE>& apdu, int count) {
+Result HeldConnection(const std::string& reader, const bench::Bytes& apdu, int count) {
   Result r;
-  SCARDHANDLE card = 0;
-  DWORD proto = 0;
-  r.error = SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto);
-  if (r.error != SCARD_S_SUCCESS) return r;
+  bench::BareCard card;
+  if (!card.Connect(reader)) {
+    r.error = card.LastError();
+    return r;
+  }
   auto start = Clock::now();
   for (; r.done < count; ++r.done)
-    if ((r.error = Exchange(card, proto, apdu)) != SCARD_S_SUCCESS) break;
+    if ((r.error = Exchange(card, apdu)) != SCARD_S_SUCCESS) break;
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  SCardDisconnect(card, SCARD_LEAVE_CARD);
   return r;
 }
 
-Result SessionPerExchange(const std::string& reader, const std::vector<BYTE>& apdu, int count) {
+Result SessionPerExchange(const std::string& reader, const bench::Bytes& apdu, int count) {
   Result r;
   auto start = Clock::now();
   for (; r.done < count; ++r.done) {
-    SCARDCONTEXT ctx = 0;
-    SCARDHANDLE card = 0;
-    DWORD proto = 0;
-    if ((r.error = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx)) != SCARD_S_SUCCESS) break;
-    r.error = SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto);
-    if (r.error == SCARD_S_SUCCESS) {
-      r.error = Exchange(card, proto, apdu);
-      SCardDisconnect(card, SCARD_LEAVE_CARD);
-    }
-    SCardReleaseContext(ctx);
+    bench::BareCard card;
+    r.error = card.Connect(reader) ? Exchange(card, apdu) : card.LastError();
     if (r.error != SCARD_S_SUCCESS) break;
   }
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -99,20 +87,20 @@ int main(int argc, char** argv) {
 
   struct Case {
     const char* name;
-    std::vector<BYTE> apdu;
+    bench::Bytes apdu;
   };
   const Case cases[] = {
       {"serial+clock 80 41 (7 B -> ~25 B)", {0x80, 0x41, 0x00, 0x00, 0x02, 0x02, 0x11}},
       {"profile record 80 41 70 (6 B -> 35 B)", {0x80, 0x41, 0x00, 0x00, 0x01, 0x70}},
       {"challenge 80 4B (5 B -> 10 B)", {0x80, 0x4B, 0x08, 0x00, 0x00}},
   };
-  HeldConnection(ctx, reader, cases[0].apdu, 50);  // warm-up
+  HeldConnection(reader, cases[0].apdu, 50);  // warm-up
 
   std::printf("APDU round trips through pcscd + vpcd + norvik-sim, reader \"%s\", %d each\n", reader.c_str(), count);
   int rc = 0;
   double heldRate = 0;
   for (const Case& c : cases) {
-    Result r = HeldConnection(ctx, reader, c.apdu, count);
+    Result r = HeldConnection(reader, c.apdu, count);
     if (r.error != SCARD_S_SUCCESS) {
       std::printf("  %-40s failed after %d: %s\n", c.name, r.done, pcsc_stringify_error(r.error));
       rc = 1;

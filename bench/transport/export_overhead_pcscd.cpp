@@ -2,9 +2,8 @@
 // the bare sequence it stands for (establish, connect, transmit the same
 // APDU, disconnect, release). Rounds alternate so drift hits both sides.
 // Skips (exit 0) when no reader with a card answers.
+#include "BareCard.h"
 #include "Quillon.h"
-
-#include <PCSC/winscard.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,23 +16,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool Bare(const char* reader) {
-    SCARDCONTEXT ctx = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return false;
-    SCARDHANDLE card = 0;
-    DWORD proto = 0;
-    bool ok = false;
-    if (SCardConnect(ctx, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto) ==
-        SCARD_S_SUCCESS) {
-        const BYTE cmd[7] = {0x80, 0x41, 0x00, 0x00, 0x02, 0x02, 0x11};
-        BYTE resp[1024];
-        DWORD len = sizeof resp;
-        ok = SCardTransmit(card, proto == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1, cmd, sizeof cmd,
-                           nullptr, resp, &len) == SCARD_S_SUCCESS &&
-             len >= 2 && resp[len - 2] == 0x90 && resp[len - 1] == 0x00;
-        SCardDisconnect(card, SCARD_LEAVE_CARD);
-    }
-    SCardReleaseContext(ctx);
-    return ok;
+    bench::BareCard card;
+    return card.Connect(reader) && bench::Ok(card.Transmit({0x80, 0x41, 0x00, 0x00, 0x02, 0x02, 0x11}));
 }
 
 bool Library(const char* reader) {
