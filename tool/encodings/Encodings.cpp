@@ -1,5 +1,7 @@
 #include "Encodings.h"
 
+#include <type_traits>
+
 namespace provisor {
 
 namespace {
@@ -20,23 +22,29 @@ size_t Base32Fail(size_t* length) {
 
 template <typename Text>
 std::vector<uint8_t> PairsToBytes(Text text) {
+    // Through the unsigned type, so a non-ASCII char is not sign-extended
+    // into a code point that happens to look like a digit.
+    using Unit = std::make_unsigned_t<typename Text::value_type>;
     std::vector<uint8_t> bytes(text.size() / 2);
     for (size_t i = 0; i < bytes.size(); ++i) {
-        const unsigned high = HexDigitValue(text[2 * i]);
-        const unsigned low = HexDigitValue(text[2 * i + 1]);
+        const unsigned high = HexDigitValue(static_cast<Unit>(text[2 * i]));
+        const unsigned low = HexDigitValue(static_cast<Unit>(text[2 * i + 1]));
         bytes[i] = static_cast<uint8_t>(high * 16 + low);
     }
     return bytes;
 }
 
 template <typename String>
+void AppendHexByte(String& text, unsigned byte) {
+    text.push_back(static_cast<typename String::value_type>(kHexDigits[(byte >> 4) & 0x0F]));
+    text.push_back(static_cast<typename String::value_type>(kHexDigits[byte & 0x0F]));
+}
+
+template <typename String>
 String BytesToHex(const uint8_t* bytes, size_t count) {
     String text;
     text.reserve(2 * count);
-    for (size_t i = 0; i < count; ++i) {
-        text.push_back(static_cast<typename String::value_type>(kHexDigits[bytes[i] >> 4]));
-        text.push_back(static_cast<typename String::value_type>(kHexDigits[bytes[i] & 0x0F]));
-    }
+    for (size_t i = 0; i < count; ++i) AppendHexByte(text, bytes[i]);
     return text;
 }
 
@@ -92,17 +100,7 @@ uint8_t HexDigitValue(char32_t c) {
 
 std::vector<uint8_t> HexTextToBytes(std::u16string_view text) { return PairsToBytes(text); }
 
-std::vector<uint8_t> HexTextToBytes(std::string_view text) {
-    // Through unsigned char, so a non-ASCII byte is not sign-extended into a
-    // code point that happens to look like a digit.
-    std::vector<uint8_t> bytes(text.size() / 2);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const unsigned high = HexDigitValue(static_cast<unsigned char>(text[2 * i]));
-        const unsigned low = HexDigitValue(static_cast<unsigned char>(text[2 * i + 1]));
-        bytes[i] = static_cast<uint8_t>(high * 16 + low);
-    }
-    return bytes;
-}
+std::vector<uint8_t> HexTextToBytes(std::string_view text) { return PairsToBytes(text); }
 
 std::u16string BytesToHexText(const uint8_t* bytes, size_t count) {
     return BytesToHex<std::u16string>(bytes, count);
@@ -122,11 +120,7 @@ bool IsHexText(std::u16string_view text) {
 std::u16string AsciiToHexText(std::u16string_view text) {
     std::u16string hex;
     hex.reserve(2 * text.size());
-    for (char16_t c : text) {
-        const unsigned low = c & 0xFFu;
-        hex.push_back(static_cast<char16_t>(kHexDigits[low >> 4]));
-        hex.push_back(static_cast<char16_t>(kHexDigits[low & 0x0F]));
-    }
+    for (char16_t c : text) AppendHexByte(hex, c & 0xFFu);
     return hex;
 }
 
