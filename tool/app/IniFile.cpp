@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace provisor {
@@ -68,6 +69,15 @@ bool IsEntryFor(std::string_view text, std::string_view key, std::string_view* v
     if (eq == std::string_view::npos || !SameName(Trim(text.substr(0, eq)), key)) return false;
     if (value) *value = Trim(text.substr(eq + 1));
     return true;
+}
+
+// The whole file, or nullopt when it cannot be read.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return content;
 }
 
 }  // namespace
@@ -132,11 +142,9 @@ std::string UpdateIniContent(std::string_view content, std::string_view section,
 
 std::optional<std::string> ReadIniValue(const std::filesystem::path& file, std::string_view section,
                                         std::string_view key) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return FindIniValue(content, section, key);
+    const std::optional<std::string> content = ReadWholeFile(file);
+    if (!content) return std::nullopt;
+    return FindIniValue(*content, section, key);
 }
 
 bool WriteIniValue(const std::filesystem::path& file, std::string_view section, std::string_view key,
@@ -144,10 +152,9 @@ bool WriteIniValue(const std::filesystem::path& file, std::string_view section, 
     std::string content;
     std::error_code ec;
     if (std::filesystem::exists(file, ec)) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) return false;
-        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad()) return false;
+        std::optional<std::string> old = ReadWholeFile(file);
+        if (!old) return false;
+        content = std::move(*old);
     } else if (ec) {
         return false;
     }
@@ -157,17 +164,22 @@ bool WriteIniValue(const std::filesystem::path& file, std::string_view section, 
     const int fd = mkstemp(name.data());  // mode 0600
     if (fd < 0) return false;
     bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-    for (size_t done = 0; ok && done < updated.size();) {
-        const ssize_t n = write(fd, updated.data() + done, updated.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
-    }
+    ok = ok && WriteAllToFd(fd, updated);
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
     ok = ok && std::rename(name.c_str(), file.c_str()) == 0;
     if (!ok) unlink(name.c_str());
     return ok;
+}
+
+bool WriteAllToFd(int fd, std::string_view data) {
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace provisor

@@ -33,4 +33,8 @@ std::optional<std::string> ReadIniValue(const std::filesystem::path& file, std::
 bool WriteIniValue(const std::filesystem::path& file, std::string_view section, std::string_view key,
                    std::string_view value);
 
+// Writes all of data to the open descriptor fd, going on after interrupted
+// or partial writes. False on a write error.
+bool WriteAllToFd(int fd, std::string_view data);
+
 }  // namespace provisor

@@ -16,13 +16,7 @@ ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path) {
     // The file holds the access key, only lightly enciphered: owner only.
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) return errno == EEXIST ? ConfigCreation::AlreadyThere : ConfigCreation::Failed;
-    bool ok = true;
-    for (size_t done = 0; ok && done < kDefaultConfigContent.size();) {
-        const ssize_t n = write(fd, kDefaultConfigContent.data() + done, kDefaultConfigContent.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
-    }
+    bool ok = WriteAllToFd(fd, kDefaultConfigContent);
     ok = (close(fd) == 0) && ok;
     if (!ok) {
         unlink(path.c_str());
