@@ -39,6 +39,8 @@ int KeyCipher(const uint8_t* key, int direction, size_t* capacity, size_t len, c
                                   : quillon::Sm4DecryptEcb(key, in, len, out, capacity);
 }
 
+// The storage key is handed to the cipher with every call rather than parked
+// in the cipher's key slot, so no other cipher user can replace it in between.
 int SeedKeyCipher(int direction, size_t* capacity, size_t len, const uint8_t* in, uint8_t* out) {
     return KeyCipher(SeedStorageKey.data(), direction, capacity, len, in, out);
 }

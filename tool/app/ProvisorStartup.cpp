@@ -35,9 +35,6 @@ void ProvisorStartup::BindCardLibrary() {
         return;
     }
     m_api.Resolve([this](const char* name) { return m_library.Symbol(name); });
-    // The storage key is handed to the cipher with every call rather than
-    // parked in the cipher's key slot, so no other cipher user can replace
-    // it in between.
     m_view.CreateResultColumns({{QStringLiteral("Serial Number"), 280}, {QStringLiteral("State"), 180}});
     m_view.ResetSessionState();
     g_seedSource = 0;
