@@ -82,8 +82,8 @@ void CInputCustomerKey::SaveText(const QString& text) {
     // An over-long text is not put into the field: the field would cut it to
     // 32 digits, and a second "Save" would then accept a key the operator
     // never entered.
-    if (outcome.cleaned.size() <= kAccessKeyMaxChars) m_editHex->setText(outcome.cleaned);
     if (!outcome.accepted) return;
+    m_editHex->setText(outcome.cleaned);
     m_key = outcome.cleaned;
     accept();
 }
