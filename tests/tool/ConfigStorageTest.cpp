@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include "Encodings.h"
 #include "IniFile.h"
 #include "KeyStorage.h"
+#include "ToolTestFiles.h"
 
 using namespace provisor;
 namespace fs = std::filesystem;
@@ -46,8 +46,7 @@ TEST(IniUpdate, KeepsEveryOtherByte) {
 }
 
 TEST(IniWrite, ReplacesTheFileWholeAndOwnerOnly) {
-    std::string pattern = (fs::temp_directory_path() / "provisor-ini-XXXXXX").string();
-    const fs::path dir = mkdtemp(pattern.data());
+    const fs::path dir = tooltest::MakeTempDir("ini");
     const fs::path file = dir / "Norvik2Cfg.ini";
 
     ASSERT_TRUE(WriteIniValue(file, "CONFIG", "CUSTOMER_KEY", "AA"));
@@ -60,8 +59,7 @@ TEST(IniWrite, ReplacesTheFileWholeAndOwnerOnly) {
         std::ofstream(file, std::ios::app | std::ios::binary) << "; tail\r\n";
     }
     ASSERT_TRUE(WriteIniValue(file, "CONFIG", "CUSTOMER_KEY", "BB"));
-    std::ifstream in(file, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[CONFIG]\r\nCUSTOMER_KEY=BB\r\n; tail\r\n");
+    EXPECT_EQ(tooltest::ReadFile(file), "[CONFIG]\r\nCUSTOMER_KEY=BB\r\n; tail\r\n");
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_NE(st.st_ino, firstInode);  // a new file took the old one's name
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,39 +9,28 @@
 #include <QTimer>
 
 #include <filesystem>
-#include <fstream>
 
 #include "CInputCustomerKey.h"
 #include "CProvisorDlg.h"
 #include "IniFile.h"
 #include "QtTestApp.h"
+#include "ToolTestFiles.h"
 
 using namespace provisor;
 namespace fs = std::filesystem;
 
 namespace {
 
-class MainDialog : public ::testing::Test {
+class MainDialog : public ::testing::Test, protected tooltest::ExeAndWorkDirs {
 protected:
     void SetUp() override {
         EnsureQtApp();
-        std::string pattern = (fs::temp_directory_path() / "provisor-dlg-XXXXXX").string();
-        root = mkdtemp(pattern.data());
-        exeDir = root / "bin";
-        workDir = root / "work";
-        fs::create_directories(exeDir);
-        fs::create_directories(workDir);
-        oldCwd = fs::current_path();
-        fs::current_path(workDir);
+        Enter("dlg");
         env.exeDir = exeDir;
     }
-    void TearDown() override {
-        fs::current_path(oldCwd);
-        fs::remove_all(root);
-    }
+    void TearDown() override { Leave(); }
     QTableWidget* ResultList(CProvisorDlg& dlg) { return dlg.findChild<QTableWidget*>("resultList"); }
 
-    fs::path root, exeDir, workDir, oldCwd;
     StartupEnvironment env;
     RecordingMessageSink sink;
 };
@@ -65,7 +52,7 @@ TEST_F(MainDialog, MissingLibraryLeavesTheResultListWithoutColumns) {
 }
 
 TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
-    fs::copy_file(FAKE_QUILLON_PATH, exeDir / "libQuillon.so");
+    tooltest::InstallFakeLibrary(exeDir);
     bool dialogSeen = false;
     // The access key dialog runs modally inside InitDialog; fill it in once
     // it is up.
@@ -114,7 +101,7 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
 }
 
 TEST_F(MainDialog, FirstStartWithoutAKeyEndsBeforeTheDialogRuns) {
-    fs::copy_file(FAKE_QUILLON_PATH, exeDir / "libQuillon.so");
+    tooltest::InstallFakeLibrary(exeDir);
     NoKeyPrompt prompt;
     CProvisorDlg dlg(env, &sink, &prompt);
     EXPECT_EQ(dlg.Run(), QDialog::Rejected);  // returns at once, no modal loop

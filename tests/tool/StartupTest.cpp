@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <thread>
@@ -15,29 +13,19 @@
 #include "KeyStorage.h"
 #include "ProvisorStartup.h"
 #include "QtTestApp.h"
+#include "ToolTestFiles.h"
 
 using namespace provisor;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& p, const std::string& content) {
-    std::ofstream(p, std::ios::binary) << content;
-}
+using tooltest::ReadFile;
+using tooltest::WriteFile;
 
 unsigned Mode(const fs::path& p) {
     struct stat st {};
     return stat(p.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
-}
-
-fs::path MakeTempDir(const char* tag) {
-    std::string pattern = (fs::temp_directory_path() / (std::string("provisor-") + tag + "-XXXXXX")).string();
-    return fs::path(mkdtemp(pattern.data()));
 }
 
 int32_t FakeGetSeed(const char*, int32_t, uint8_t*, int32_t*) { return 0; }
@@ -62,21 +50,12 @@ struct FakePrompt : IAccessKeyPrompt {
 
 // A temporary executable directory (with or without the library) and a
 // separate working directory; the process works in the latter meanwhile.
-class Startup : public ::testing::Test {
+class Startup : public ::testing::Test, protected tooltest::ExeAndWorkDirs {
 protected:
-    void SetUp() override {
-        exeDir = MakeTempDir("exe");
-        workDir = MakeTempDir("work");
-        oldCwd = fs::current_path();
-        fs::current_path(workDir);
-    }
-    void TearDown() override {
-        fs::current_path(oldCwd);
-        fs::remove_all(exeDir);
-        fs::remove_all(workDir);
-    }
+    void SetUp() override { Enter("startup"); }
+    void TearDown() override { Leave(); }
 
-    void InstallLibrary() { fs::copy_file(FAKE_QUILLON_PATH, exeDir / "libQuillon.so"); }
+    void InstallLibrary() { tooltest::InstallFakeLibrary(exeDir); }
 
     // One start of the tool: binds, reads or creates the configuration,
     // opens the log, and releases everything at the end as the dialog does.
@@ -98,7 +77,6 @@ protected:
         return ReadIniValue(ConfigFile(), "CONFIG", "CUSTOMER_KEY").value_or("<none>");
     }
 
-    fs::path exeDir, workDir, oldCwd;
     RecordingMessageSink sink;
     FakePrompt prompt;
     FakeView view;
