@@ -108,6 +108,22 @@ inline void StoreBe32(uint8_t* p, uint32_t v) {
 uint32_t g_mk[4];
 uint32_t g_rk[32];
 
+// The key schedule over the loaded MK0..MK3: K0..K3 start as MK XOR FK and
+// each step shifts in the next round key. Next(i) must be called for
+// i = 0..31 in order.
+struct KeySchedule {
+    uint32_t k0 = g_mk[0] ^ kFk[0], k1 = g_mk[1] ^ kFk[1], k2 = g_mk[2] ^ kFk[2], k3 = g_mk[3] ^ kFk[3];
+
+    uint32_t Next(int i) {
+        const uint32_t key = k0 ^ KeyT(k1 ^ k2 ^ kCk[i] ^ k3);
+        k0 = k1;
+        k1 = k2;
+        k2 = k3;
+        k3 = key;
+        return key;
+    }
+};
+
 // Runs the 32 rounds on N independent blocks side by side. One block alone is
 // bound by the latency of the table loads; interleaving lets the loads of
 // several blocks overlap. Every block of the group is read before any result
@@ -165,16 +181,12 @@ void CryptEcb(const uint32_t* rk, const uint8_t* in, size_t len, uint8_t* out) {
 // by side instead of one after the other; for the short messages the MAC
 // sees, the key schedule would otherwise cost as much as the blocks.
 void ExpandWhileEncrypting(uint32_t rk[32], uint8_t block[kSm4BlockSize]) {
-    uint32_t k0 = g_mk[0] ^ kFk[0], k1 = g_mk[1] ^ kFk[1], k2 = g_mk[2] ^ kFk[2], k3 = g_mk[3] ^ kFk[3];
+    KeySchedule schedule;
     uint32_t x0 = LoadBe32(block), x1 = LoadBe32(block + 4), x2 = LoadBe32(block + 8), x3 = LoadBe32(block + 12);
 #pragma GCC unroll 32
     for (int i = 0; i < 32; ++i) {
-        const uint32_t key = k0 ^ KeyT(k1 ^ k2 ^ kCk[i] ^ k3);
+        const uint32_t key = schedule.Next(i);
         rk[i] = key;
-        k0 = k1;
-        k1 = k2;
-        k2 = k3;
-        k3 = key;
         const uint32_t x = x0 ^ RoundT(x1 ^ x2 ^ key ^ x3);
         x0 = x1;
         x1 = x2;
@@ -214,18 +226,8 @@ void Sm4LoadKey(const uint8_t key[kSm4KeySize]) {
 }
 
 void Sm4KeyExpand() {
-    uint32_t k0 = g_mk[0] ^ kFk[0];
-    uint32_t k1 = g_mk[1] ^ kFk[1];
-    uint32_t k2 = g_mk[2] ^ kFk[2];
-    uint32_t k3 = g_mk[3] ^ kFk[3];
-    for (int i = 0; i < 32; ++i) {
-        const uint32_t next = k0 ^ KeyT(k1 ^ k2 ^ kCk[i] ^ k3);
-        g_rk[i] = next;
-        k0 = k1;
-        k1 = k2;
-        k2 = k3;
-        k3 = next;
-    }
+    KeySchedule schedule;
+    for (int i = 0; i < 32; ++i) g_rk[i] = schedule.Next(i);
 }
 
 int Sm4EncryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* out, size_t* outLen) {
