@@ -22,6 +22,9 @@ constexpr unsigned kSharedLockTries = 200;
 // Reopen attempts when the name was unlinked between open and lock.
 constexpr unsigned kOpenAttempts = 8;
 
+// The ring starts after the object's 4-byte total-size field.
+uint8_t* RingStart(void* map) { return static_cast<uint8_t*>(map) + 4; }
+
 bool TakeSharedLock(int fd) {
     for (unsigned i = 0; i < kSharedLockTries; ++i) {
         if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
@@ -95,6 +98,14 @@ RingAttachment::~RingAttachment() { Release(); }
 
 bool RingAttachment::Inherited() const { return fd >= 0 && pid != getpid(); }
 
+uint8_t* RingAttachment::Ring() const { return map ? RingStart(map) : nullptr; }
+
+bool RingAttachment::HasExpectedCapacity() const {
+    CLockfreeArrayQueue queue;
+    queue.Bind(Ring());
+    return queue.HasExpectedCapacity();
+}
+
 int RingAttachment::Open() {
     int rc = ringMutex.Lock(kNamedMutexTimeoutMs);
     if (rc != 0) return rc;
@@ -151,7 +162,7 @@ int RingAttachment::OpenUnderRingMutex() {
         void* mapped = mmap(nullptr, kTraceShmSize, PROT_READ | PROT_WRITE, MAP_SHARED, ringFd, 0);
         if (mapped == MAP_FAILED) return abandon(errno);
         CLockfreeArrayQueue queue;
-        queue.Bind(static_cast<uint8_t*>(mapped) + 4);
+        queue.Bind(RingStart(mapped));
         if (made) {
             const uint32_t total = static_cast<uint32_t>(kTraceShmSize);
             __atomic_store_n(static_cast<uint32_t*>(mapped), total, __ATOMIC_SEQ_CST);
@@ -225,14 +236,9 @@ int CVkShmLogger::Attach() {
         // live object and needs no attach/detach mutex. Only its capacity may
         // have been overwritten.
         if (auto parked = Unpark(m_names)) {
-            CLockfreeArrayQueue queue;
-            queue.Bind(static_cast<uint8_t*>(parked->map) + 4);
-            if (queue.HasExpectedCapacity()) {
+            if (parked->HasExpectedCapacity()) {
                 m_attachment = std::move(parked);
-                m_queue.Bind(static_cast<uint8_t*>(m_attachment->map) + 4);
-                m_attached = true;
-                m_reused = true;
-                m_created = false;
+                UseAttachment(true);
                 return 0;
             }
             // Released here with the lifetime rule; a fresh attach follows.
@@ -255,13 +261,17 @@ int CVkShmLogger::AttachFresh() {
     if (rc != 0) {
         QTRACE(TRACE_WARNING, "u4Result = %08X", static_cast<unsigned>(rc));
     } else {
-        m_queue.Bind(static_cast<uint8_t*>(a.map) + 4);
-        m_attached = true;
-        m_reused = false;
-        m_created = a.created;
+        UseAttachment(false);
     }
     a.attachMutex.Unlock();
     return rc;
+}
+
+void CVkShmLogger::UseAttachment(bool reused) {
+    m_queue.Bind(m_attachment->Ring());
+    m_attached = true;
+    m_reused = reused;
+    m_created = !reused && m_attachment->created;
 }
 
 void CVkShmLogger::Detach() {

@@ -51,6 +51,10 @@ struct RingAttachment {
     // Whether the descriptor was opened by another process (inherited over
     // fork()): then it is only ever dropped, never used.
     bool Inherited() const;
+    // Start of the ring in the mapping (null when not mapped), and whether
+    // its capacity field still holds the one every process expects.
+    uint8_t* Ring() const;
+    bool HasExpectedCapacity() const;
 
     int OpenUnderRingMutex();
 
@@ -98,6 +102,9 @@ public:
 
 private:
     int AttachFresh();
+    // Binds the queue to m_attachment, which is mapped, and records how it
+    // was come by.
+    void UseAttachment(bool reused);
 
     TraceObjectNames m_names;
     RingRetention m_retention;
