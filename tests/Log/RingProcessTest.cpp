@@ -8,7 +8,6 @@
 #include <map>
 #include <regex>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quillon::test {
@@ -22,12 +21,6 @@ pid_t Spawn(Fn fn) {
     return pid;
 }
 
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 void SendByte(int fd) {
     char c = 1;
     ASSERT_EQ(write(fd, &c, 1), 1);
@@ -36,6 +29,14 @@ void SendByte(int fd) {
 bool ReceiveByte(int fd) {
     char c;
     return read(fd, &c, 1) == 1;
+}
+
+// For a child: attaches and then tells the parent through fd. Returns 0, or
+// the step that failed (1 the attach, 2 the message).
+int AttachAndTell(CVkShmLogger& ring, int fd) {
+    if (ring.Attach() != 0) return 1;
+    char c = 1;
+    return write(fd, &c, 1) == 1 ? 0 : 2;
 }
 
 using RingLifetimeTest = PrivateRingTest;
@@ -68,10 +69,8 @@ TEST_F(RingLifetimeTest, RingOutlivesTheWriterWhileAnotherProcessHoldsIt) {
     ASSERT_EQ(parent.Attach(), 0);
     pid_t child = Spawn([&] {
         CVkShmLogger ring(names_);
-        if (ring.Attach() != 0) return 1;
-        char c = 1;
-        if (write(toParent[1], &c, 1) != 1) return 2;
-        if (read(toChild[0], &c, 1) != 1) return 3;
+        if (int rc = AttachAndTell(ring, toParent[1])) return rc;
+        if (!ReceiveByte(toChild[0])) return 3;
         ring.Detach();
         return 0;
     });
@@ -91,9 +90,7 @@ TEST_F(RingLifetimeTest, ProcessThatDiesAttachedDoesNotKeepTheRing) {
     ASSERT_EQ(parent.Attach(), 0);
     pid_t child = Spawn([&] {
         CVkShmLogger ring(names_);
-        if (ring.Attach() != 0) return 1;
-        char c = 1;
-        if (write(toParent[1], &c, 1) != 1) return 2;
+        if (int rc = AttachAndTell(ring, toParent[1])) return rc;
         pause();
         return 0;
     });

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <string>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quillon::test {
@@ -21,6 +22,13 @@ namespace quillon::test {
 template <typename T>
 T Field(T value) {
     return value;
+}
+
+// Exit status of a child process, or 128 + the signal that ended it.
+inline int WaitExit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class PrivateRingTest : public ::testing::Test {
