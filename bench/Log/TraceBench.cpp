@@ -148,12 +148,13 @@ void PrintRatio(const char* label, const char* num, const char* den) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    // Checked before the private ring exists, so a bad flag leaves none behind.
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
     g_prefix = "QuillonBench-" + std::to_string(getpid());
     quillon::SetTraceObjectPrefixForTesting(g_prefix.c_str());
     quillon::TraceBegin();
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
