@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CardSession.h"
+#include "OpenSslReference.h"
 #include "PcscDouble.h"
 #include "Quillon.h"
 
@@ -27,13 +28,9 @@ protected:
     static pcscdouble::Bytes Hex(const std::string& text) { return pcscdouble::Hex(text); }
 };
 
-// Reference cryptography from OpenSSL, independent of the library's own
-// SM4 and MAC code, to build the bytes a command must send.
-using pcscdouble::Bytes;
-Bytes RefCommandKey(const std::string& accessKeyText);  // SHA-1 of the hex bytes, first 16
-Bytes RefSm4Ecb(const Bytes& key, const Bytes& data);   // data a multiple of 16
-Bytes RefPad80(const Bytes& data);
-Bytes RefMac(const Bytes& key, const Bytes& message);   // 4 bytes, zero IV, padded
+// The reference cryptography that builds the bytes a command must send
+// (RefCommandKey, RefSm4Ecb, RefPad80, RefMac) is OpenSslReference.h,
+// independent of the library's own SM4 and MAC code.
 // 84 INS P1 P2 (n+4) D MAC, the MAC over 80 INS P1 P2 n D.
 Bytes RefSecured(const Bytes& key, uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& data);
 Bytes Concat(std::initializer_list<Bytes> parts);

@@ -12,16 +12,10 @@ namespace {
 using testing::Bytes;
 using testing::FromHex;
 using testing::OpenSslSm4;
+using testing::RefPad80;
 using testing::ToHex;
 
 const Bytes kKey = FromHex("0123456789abcdeffedcba9876543210");
-
-// ISO/IEC 9797-1 padding method 2, written out independently of PadBlock80.
-Bytes Pad2(Bytes m) {
-    m.push_back(0x80);
-    while (m.size() % 16 != 0) m.push_back(0);
-    return m;
-}
 
 Bytes Message(size_t n) {
     Bytes m(n);
@@ -45,7 +39,7 @@ MacResult RunMac(const Bytes& key, const Bytes& msg, Bytes chain = Bytes(16, 0),
 TEST(Sm4MacAgainstOpenSsl, MacIsLastCbcBlockOfPaddedMessage) {
     for (size_t n : {13u, 16u, 0u, 1u, 15u, 17u, 31u, 32u, 100u}) {
         const Bytes msg = Message(n);
-        const Bytes cbc = OpenSslSm4(EVP_sm4_cbc(), kKey, Pad2(msg));
+        const Bytes cbc = OpenSslSm4(EVP_sm4_cbc(), kKey, RefPad80(msg));
         // 13 bytes make one block, 16 bytes two, the empty message one.
         if (n == 13 || n == 0) {
             ASSERT_EQ(cbc.size(), 16u);
@@ -67,7 +61,7 @@ TEST(Sm4MacAgainstOpenSsl, RandomKeysAndInitialChainingValues) {
         for (auto& b : iv) b = static_cast<uint8_t>(rng());
         Bytes msg(rng() % 70);
         for (auto& b : msg) b = static_cast<uint8_t>(rng());
-        const Bytes padded = Pad2(msg);
+        const Bytes padded = RefPad80(msg);
         const Bytes cbc = OpenSslSm4(EVP_sm4_cbc(), key, padded, iv);
 
         const MacResult r = RunMac(key, msg, iv);
@@ -115,10 +109,7 @@ TEST(Sm4MacCapacity, NullPointersAreRefused) {
     EXPECT_EQ(Sm4Mac(kKey.data(), nullptr, 0, chain, mac, &macLen), 0);
 }
 
-Bytes MacOf(const CommandKey& key, const Bytes& input) {
-    const Bytes cbc = OpenSslSm4(EVP_sm4_cbc(), Bytes(key.begin(), key.end()), Pad2(input));
-    return Bytes(cbc.end() - 16, cbc.end() - 12);
-}
+Bytes MacOf(const CommandKey& key, const Bytes& input) { return testing::RefMac(Bytes(key.begin(), key.end()), input); }
 
 TEST(SecuredCommandForm, NoDataMacsHeaderWithZeroLength) {
     const CommandKey key = DeriveCommandKey("00112233445566778899AABBCCDDEEFF");
