@@ -35,23 +35,6 @@ struct Config {
     }
 };
 
-std::vector<Bytes> Sent() {
-    std::vector<Bytes> out;
-    for (const auto& s : pcscdouble::SentApdus()) out.push_back(s.command);
-    return out;
-}
-
-// Runs c against a token that accepts; returns the D of the one command.
-Bytes SentTemplate(const Config& c) {
-    pcscdouble::Reset();
-    pcscdouble::QueueResponse(kOk);
-    EXPECT_EQ(c.Run(), CARD_OK);
-    auto cmds = Sent();
-    if (cmds.size() != 1 || cmds[0].size() < 9) return {};
-    EXPECT_EQ(cmds[0], ConfigWrite(cmds[0][3], Bytes(cmds[0].begin() + 5, cmds[0].end() - 4)));
-    return Bytes(cmds[0].begin() + 5, cmds[0].end() - 4);
-}
-
 // Argument errors are found after connecting and send nothing.
 void ExpectRejected(const Config& c, uint32_t expected) {
     pcscdouble::Reset();
@@ -60,7 +43,19 @@ void ExpectRejected(const Config& c, uint32_t expected) {
     EXPECT_EQ(pcscdouble::ConnectCount(), 1);
 }
 
-class CardConfigTest : public CommandTest {};
+class CardConfigTest : public CommandTest {
+protected:
+    // Runs c against a token that accepts; returns the D of the one command.
+    static Bytes SentTemplate(const Config& c) {
+        pcscdouble::Reset();
+        pcscdouble::QueueResponse(kOk);
+        EXPECT_EQ(c.Run(), CARD_OK);
+        auto cmds = Commands();
+        if (cmds.size() != 1 || cmds[0].size() < 9) return {};
+        EXPECT_EQ(cmds[0], ConfigWrite(cmds[0][3], Bytes(cmds[0].begin() + 5, cmds[0].end() - 4)));
+        return Bytes(cmds[0].begin() + 5, cmds[0].end() - 4);
+    }
+};
 
 TEST_F(CardConfigTest, WorkedExampleByteForByte) {
     Config c;
