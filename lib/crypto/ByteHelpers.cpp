@@ -130,22 +130,19 @@ void SwapWordBytes(uint32_t* words, size_t count) {
 int ParseUtcTimeText(const char* text, size_t length, uint32_t* seconds) {
     if (text == nullptr || seconds == nullptr) return -1;
 
-    // Each field is gathered in a fixed buffer that keeps room for its
-    // terminator; a field that does not fit is refused rather than cut.
+    // A field must fit a 255-character buffer with its terminator; a longer
+    // one is refused rather than cut.
     constexpr size_t kFieldBuffer = 255;
     long long fields[6];
     size_t count = 0;
     size_t pos = 0;
     for (;;) {
-        char buffer[kFieldBuffer];
-        size_t n = 0;
-        while (pos < length && text[pos] != '/') {
-            if (n + 1 >= kFieldBuffer) return -1;
-            buffer[n++] = text[pos++];
-        }
-        buffer[n] = '\0';
+        const size_t start = pos;
+        while (pos < length && text[pos] != '/') ++pos;
+        const size_t n = pos - start;
+        if (n + 1 > kFieldBuffer) return -1;
         if (count == 6) return -1;
-        fields[count++] = AtoiField(buffer, n);
+        fields[count++] = AtoiField(text + start, n);
         if (pos >= length) break;
         ++pos;  // the separator
     }
