@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "Sm4.h"
@@ -53,6 +54,19 @@ long long DaysFromCivil(long long y, long long m, long long d) {
     const long long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
+}
+
+// The inverse: the civil date of a day count since 1970-01-01.
+void CivilFromDays(long long z, long long& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<long long>(yoe) + era * 400 + (m <= 2);
 }
 
 }  // namespace
@@ -160,6 +174,20 @@ int ParseUtcTimeText(const char* text, size_t length, uint32_t* seconds) {
     const long long total = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     *seconds = static_cast<uint32_t>(total);
     return 0;
+}
+
+void FormatUtcClockText(uint32_t seconds, char out[kUtcClockTextLength + 1]) {
+    long long year;
+    unsigned month, day;
+    CivilFromDays(seconds / 86400, year, month, day);
+    const unsigned sod = seconds % 86400;
+    // Room for what the format could produce in general; the 32-bit range
+    // always yields exactly 19 characters.
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u", year, month, day, sod / 3600,
+                  sod / 60 % 60, sod % 60);
+    std::memcpy(out, text, kUtcClockTextLength);
+    out[kUtcClockTextLength] = '\0';
 }
 
 }  // namespace quillon

@@ -43,4 +43,10 @@ void SwapWordBytes(uint32_t* words, size_t count);
 // 255-character buffer with the terminator). Null pointers are rejected.
 int ParseUtcTimeText(const char* text, size_t length, uint32_t* seconds);
 
+// The token's clock as the library hands it back: "YYYY-MM-DD hh:mm:ss"
+// (UTC, every unsigned 32-bit value, no time zone involved). Writes 19
+// characters and a terminator into out.
+constexpr size_t kUtcClockTextLength = 19;
+void FormatUtcClockText(uint32_t seconds, char out[kUtcClockTextLength + 1]);
+
 }  // namespace quillon
