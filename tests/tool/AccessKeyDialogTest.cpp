@@ -8,8 +8,10 @@
 #include "AccessKeyEntry.h"
 #include "CInputCustomerKey.h"
 #include "QtTestApp.h"
+#include "ToolTestViews.h"
 
 using namespace provisor;
+using tooltest::RecordingMessageSink;
 
 namespace {
 

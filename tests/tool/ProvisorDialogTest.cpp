@@ -14,9 +14,11 @@
 #include "CProvisorDlg.h"
 #include "IniFile.h"
 #include "QtTestApp.h"
+#include "ToolTestViews.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;
+using tooltest::RecordingMessageSink;
 namespace fs = std::filesystem;
 
 namespace {
@@ -29,7 +31,7 @@ protected:
         env.exeDir = exeDir;
     }
     void TearDown() override { Leave(); }
-    QTableWidget* ResultList(CProvisorDlg& dlg) { return dlg.findChild<QTableWidget*>("resultList"); }
+    QTableWidget* ResultList(CProvisorDlg& dlg) { return dlg.findChild<QTableWidget*>("resultList1011"); }
 
     StartupEnvironment env;
     RecordingMessageSink sink;
@@ -42,7 +44,7 @@ struct NoKeyPrompt : IAccessKeyPrompt {
 }  // namespace
 
 TEST_F(MainDialog, MissingLibraryLeavesTheResultListWithoutColumns) {
-    CProvisorDlg dlg(env, &sink);
+    CProvisorDlg dlg(env, {&sink});
     dlg.InitDialog();
     EXPECT_EQ(dlg.windowTitle(), "Norvik-2 Keyloom 0.4");
     EXPECT_EQ(sink.Texts(), QStringList{"Load library failed"});
@@ -70,7 +72,7 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
     QTimer::singleShot(0, answer);
 
     {
-        CProvisorDlg dlg(env, &sink);
+        CProvisorDlg dlg(env, {&sink});
         dlg.InitDialog();
         EXPECT_TRUE(dialogSeen);
         EXPECT_TRUE(sink.entries.empty());
@@ -83,7 +85,7 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
         EXPECT_EQ(list->horizontalHeaderItem(0)->textAlignment(), int(Qt::AlignCenter));
         EXPECT_EQ(list->columnWidth(0), 280);
         EXPECT_EQ(list->columnWidth(1), 180);
-        EXPECT_EQ(dlg.findChild<QLabel*>("labelTotal")->text(), "0");
+        EXPECT_EQ(dlg.findChild<QLabel*>("totalLabel1008")->text(), "0");
         EXPECT_TRUE(g_cardApi.Has(CardFn::CardVerify));
         EXPECT_TRUE(fs::exists(workDir / "Norvik2-Log.txt"));
     }
@@ -95,7 +97,7 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
     EXPECT_EQ(stored->size(), 32u);
     EXPECT_NE(*stored, "00112233445566778899AABBCCDDEEFF");
 
-    CProvisorDlg again(env, &sink);
+    CProvisorDlg again(env, {&sink});
     again.InitDialog();
     EXPECT_EQ(g_customerKey.Get(), "00112233445566778899AABBCCDDEEFF");
 }
@@ -103,14 +105,14 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
 TEST_F(MainDialog, FirstStartWithoutAKeyEndsBeforeTheDialogRuns) {
     tooltest::InstallFakeLibrary(exeDir);
     NoKeyPrompt prompt;
-    CProvisorDlg dlg(env, &sink, &prompt);
+    CProvisorDlg dlg(env, {&sink, &prompt});
     EXPECT_EQ(dlg.Run(), QDialog::Rejected);  // returns at once, no modal loop
     EXPECT_TRUE(dlg.CloseRequested());
     EXPECT_FALSE(dlg.isVisible());
 }
 
 TEST_F(MainDialog, EnterAndEscapeDoNotCloseIt) {
-    CProvisorDlg dlg(env, &sink);
+    CProvisorDlg dlg(env, {&sink});
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     QTest::keyClick(&dlg, Qt::Key_Escape);

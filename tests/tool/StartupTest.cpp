@@ -12,10 +12,11 @@
 #include "IniFile.h"
 #include "KeyStorage.h"
 #include "ProvisorStartup.h"
-#include "QtTestApp.h"
+#include "ToolTestViews.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;
+using tooltest::RecordingMessageSink;
 namespace fs = std::filesystem;
 
 namespace {

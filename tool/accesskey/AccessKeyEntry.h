@@ -4,8 +4,6 @@
 
 #include <QString>
 
-#include <optional>
-
 #include "UserPrompts.h"
 
 namespace provisor {
@@ -34,13 +32,5 @@ struct KeySaveOutcome {
 // characters, otherwise refused with kKeyTooLongMessage. Whether the text is
 // hexadecimal is left to the storing rules.
 KeySaveOutcome DecideKeySave(const QString& fieldText, IMessageSink& sink);
-
-// How a flow asks the operator for an access key; nullopt when the operator
-// leaves without one.
-class IAccessKeyPrompt {
-public:
-    virtual ~IAccessKeyPrompt() = default;
-    virtual std::optional<QString> AskAccessKey() = 0;
-};
 
 }  // namespace provisor

@@ -4,6 +4,11 @@ namespace provisor {
 
 CardApi g_cardApi;
 
+std::mutex& CardApi::CallLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 void CardApi::Clear() {
     for (auto& entry : m_entries) entry.store(nullptr, std::memory_order_release);
 }

@@ -1,6 +1,13 @@
 // The table of Quillon entry points the tool resolves at run time. Entries
 // are read through Call(), which returns nothing instead of calling an entry
 // that is empty, so no button can jump through a missing export.
+//
+// The library keeps one session slot and one cipher key state per process,
+// so two of its calls must never overlap: the card thread's token reads and
+// automatic write run while a button's action runs on the UI thread, and a
+// bulk run has a thread of its own. Call() therefore holds one process-wide
+// lock for the length of every call. It is the only lock the tool holds
+// while pcscd or the token is working.
 #pragma once
 
 #include <array>
@@ -8,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <type_traits>
 
@@ -99,8 +107,12 @@ public:
         using Result = std::invoke_result_t<Fn, Args...>;
         const Fn fn = Get<F>();
         if (!fn) return std::optional<Result>{};
+        std::lock_guard lock(CallLock());
         return std::optional<Result>{fn(args...)};
     }
+
+    // Held for the length of every call through Call().
+    static std::mutex& CallLock();
 
 private:
     std::array<std::atomic<void*>, kCardApiEntries> m_entries;

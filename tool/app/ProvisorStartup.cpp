@@ -37,10 +37,10 @@ void ProvisorStartup::BindCardLibrary() {
     m_api.Resolve([this](const char* name) { return m_library.Symbol(name); });
     m_view.CreateResultColumns({{QStringLiteral("Serial Number"), 280}, {QStringLiteral("State"), 180}});
     m_view.ResetSessionState();
-    g_seedSource = 0;
-    g_readPending = 1;
-    g_writePending = 1;
-    g_cardThreadState = 0;
+    g_seedSource = SeedSource::Typed;
+    g_readPending = true;
+    g_writePending = true;
+    g_cardThreadState = CardThreadState::None;
     EnsureConfigFile();
     OpenLogFile();
 }

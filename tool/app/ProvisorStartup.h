@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "AccessKeyEntry.h"
 #include "CardApi.h"
 #include "CardLibrary.h"
 #include "OperationLog.h"
@@ -51,7 +50,8 @@ public:
 };
 
 struct StartupEnvironment {
-    std::filesystem::path exeDir = ExecutableDirectory();  // configuration and library
+    std::filesystem::path exeDir = ExecutableDirectory();  // where the library is looked for first
+    std::filesystem::path configDir;  // holds the configuration file; empty: exeDir
     std::string libraryName = kCardLibraryName;
     std::filesystem::path logPath = kLogFileName;  // relative: the working directory
 };
@@ -83,7 +83,9 @@ public:
     // Closes the log, empties the table and unloads the library.
     void Release();
 
-    std::filesystem::path ConfigPath() const { return m_env.exeDir / kConfigFileName; }
+    std::filesystem::path ConfigPath() const {
+        return (m_env.configDir.empty() ? m_env.exeDir : m_env.configDir) / kConfigFileName;
+    }
     bool LibraryLoaded() const { return m_library.IsLoaded(); }
     OperationLog& Log() { return m_log; }
 

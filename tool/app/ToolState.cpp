@@ -3,9 +3,13 @@
 namespace provisor {
 
 CustomerKeyText g_customerKey;
-std::atomic<int> g_seedSource{0};
-std::atomic<int> g_readPending{1};
-std::atomic<int> g_writePending{1};
-std::atomic<int> g_cardThreadState{0};
+SharedText g_readerName;
+std::atomic<SeedSource> g_seedSource{SeedSource::Typed};
+std::atomic<bool> g_readPending{true};
+std::atomic<bool> g_writePending{true};
+std::atomic<CardThreadState> g_cardThreadState{CardThreadState::None};
+std::atomic<int> g_totalCount{0};
+std::atomic<int> g_successCount{0};
+std::atomic<int> g_failCount{0};
 
 }  // namespace provisor

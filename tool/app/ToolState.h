@@ -1,4 +1,4 @@
-// Process-wide state of the tool shared between the UI thread and the
+// Process-wide state of the tool, shared between the UI thread and the
 // worker threads.
 #pragma once
 
@@ -9,10 +9,10 @@
 
 namespace provisor {
 
-// The access key as hexadecimal text. Replaced on the UI thread while the
-// card thread may be reading it, so readers get a snapshot of an immutable
-// string.
-class CustomerKeyText {
+// A text one thread replaces while others read it. Readers get a snapshot of
+// an immutable string, so a reader never sees half a replacement and the
+// lock is held only for the pointer copy (never across a PC/SC call).
+class SharedText {
 public:
     std::shared_ptr<const std::string> Snapshot() const {
         std::lock_guard lock(m_mutex);
@@ -24,20 +24,40 @@ public:
         std::lock_guard lock(m_mutex);
         m_text = std::move(fresh);
     }
+    bool Empty() const { return Snapshot()->empty(); }
 
 private:
     mutable std::mutex m_mutex;
     std::shared_ptr<const std::string> m_text = std::make_shared<const std::string>();
 };
 
+// The access key as hexadecimal text.
+using CustomerKeyText = SharedText;
 extern CustomerKeyText g_customerKey;
 
-// Seed source of the automatic write: 0 typed, 1 seed file, 2 provider.
-extern std::atomic<int> g_seedSource;
-// 1 while the token in the reader still has to be read / written.
-extern std::atomic<int> g_readPending;
-extern std::atomic<int> g_writePending;
-// 0 no card thread, 1 running, 2 stop requested.
-extern std::atomic<int> g_cardThreadState;
+// The reader chosen by "connect" (UTF-8, as PC/SC lists it); empty until
+// then. Every device operation does nothing while it is empty.
+extern SharedText g_readerName;
+
+// Where a seed write takes its seed from.
+enum class SeedSource : int {
+    Typed = 0,     // the seed field, as base32
+    SeedFile = 1,  // the seed table, by the token's serial number
+    Provider = 2,  // a seed provider library's GetSeed
+    Bulk = 4,      // set by the bulk file chooser; reads the seed field like Typed
+};
+extern std::atomic<SeedSource> g_seedSource;
+
+// True while the token in the reader still has to be read / written.
+extern std::atomic<bool> g_readPending;
+extern std::atomic<bool> g_writePending;
+
+enum class CardThreadState : int { None = 0, Running = 1, StopRequested = 2 };
+extern std::atomic<CardThreadState> g_cardThreadState;
+
+// The counters of the result list: Total, Success, Fail.
+extern std::atomic<int> g_totalCount;
+extern std::atomic<int> g_successCount;
+extern std::atomic<int> g_failCount;
 
 }  // namespace provisor
