@@ -31,14 +31,14 @@ constexpr size_t kBulkMaxSeedFieldChars = 820;
 // empty algorithm, title and seed and zero numbers apart from profile and
 // deleteOnly.
 struct BulkEntry {
-    int32_t profile = 0;     // 0-99
-    int32_t timeStep = 0;    // 30 or 60
-    int32_t setTime = 0;     // 1 for YES
-    int32_t autoEnter = 0;   // 1 for YES ("Auto Enter")
-    int32_t otpLength = 0;   // 1-10
-    int32_t deleteOnly = 0;  // 1: remove the profile's seed, nothing else
+    int32_t profile = 0;      // 0-99
+    int32_t timeStep = 0;     // 30 or 60
+    int32_t setTime = 0;      // 1 for YES
+    int32_t autoEnter = 0;    // 1 for YES ("Auto Enter")
+    int32_t otpLength = 0;    // 1-10
+    int32_t deleteOnly = 0;   // 1: remove the profile's seed, nothing else
     char algorithm[12] = {};  // "SHA1" or "SHA256", zero-terminated
-    int32_t seedLength = 0;  // 1-160
+    int32_t seedLength = 0;   // 1-160
     char title[13] = {};      // zero-terminated
     uint8_t seed[160] = {};
 
