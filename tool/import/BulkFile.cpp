@@ -66,9 +66,9 @@ bool DecodeSeed(std::string_view field, BulkEntry& entry) {
     if (field.size() > kBulkMaxSeedFieldChars) return false;
     // Base32Decode wants terminated text; a NUL inside the field ends it
     // early and then fails the character check, so such a seed is rejected.
-    char text[kBulkMaxSeedFieldChars + 1] = {};
-    field.copy(text, field.size());
-    uint8_t bytes[512] = {};  // 5/8 of the longest field
+    char text[kBulkMaxSeedFieldChars + 1];
+    text[field.copy(text, field.size())] = '\0';
+    uint8_t bytes[512];  // 5/8 of the longest field; only the decoded bytes are read
     size_t length = field.size();
     if (Base32Decode(text, &length, bytes) == 0 || length > kBulkMaxSeedBytes) return false;
     std::memcpy(entry.seed, bytes, length);
@@ -163,6 +163,9 @@ bool LoadBulkFile(const std::filesystem::path& path, std::vector<BulkEntry>& out
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::string text;
+    std::error_code sizeError;
+    const auto size = std::filesystem::file_size(path, sizeError);
+    if (!sizeError) text.reserve(size);
     char chunk[65536];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) text.append(chunk, static_cast<size_t>(in.gcount()));
     if (in.bad()) return false;

@@ -57,6 +57,9 @@ bool LoadSeedFile(const std::filesystem::path& path, std::string_view serial, Se
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::string text;
+    std::error_code sizeError;
+    const auto size = std::filesystem::file_size(path, sizeError);
+    if (!sizeError) text.reserve(size);
     char chunk[65536];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) text.append(chunk, static_cast<size_t>(in.gcount()));
     if (in.bad()) return false;
