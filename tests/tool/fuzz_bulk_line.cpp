@@ -76,49 +76,13 @@ void CheckEntry(const BulkEntry& e) {
 }
 
 // Pieces of real lines, so that most inputs get past the first fields.
-const char* const kTokens[] = {" ",
-                               " ",
-                               "  ",
-                               "\n",
-                               "\r\n",
-                               "\r",
-                               "\t",
-                               "0",
-                               "5",
-                               "99",
-                               "100",
-                               "12",
-                               "007",
-                               "JBSWY3DPEHPK3PXP",
-                               "MFRGG===",
-                               "MFRGG",
-                               "mfrgg",
-                               "A",
-                               "====",
-                               "SHA1",
-                               "sha256",
-                               "SHA-256",
-                               "6",
-                               "8",
-                               "10",
-                               "11",
-                               "30",
-                               "60",
-                               "30s",
-                               "x",
-                               "+8",
-                               "-1",
-                               "YES",
-                               "no",
-                               "Yes",
-                               "MAYBE",
-                               "Bank",
-                               "My Bank",
-                               "123456789012",
-                               "1234567890123",
-                               "\xC3\xA9",
-                               "#",
-                               "Profile"};
+// clang-format off
+const char* const kTokens[] = {
+    " ", " ", "  ", "\n", "\r\n", "\r", "\t", "0", "5", "99", "100", "12", "007",
+    "JBSWY3DPEHPK3PXP", "MFRGG===", "MFRGG", "mfrgg", "A", "====",
+    "SHA1", "sha256", "SHA-256", "6", "8", "10", "11", "30", "60", "30s", "x", "+8", "-1",
+    "YES", "no", "Yes", "MAYBE", "Bank", "My Bank", "123456789012", "1234567890123", "\xC3\xA9", "#", "Profile"};
+// clang-format on
 
 }  // namespace
 
