@@ -15,6 +15,8 @@ echo "== trace calls and ring throughput =="
 "$BIN/bench_log"
 echo "== one export against the PC/SC double =="
 "$BIN/bench_export_double"
+echo "== reading a 10,000-line bulk file =="
+"$BIN/bulk_parse_bench"
 
 export NORVIK_BIN_DIR="$BIN"
 export PCSC_ENV_DIR="${PCSC_ENV_DIR:-/tmp/norvik-bench-$(id -u)}"
