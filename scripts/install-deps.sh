@@ -11,7 +11,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  oathtool zbar-tools imagemagick
+  oathtool zbar-tools imagemagick qrencode
   xvfb xauth x11-apps
   procps psmisc
 )
