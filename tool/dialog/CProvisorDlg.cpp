@@ -28,6 +28,7 @@
 
 #include "CInputCustomerKey.h"
 #include "MessageBoxSink.h"
+#include "Provisioning.h"
 #include "UiCallRunner.h"
 
 namespace provisor {
@@ -137,7 +138,7 @@ CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* par
         const QString value = QString::fromStdString(text);
         QMetaObject::invokeMethod(this, [this, value] { SetUtcText(value); }, Qt::QueuedConnection);
     });
-    m_cardMonitor = std::make_unique<CardMonitor>(*m_probe, m_ctx);
+    m_cardMonitor = std::make_unique<CardMonitor>(*m_probe, m_ctx, [this] { RunAutoWrite(m_ctx); });
 }
 
 CProvisorDlg::~CProvisorDlg() {
@@ -425,8 +426,16 @@ void CProvisorDlg::ConnectSignals() {
         connect(qobject_cast<QPushButton*>(ControlWidget(id)), &QPushButton::clicked, this,
                 [this, handler] { RunAction([this, handler] { (this->*handler)(); }); });
     };
+    auto flow = [this](int id, void (*action)(ToolContext&)) {
+        connect(qobject_cast<QPushButton*>(ControlWidget(id)), &QPushButton::clicked, this,
+                [this, action] { RunAction([this, action] { action(m_ctx); }); });
+    };
     clicked(1019, &CProvisorDlg::OnConnect);
     clicked(1017, &CProvisorDlg::OnClearLog);
+    flow(1080, &ProvisionProfile);
+    flow(1031, &ApplyConfigOnly);
+    flow(1015, &ToggleWriteSeed);
+    flow(1000, &LoadFromFile);
     connect(m_advanced, &QCheckBox::toggled, this, &CProvisorDlg::OnAdvancedToggled);
     connect(m_profileList, qOverload<int>(&QComboBox::currentIndexChanged), this,
             [this](int index) { RunAction([this, index] { OnProfileChanged(index); }); });

@@ -27,7 +27,10 @@ MessageBoxSink::~MessageBoxSink() { CloseAll(); }
 
 void MessageBoxSink::Open(const QString& text, const QString& caption, MessageIcon icon, bool question,
                           std::function<void(bool)> done) {
-    auto* box = new QMessageBox(BoxIcon(icon), caption, text,
+    // The texts keep their CR LF line breaks; Qt breaks at LF alone.
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    auto* box = new QMessageBox(BoxIcon(icon), caption, shown,
                                 question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok);
     box->setObjectName(QStringLiteral("messageBox"));
     box->setAttribute(Qt::WA_DeleteOnClose);

@@ -1,0 +1,352 @@
+// The provisioning actions against a scripted token: the library calls each
+// makes, in order and with their arguments, and what the operator sees.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Provisioning.h"
+#include "ScriptedCard.h"
+#include "SeedSources.h"
+#include "ToolTestFiles.h"
+#include "ToolTestViews.h"
+
+using namespace provisor;
+using tooltest::CardCall;
+using tooltest::RecordingView;
+using tooltest::ScriptedCard;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kReader[] = "Virtual PCD 00 00";
+constexpr char kKey[] = "00112233445566778899AABBCCDDEEFF";
+constexpr char kUtc[] = "2026/12/07/10/11/12";
+// "Hello" in base32, and its bytes.
+constexpr char kHelloHex[] = "48656C6C6F";
+
+using Names = std::vector<std::string>;
+
+class ProvisioningFlow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        card.Reset();
+        card.Install(api, true);
+        api.Set<CardFn::GetSeed>(nullptr);
+        g_readerName.Set(kReader);
+        g_customerKey.Set(kKey);
+        g_busy = false;
+        g_seedSource = SeedSource::Typed;
+        g_writePending = true;
+        g_totalCount = g_successCount = g_failCount = 0;
+        state.m_serialNumber.Set("NV2A00000001");
+        state.m_profile = 5;
+        view.texts[Control::UtcTime] = kUtc;
+    }
+    void TearDown() override { g_seedSources.UnloadProvider(api); }
+
+    CardCall Find(const std::string& fn) const {
+        for (const CardCall& c : card.Calls())
+            if (c.fn == fn) return c;
+        return {};
+    }
+
+    ScriptedCard& card = ScriptedCard::Instance();
+    CardApi api;
+    DialogState state;
+    RecordingView view;
+    ToolContext ctx{api, state, view, nullptr};
+};
+
+TEST_F(ProvisioningFlow, ProvisionWritesConfigurationThenSeedAndAddsOneRow) {
+    view.texts[Control::Seed] = " jbsw y3dp\t";
+    view.texts[Control::Title] = "Bank";
+    ProvisionProfile(ctx);
+
+    EXPECT_EQ(view.texts[Control::Seed], "JBSWY3DP");  // normalised in the field before use
+    EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardReadSeedInfo", "CardConfig", "CardGetSeedFlag", "CardBurnSeed"}));
+    EXPECT_EQ(Find("CardVerify").args, (std::vector<std::string>{kReader, kKey}));
+    EXPECT_EQ(Find("CardReadSeedInfo").args, (std::vector<std::string>{kReader, "5", "out", "out", "out"}));
+    // SHA1, 30 s, 6 digits, clear-seed NO, the UTC text, the title, Auto
+    // Enter, and the token's remaining flags unchanged.
+    EXPECT_EQ(Find("CardConfig").args,
+              (std::vector<std::string>{kReader, kKey, "5", "SHA1", "30", "6", "0", kUtc, "Bank", "1", "32"}));
+    EXPECT_EQ(Find("CardBurnSeed").args, (std::vector<std::string>{kReader, kKey, "5", kHelloHex, "5"}));
+    ASSERT_EQ(view.Rows().size(), 1u);
+    EXPECT_EQ(view.Rows()[0].serialNumber, "NV2A00000001");
+    EXPECT_EQ(view.Rows()[0].state, "5-Successful operation");
+    EXPECT_FALSE(view.Rows()[0].failed);
+    EXPECT_EQ(view.counters, (std::vector<int>{1, 1, 0}));
+    EXPECT_EQ(view.enabledHistory,
+              (std::vector<std::pair<Control, bool>>{{Control::Provision, false}, {Control::Provision, true}}));
+    EXPECT_TRUE(view.Messages().isEmpty());
+    EXPECT_FALSE(g_busy);
+
+    // Every list's other entries, "No change" where the token keeps its own
+    // value, and an empty title written as empty.
+    card.ClearCalls();
+    card.clearSeed = 1;
+    card.autoEnter = 0;
+    view.selections[Control::TimeStep] = choice::Step60;
+    view.selections[Control::Algorithm] = choice::Sha256;
+    view.selections[Control::OtpLength] = choice::Digits10;
+    view.selections[Control::EnterKey] = choice::EnterNoChange;
+    view.selections[Control::ClearSeed] = choice::ClearNoChange;
+    view.selections[Control::TimeMode] = choice::TimeNoChange;
+    view.texts[Control::Title] = "";
+    view.texts[Control::UtcTime] = "";
+    ProvisionProfile(ctx);
+    EXPECT_EQ(Find("CardConfig").args,
+              (std::vector<std::string>{kReader, kKey, "5", "SHA256", "60", "10", "1", "", "", "0", "32"}));
+    card.ClearCalls();
+    view.selections[Control::TimeStep] = choice::StepNoChange;
+    view.selections[Control::Algorithm] = choice::AlgorithmNoChange;
+    view.selections[Control::OtpLength] = choice::DigitsNoChange;
+    view.selections[Control::ClearSeed] = choice::ClearYes;
+    view.selections[Control::EnterKey] = choice::NoEnter;
+    ProvisionProfile(ctx);
+    EXPECT_EQ(Find("CardConfig").args,
+              (std::vector<std::string>{kReader, kKey, "5", "", "-1", "-1", "1", "", "", "0", "32"}));
+}
+
+TEST_F(ProvisioningFlow, ProvisionFailuresEachAddOneFailedRowAndStopTheSequence) {
+    // Only blanks and tabs: nothing after the authentication.
+    view.texts[Control::Seed] = " \t  ";
+    ProvisionProfile(ctx);
+    EXPECT_EQ(card.Names(), Names{"CardVerify"});
+    EXPECT_EQ(view.Messages(), QStringList{"No seed input!"});
+
+    // "Manual time" with an empty UTC field: the library is not asked.
+    card.ClearCalls();
+    view.texts[Control::Seed] = "JBSWY3DP";
+    view.texts[Control::UtcTime] = "";
+    view.selections[Control::TimeMode] = choice::ManualTime;
+    ProvisionProfile(ctx);
+    EXPECT_EQ(card.Names(), Names{"CardVerify"});
+    EXPECT_EQ(view.Messages().last(), "5-config failed![00001006]");
+
+    // The token refuses the configuration.
+    card.ClearCalls();
+    view.texts[Control::UtcTime] = kUtc;
+    card.Queue("CardConfig", 0x2001);
+    ProvisionProfile(ctx);
+    EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardReadSeedInfo", "CardConfig"}));
+    EXPECT_EQ(view.Messages().last(), "5-config failed![00002001]");
+
+    // A seed that is not base32.
+    card.ClearCalls();
+    view.texts[Control::Seed] = "ABC1";
+    ProvisionProfile(ctx);
+    EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardReadSeedInfo", "CardConfig"}));
+    EXPECT_EQ(view.Messages().last(), "The seed has illegal characters!");
+
+    // A failed seed write shows no message of its own here.
+    card.ClearCalls();
+    view.texts[Control::Seed] = "JBSWY3DP";
+    card.Queue("CardBurnSeed", 0x1004);
+    const qsizetype messages = view.Messages().size();
+    ProvisionProfile(ctx);
+    EXPECT_EQ(card.Names().back(), "CardBurnSeed");
+    EXPECT_EQ(view.Messages().size(), messages);
+
+    ASSERT_EQ(view.Rows().size(), 5u);
+    for (const ResultRow& row : view.Rows()) {
+        EXPECT_EQ(row.state, "5-Operation failed");
+        EXPECT_TRUE(row.failed);
+    }
+    EXPECT_EQ(view.counters, (std::vector<int>{5, 0, 5}));
+}
+
+TEST_F(ProvisioningFlow, AuthenticationFailuresAreToldInTheOperatorsWords) {
+    view.texts[Control::Seed] = "JBSWY3DP";
+    const std::vector<std::pair<uint32_t, QString>> cases = {
+        {0xC003, "5-Authentication failed, remaining 3 times"},
+        {0x1007, "Customer key is locked"},
+        {0x1002, "5-Authentication failed, remaining unlimited times"},
+        {0x0002, "5-Device not connected"},
+        {0x0001, "5-Authentication process failed!"},
+    };
+    for (const auto& [status, text] : cases) {
+        card.ClearCalls();
+        card.Queue("CardVerify", status);
+        ProvisionProfile(ctx);
+        EXPECT_EQ(card.Names(), Names{"CardVerify"});
+        EXPECT_EQ(view.Messages().last(), text);
+        EXPECT_EQ(view.sink.entries.back().caption, "Keyloom");
+        EXPECT_EQ(view.sink.entries.back().icon, MessageIcon::Error);
+    }
+    EXPECT_EQ(view.Rows().size(), cases.size());
+}
+
+TEST_F(ProvisioningFlow, OverwriteQuestionAndTheBusyFlag) {
+    card.seedPresent[5] = true;
+    view.texts[Control::Seed] = "JBSWY3DP";
+    // While the question is open, "apply config conly" pressed in the
+    // dialog does nothing: the flag is held.
+    size_t callsWhileAsking = 0;
+    view.sink.onQuestion = [&](const QString&) {
+        callsWhileAsking = card.Calls().size();
+        ApplyConfigOnly(ctx);
+        EXPECT_EQ(card.Calls().size(), callsWhileAsking);
+        return false;  // Cancel
+    };
+    ProvisionProfile(ctx);
+    EXPECT_EQ(callsWhileAsking, 4u);
+    EXPECT_EQ(view.Messages(),
+              QStringList{"This operation will overwrite the seed stored \r\nunder profile #5. Are you sure?"});
+    // The configuration is written, the old seed stays, the row is red.
+    EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardReadSeedInfo", "CardConfig", "CardGetSeedFlag"}));
+    ASSERT_EQ(view.Rows().size(), 1u);
+    EXPECT_TRUE(view.Rows()[0].failed);
+
+    view.sink.onQuestion = nullptr;
+    card.ClearCalls();
+    ProvisionProfile(ctx);
+    EXPECT_EQ(card.Names().back(), "CardBurnSeed");
+
+    // Held by another action: nothing at all happens.
+    g_busy = true;
+    card.ClearCalls();
+    ProvisionProfile(ctx);
+    ApplyConfigOnly(ctx);
+    EXPECT_TRUE(card.Calls().empty());
+    EXPECT_EQ(view.Rows().size(), 2u);
+    g_busy = false;
+
+    // No reader connected: nothing either.
+    g_readerName.Set("");
+    ProvisionProfile(ctx);
+    EXPECT_TRUE(card.Calls().empty());
+}
+
+TEST_F(ProvisioningFlow, ApplyConfigOnlyLeavesTheTitleAndReportsBothWays) {
+    view.texts[Control::Title] = "Ignored";
+    ApplyConfigOnly(ctx);
+    EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardReadSeedInfo", "CardConfig"}));
+    EXPECT_EQ(Find("CardConfig").args[8], "<null>");
+    EXPECT_EQ(view.Messages(), QStringList{"5-config success!"});
+    EXPECT_EQ(view.sink.entries.back().icon, MessageIcon::Information);
+
+    card.Queue("CardConfig", 0x6A80);
+    ApplyConfigOnly(ctx);
+    EXPECT_EQ(view.Messages().last(), "5-config failed![00006A80]");
+
+    // An authentication failure adds no row.
+    card.Queue("CardVerify", 0xC001);
+    ApplyConfigOnly(ctx);
+    ASSERT_EQ(view.Rows().size(), 2u);
+    EXPECT_TRUE(view.Rows()[0].failed);
+    EXPECT_FALSE(view.Rows()[1].failed);
+}
+
+TEST_F(ProvisioningFlow, ArmedWriteWritesOneTokenOnceWithOneRowAndOneLogLine) {
+    const fs::path dir = tooltest::MakeTempDir("autowrite");
+    OperationLog log;
+    ASSERT_TRUE(log.Open(dir / "Norvik2-Log.txt"));
+    ctx.log = &log;
+
+    view.texts[Control::Seed] = "";
+    ToggleWriteSeed(ctx);
+    EXPECT_EQ(view.Messages(), QStringList{"Please select a seed file!"});
+    EXPECT_FALSE(state.m_writeArmed);
+
+    view.texts[Control::Seed] = "jbsw y3dp";
+    ToggleWriteSeed(ctx);
+    EXPECT_TRUE(state.m_writeArmed);
+    EXPECT_EQ(view.texts[Control::WriteSeed], "Stop");
+    EXPECT_EQ(view.texts[Control::Seed], "JBSWY3DP");
+    ToggleWriteSeed(ctx);  // pressed again: disarmed without a write
+    EXPECT_FALSE(state.m_writeArmed);
+    EXPECT_EQ(view.texts[Control::WriteSeed], "write seed");
+    ToggleWriteSeed(ctx);
+    EXPECT_TRUE(card.Calls().empty());
+
+    RunAutoWrite(ctx);
+    EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardGetSeedFlag", "CardBurnSeed"}));
+    EXPECT_FALSE(state.m_writeArmed);
+    EXPECT_FALSE(g_writePending);
+    EXPECT_EQ(view.texts[Control::WriteSeed], "write seed");
+    ASSERT_EQ(view.Rows().size(), 1u);
+    EXPECT_EQ(view.Rows()[0].state, "5-Successful operation");
+
+    // A library failure of the write is told, also when its code is 1.
+    ToggleWriteSeed(ctx);
+    card.Queue("CardBurnSeed", 0x0001);
+    RunAutoWrite(ctx);
+    EXPECT_EQ(view.Messages().last(), "5-CardBurnSeed failed![00000001]");
+    log.Close();
+
+    const std::string lines = tooltest::ReadFile(dir / "Norvik2-Log.txt");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
+    EXPECT_NE(lines.find(" NV2A00000001 Success\r\n"), std::string::npos);
+    EXPECT_NE(lines.find(" NV2A00000001 fail\r\n"), std::string::npos);
+    EXPECT_EQ(lines[4], '-');  // "YYYY-MM-DD hh:mm:ss "
+    EXPECT_EQ(lines[19], ' ');
+
+    // No token known: nothing is attempted.
+    state.m_serialNumber.Set("");
+    card.ClearCalls();
+    RunAutoWrite(ctx);
+    EXPECT_TRUE(card.Calls().empty());
+    EXPECT_EQ(view.Messages().last(), "No card detected!");
+    fs::remove_all(dir);
+}
+
+TEST_F(ProvisioningFlow, SeedFileAndSeedProviderAsSources) {
+    const fs::path dir = tooltest::MakeTempDir("seedsrc");
+    // The token's record need not be the first.
+    tooltest::WriteFile(dir / "seeds.txt", "NV9Z00000009 MZXW6===\nNV2A00000001 JBSWY3DP\n");
+    view.chosenFiles = {QString::fromStdString((dir / "seeds.txt").string())};
+    LoadFromFile(ctx);
+    EXPECT_EQ(view.chooserFilters.last(), "Txt Files (*.txt)|*.txt|Dll Files(*.dll)|*.dll|All Files (*.*)|*.*||");
+    EXPECT_EQ(g_seedSource, SeedSource::SeedFile);
+    EXPECT_TRUE(view.Messages().isEmpty());
+    EXPECT_EQ(WriteProfileSeed(ctx), 0u);
+    EXPECT_EQ(Find("CardBurnSeed").args[3], kHelloHex);
+
+    // A token the file does not know: abandoned without a write.
+    state.m_serialNumber.Set("NV2A00000077");
+    card.ClearCalls();
+    EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
+    EXPECT_TRUE(card.Calls().empty());
+    state.m_serialNumber.Set("NV2A00000001");
+
+    // A record that does not decode fails the load.
+    tooltest::WriteFile(dir / "bad.txt", "NV2A00000001 jbswy3dp\n");
+    view.chosenFiles = {QString::fromStdString((dir / "bad.txt").string())};
+    LoadFromFile(ctx);
+    EXPECT_EQ(view.Messages().last(), "Failed to load seed file!");
+    EXPECT_EQ(view.texts[Control::Seed], "");
+
+    // A provider library asked with the serial number.
+    view.chosenFiles = {QStringLiteral(FAKE_PROVIDER_PATH)};
+    LoadFromFile(ctx);
+    EXPECT_EQ(g_seedSource, SeedSource::Provider);
+    card.ClearCalls();
+    EXPECT_EQ(WriteProfileSeed(ctx), 0u);
+    EXPECT_EQ(Find("CardBurnSeed").args[3], "3132333435363738393031323334353637383930");
+
+    // One that claims more bytes than it was given room for is not trusted.
+    view.chosenFiles = {QStringLiteral(FAKE_PROVIDER_OVERSIZE_PATH)};
+    LoadFromFile(ctx);
+    card.ClearCalls();
+    EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
+    EXPECT_TRUE(card.Calls().empty());
+
+    // A library without GetSeed: reported, and no write calls anything.
+    view.chosenFiles = {QStringLiteral(NO_PROVIDER_PATH)};
+    LoadFromFile(ctx);
+    EXPECT_EQ(view.Messages().last(), "Failed to load dynamic library!");
+    EXPECT_EQ(g_seedSource, SeedSource::Provider);
+    EXPECT_FALSE(api.Has(CardFn::GetSeed));
+    EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
+
+    // A cancelled chooser changes nothing.
+    const QString field = view.texts[Control::Seed];
+    LoadFromFile(ctx);
+    EXPECT_EQ(view.texts[Control::Seed], field);
+    fs::remove_all(dir);
+}
+
+}  // namespace
