@@ -8,6 +8,7 @@
 #   development   libquillon-dev   Quillon.h, libQuillon.so, quillon.pc, CMake package
 #   trace         quillon-trace    quillon-trace, the viewer of the trace ring
 #   sim           norvik-sim       norvik-sim, norvik-simctl, norvik-pcsc-wait
+#   (tool)        (provisor)       Provisor: see the hook at the end
 #
 # Installing without packages: cmake --install <build> [--prefix P] [--component C]
 
@@ -69,7 +70,12 @@ string(CONCAT CPACK_DEBIAN_SIM_DESCRIPTION
   "reader driver; norvik-simctl sends it control lines (removal, faults) and\n"
   "norvik-pcsc-wait waits for pcscd, a reader or a card.")
 
-# The Provisor tool, once tool/ installs its programs into COMPONENT tool:
+# The Provisor tool: tool/app/CMakeLists.txt installs its program with
+#   install(TARGETS Provisor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+# Installed, it finds no libQuillon.so beside itself, and the runtime package
+# holds libQuillon.so.<N> alone (the plain name is a development file): it
+# then loads QUILLON_SONAME from NorvikVersion.h through the loader's search
+# path. These lines make its package:
 #   list(APPEND CPACK_COMPONENTS_ALL tool)
 #   set(CPACK_DEBIAN_TOOL_PACKAGE_NAME provisor)
 #   set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)

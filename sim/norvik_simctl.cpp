@@ -47,7 +47,8 @@ constexpr const char kUsage[] =
     "and prints each reply; without LINE arguments the lines come from standard input.\n"
     "Lines: status | remove | insert | reinsert [MS] | clear | confirm accept|refuse|timeout\n"
     "       clock SECONDS | delay MS | sw XXXX | sw-ins II XXXX|off | getresponse N | short 0|1|2\n"
-    "(the faults apply to the next command APDU; the simulator's documentation has the details).\n"
+    "(sw, getresponse, short and delay apply to the next command APDU only, sw-ins to every\n"
+    "command with INS II until \"sw-ins II off\" or clear; docs/sim.md has the details).\n"
     "Exit status: 0 when every reply starts with \"ok\", 1 when one does not,\n"
     "2 when the socket cannot be reached or the connection is lost.\n"
     "  -h, --help   show this text and exit\n";

@@ -30,8 +30,9 @@ int main(int argc, char** argv) {
             "usage: quillon-demo [READER] [ACCESS_KEY] [PROFILE]\n"
             "Reads the serial number and clock of the token in READER (default \"Virtual PCD 00 00\"),\n"
             "authenticates with ACCESS_KEY (default the factory key), configures PROFILE (default 0)\n"
-            "for SHA1, 30 s, 6 digits, writes the RFC 6238 example seed into it, replacing the\n"
-            "seed it held, and prints its current OTP. Exit status 0 when every step succeeded.\n");
+            "for SHA1, 30 s, 6 digits, the title \"Demo\" and the current UTC time (keeping its\n"
+            "options), writes the RFC 6238 example seed into it, replacing the seed it held, and\n"
+            "prints its current OTP. Exit status 0 when every step succeeded.\n");
         return 0;
     }
     const char* reader = argc > 1 ? argv[1] : "Virtual PCD 00 00";
