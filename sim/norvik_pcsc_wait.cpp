@@ -1,12 +1,14 @@
 // norvik-pcsc-wait: waits until pcscd answers, and optionally until a reader
 // is listed and holds a card. Used by scripts/pcsc-env.sh instead of fixed
 // sleeps.
-//   norvik-pcsc-wait [--timeout SECONDS] [--reader NAME] [--card] [--absent]
-// Exit status 0 when the condition holds, 1 on time-out.
+//   norvik-pcsc-wait [--timeout SECONDS] [--reader NAME] [--card | --absent]
+// Exit status 0 when the condition holds, 1 on time-out, 2 on a usage error.
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -24,6 +26,26 @@ bool ReaderListed(SCARDCONTEXT ctx, const std::string& name) {
   return false;
 }
 
+constexpr const char kUsage[] =
+    "usage: norvik-pcsc-wait [--timeout SECONDS] [--reader NAME] [--card | --absent]\n"
+    "Waits until pcscd answers and, with --reader, until NAME is listed.\n"
+    "  --timeout SECONDS  give up after this long (default 10, fractions allowed)\n"
+    "  --reader NAME      wait for the reader NAME\n"
+    "  --card             then wait until a card is in it\n"
+    "  --absent           then wait until no card is in it\n"
+    "  -h, --help         show this text and exit\n"
+    "Exit status: 0 when the condition holds, 1 on time-out, 2 on a usage error.\n";
+
+// A number of seconds, whole text, not negative and not absurdly large.
+bool ParseSeconds(const char* text, double& out) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(v >= 0) || v > 86400) return false;
+  out = v;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,12 +54,16 @@ int main(int argc, char** argv) {
   bool wantCard = false, wantAbsent = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--timeout" && i + 1 < argc) timeout = std::stod(argv[++i]);
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (a == "--timeout" && i + 1 < argc && ParseSeconds(argv[i + 1], timeout)) ++i;
     else if (a == "--reader" && i + 1 < argc) reader = argv[++i];
     else if (a == "--card") wantCard = true;
     else if (a == "--absent") wantAbsent = true;
     else {
-      std::cerr << "usage: norvik-pcsc-wait [--timeout S] [--reader NAME] [--card|--absent]\n";
+      std::cerr << kUsage;
       return 2;
     }
   }

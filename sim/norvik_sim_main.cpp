@@ -52,21 +52,25 @@ struct Options {
   std::string controlSocket;
   int reinsertGapMs = 500;
   bool verbose = false;
+  bool help = false;
 };
 
-void Usage() {
-  std::cerr <<
+void Usage(std::ostream& out) {
+  out <<
       "usage: norvik-sim [options]\n"
-      "  --port N            vpcd port (35963 = \"Virtual PCD 00 00\", 35964 = \"... 00 01\")\n"
+      "Plugs a virtual Norvik-2 token into pcscd as a client of the vpcd reader driver.\n"
+      "  --port N            vpcd port (default 35963 = \"Virtual PCD 00 00\", 35964 = \"... 00 01\")\n"
       "  --host ADDR         vpcd address (default 127.0.0.1)\n"
-      "  --serial TEXT       serial number, 1-16 printable ASCII characters\n"
-      "  --model M           100 | 50 | 100-nolock | 50-nolock (profiles, screen-lock feature)\n"
-      "  --confirm P         accept | refuse | timeout (key change / factory reset)\n"
-      "  --tries N           wrong cryptograms before the key locks; 0 = never (6F 08)\n"
+      "  --serial TEXT       serial number, 1-16 printable ASCII characters (default NV2A00000001)\n"
+      "  --model M           100 | 50 | 100-nolock | 50-nolock (profiles, screen-lock feature; default 100)\n"
+      "  --confirm P         accept | refuse | timeout (key change / factory reset; default accept)\n"
+      "  --tries N           wrong cryptograms before the key locks, 0-15 (default 5); 0 = never (6F 08)\n"
       "  --state FILE        keep keys, profiles and settings in FILE across restarts\n"
-      "  --control SOCKET    Unix socket for control lines (see docs/sim.md)\n"
+      "  --control SOCKET    Unix socket for control lines (norvik-simctl --help lists them)\n"
       "  --reinsert-gap MS   pause between removal and insertion on SIGUSR1 (default 500)\n"
-      "  -v, --verbose       log every APDU to stderr\n";
+      "  -v, --verbose       log every APDU and control line to stderr\n"
+      "  -h, --help          show this text and exit\n"
+      "SIGTERM or SIGINT ends it; SIGUSR1 removes and re-inserts the card.\n";
 }
 
 bool ParseInt(const std::string& s, int& out) {
@@ -88,7 +92,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       return true;
     };
     std::string v;
-    if (a == "-v" || a == "--verbose") {
+    if (a == "-h" || a == "--help") {
+      o.help = true;
+    } else if (a == "-v" || a == "--verbose") {
       o.verbose = true;
     } else if (a == "--port") {
       if (!value(v) || !ParseInt(v, o.port) || o.port <= 0 || o.port > 65535) return false;
@@ -465,8 +471,12 @@ int Daemon::Run() {
 int main(int argc, char** argv) {
   Options opt;
   if (!ParseArgs(argc, argv, opt)) {
-    Usage();
+    Usage(std::cerr);
     return 2;
+  }
+  if (opt.help) {
+    Usage(std::cout);
+    return 0;
   }
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
   struct sigaction sa{};

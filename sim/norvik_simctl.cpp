@@ -41,11 +41,27 @@ bool ReadLine(int fd, std::string& buf, std::string& line) {
   }
 }
 
+constexpr const char kUsage[] =
+    "usage: norvik-simctl SOCKET [LINE...]\n"
+    "Sends control lines to a running norvik-sim through its control socket (--control)\n"
+    "and prints each reply; without LINE arguments the lines come from standard input.\n"
+    "Lines: status | remove | insert | reinsert [MS] | clear | confirm accept|refuse|timeout\n"
+    "       clock SECONDS | delay MS | sw XXXX | sw-ins II XXXX|off | getresponse N | short 0|1|2\n"
+    "(sw, getresponse, short and delay apply to the next command APDU only, sw-ins to every\n"
+    "command with INS II until \"sw-ins II off\" or clear; docs/sim.md has the details).\n"
+    "Exit status: 0 when every reply starts with \"ok\", 1 when one does not,\n"
+    "2 when the socket cannot be reached or the connection is lost.\n"
+    "  -h, --help   show this text and exit\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::cout << kUsage;
+    return 0;
+  }
   if (argc < 2) {
-    std::cerr << "usage: norvik-simctl SOCKET [LINE...]   (lines from stdin when none given)\n";
+    std::cerr << kUsage;
     return 2;
   }
   sockaddr_un addr{};

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <sched.h>
 #include <unistd.h>
@@ -53,6 +55,15 @@ CVkLogger* CreateLogger() {
     }
 }
 
+// QUILLON_TRACE=0 switches tracing off: no logger, so no ring object is
+// created or attached and every line is dropped. Read when a trace starts
+// (the first TraceBegin of an export), so whatever the environment says at
+// that moment counts; any other value, or none, leaves tracing on.
+bool TracingSwitchedOff() {
+    const char* setting = std::getenv("QUILLON_TRACE");
+    return setting != nullptr && std::strcmp(setting, "0") == 0;
+}
+
 class LineGuard {
 public:
     LineGuard() { g_linesInFlight.fetch_add(1); }
@@ -74,7 +85,7 @@ void WriteText(CVkLogger* logger, uint32_t level, const char* file, int line, co
 
 void TraceBegin() {
     TakeTraceFlag();
-    if (g_traceCount == 0) g_logger.store(CreateLogger());
+    if (g_traceCount == 0 && !TracingSwitchedOff()) g_logger.store(CreateLogger());
     ++g_traceCount;
     ReleaseTraceFlag();
 }

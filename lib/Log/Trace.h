@@ -17,6 +17,8 @@ enum TraceLevel : uint32_t {
 // Reference-counted start/end of the trace facility in this process. The
 // first TraceBegin creates the logger and attaches the ring; the matching
 // last TraceEnd detaches it. TraceEnd returns -1 when the count was 0.
+// With QUILLON_TRACE=0 in the environment at the first TraceBegin, no logger
+// is created and the lines up to the last TraceEnd are dropped.
 void TraceBegin();
 int TraceEnd();
 

@@ -1,6 +1,6 @@
 // quillon-trace: prints the records of the machine-wide trace ring.
 //
-//   quillon-trace [--follow | --dump] [--prefix NAME]
+//   quillon-trace [--follow | --dump] [--prefix NAME] [--help]
 //
 // --follow (the default) prints records as they arrive until SIGINT/SIGTERM;
 // --dump prints what is in the ring and exits. --prefix replaces the "Global"
@@ -48,8 +48,18 @@ void PrintRecord(const quillon::TraceRecord& r) {
                 static_cast<unsigned>(r.level), file, static_cast<unsigned>(r.line), text);
 }
 
+constexpr const char kUsage[] =
+    "usage: quillon-trace [--follow | --dump] [--prefix NAME]\n"
+    "Prints the records of the Norvik-2 library's shared-memory trace ring, one line each:\n"
+    "  YYYY-MM-DD hh:mm:ss.mmm pid tid L<level> file:line text   (time in UTC)\n"
+    "  --follow       print records as they arrive until SIGINT or SIGTERM (default)\n"
+    "  --dump         print the records in the ring and exit\n"
+    "  --prefix NAME  use NAME instead of \"Global\" in the ring's object names\n"
+    "  -h, --help     show this text and exit\n"
+    "The ring is created if absent. Programs that set QUILLON_TRACE=0 write nothing.\n";
+
 int Usage() {
-    std::fprintf(stderr, "usage: quillon-trace [--follow | --dump] [--prefix NAME]\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -59,7 +69,10 @@ int main(int argc, char** argv) {
     bool follow = true;
     std::string prefix = quillon::kTraceProductionPrefix;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--follow") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--follow") == 0) {
             follow = true;
         } else if (std::strcmp(argv[i], "--dump") == 0) {
             follow = false;

@@ -7,6 +7,12 @@ using namespace quillon;
 
 namespace {
 
+constexpr uint8_t kInsGetChallenge = 0x4B;
+constexpr uint8_t kInsVerifyCryptogram = 0xCE;
+constexpr uint8_t kInsChangeKey = 0xD7;
+// Back to the factory key, once the token's user confirms.
+constexpr uint8_t kInsResetKey = 0x56;
+
 uint32_t MapVerifyStatus(uint16_t sw) {
     // Order matters: the locked state is reported with its own word before
     // any try count is considered.
@@ -27,7 +33,7 @@ uint32_t MapConfirmStatus(uint16_t sw) {
 uint32_t Verify(CommandFrame& frame, const char* accessKey) {
     ScopedCommandKey k(accessKey);
 
-    static const uint8_t kChallenge[5] = {0x80, 0x4B, 0x08, 0x00, 0x00};
+    static const uint8_t kChallenge[5] = {kClaPlain, kInsGetChallenge, 0x08, 0x00, 0x00};
     Response challenge;
     if (frame.Exchange(kChallenge, sizeof kChallenge, challenge) != SCARD_S_SUCCESS)
         return CARD_E_EXCHANGE;
@@ -35,7 +41,7 @@ uint32_t Verify(CommandFrame& frame, const char* accessKey) {
     // Only what the token sent counts; the rest of the block stays zero.
     uint8_t block[16] = {};
     std::memcpy(block, challenge.data, challenge.length < 8 ? challenge.length : 8);
-    uint8_t command[21] = {0x80, 0xCE, 0x00, 0x00, 0x10};
+    uint8_t command[21] = {kClaPlain, kInsVerifyCryptogram, 0x00, 0x00, 0x10};
     size_t outLen = 16;
     if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0)
         return CARD_E_EXCHANGE;
@@ -60,7 +66,8 @@ uint32_t ChangeKey(CommandFrame& frame, const char* accessKey, const char* newAc
     ::explicit_bzero(keyBlock, sizeof keyBlock);
 
     uint8_t apdu[kMaxSecuredApdu];
-    const size_t apduLen = SecuredCommand(current.key, 0xD7, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
+    const size_t apduLen =
+        SecuredCommand(current.key, kInsChangeKey, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
     Response r;
     // No time limit of our own: the token answers 6F F9 when its user does
     // not confirm in time.
@@ -98,7 +105,7 @@ extern "C" QUILLON_API uint32_t CardChangeKey(const char* reader, const char* ac
 extern "C" QUILLON_API uint32_t CardInitKey(const char* reader) {
     CommandFrame frame(CommandFrame::Trace::AfterOpen);
     if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
-    static const uint8_t kReset[5] = {0x80, 0x56, 0x00, 0x00, 0x00};
+    static const uint8_t kReset[5] = {kClaPlain, kInsResetKey, 0x00, 0x00, 0x00};
     Response r;
     const LONG rc = frame.Exchange(kReset, sizeof kReset, r);
     if (rc != SCARD_S_SUCCESS) {

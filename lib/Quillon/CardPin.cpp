@@ -8,6 +8,10 @@ using namespace quillon;
 namespace {
 
 constexpr uint8_t kInsStorePin = 0xE0;
+// 80 D8 0C 02 state: the screen lock.
+constexpr uint8_t kInsScreen = 0xD8;
+constexpr uint8_t kScreenLocked = 0x00;
+constexpr uint8_t kScreenUnlocked = 0x01;
 constexpr size_t kPinLength = 6;
 
 // A one-item configuration write: 81 03 tag 01 value.
@@ -20,7 +24,7 @@ size_t BuildOneByteSetting(const CommandKey& key, uint8_t tag, uint8_t value, ui
 uint32_t ScreenCommand(const char* reader, uint8_t state, const char* recvLabel) {
     CommandFrame frame(CommandFrame::Trace::AfterOpen);
     if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
-    const uint8_t command[5] = {0x80, 0xD8, 0x0C, 0x02, state};
+    const uint8_t command[5] = {kClaPlain, kInsScreen, 0x0C, 0x02, state};
     Response r;
     const LONG rc = frame.Exchange(command, sizeof command, r);
     if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);
@@ -104,9 +108,9 @@ extern "C" QUILLON_API uint32_t CardSetkeypad(const char* reader, const char* ac
 }
 
 extern "C" QUILLON_API uint32_t CardScreenLock(const char* reader) {
-    return ScreenCommand(reader, 0x00, "CardScreenLock->Recv: ");
+    return ScreenCommand(reader, kScreenLocked, "CardScreenLock->Recv: ");
 }
 
 extern "C" QUILLON_API uint32_t CardScreenUnLock(const char* reader) {
-    return ScreenCommand(reader, 0x01, "CardScreenUnLock->Recv: ");
+    return ScreenCommand(reader, kScreenUnlocked, "CardScreenUnLock->Recv: ");
 }

@@ -7,6 +7,11 @@ using namespace quillon;
 
 namespace {
 
+constexpr uint8_t kInsBurnSeed = 0xC5;
+constexpr uint8_t kInsDeleteSeed = 0xE6;
+constexpr uint8_t kInsReadOtp = 0xC9;
+constexpr uint8_t kInsSeal = 0xC7;
+
 constexpr size_t kMaxSeedLength = 160;
 // The OTP goes into a caller buffer whose size is not passed; the tool
 // offers 16 zeroed bytes and reads them as text, so one byte stays zero.
@@ -20,7 +25,7 @@ constexpr uint8_t kRecordMarker = 0x1D;
 constexpr size_t kRecordFlagsOffset = 4;
 
 LONG ReadProfileRecord(CommandFrame& frame, int32_t profile, Response& r) {
-    const uint8_t command[6] = {0x80, 0x41, 0x00, LowByte(profile), 0x01, kProfileRecordTag};
+    const uint8_t command[6] = {kClaPlain, kInsRead, 0x00, LowByte(profile), 0x01, kProfileRecordTag};
     return frame.Exchange(command, sizeof command, r);
 }
 
@@ -43,7 +48,7 @@ extern "C" QUILLON_API uint32_t CardBurnSeed(const char* reader, const char* acc
     Sm4EncryptEcb(k.key.data(), work, padded, work, &outLen);
 
     uint8_t apdu[kMaxSecuredApdu];
-    const size_t apduLen = SecuredCommand(k.key, 0xC5, 0x01, LowByte(profile), work, padded, apdu);
+    const size_t apduLen = SecuredCommand(k.key, kInsBurnSeed, 0x01, LowByte(profile), work, padded, apdu);
     ::explicit_bzero(work, sizeof work);
     Response r;
     if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_STATUS_WORD;
@@ -53,7 +58,7 @@ extern "C" QUILLON_API uint32_t CardBurnSeed(const char* reader, const char* acc
 extern "C" QUILLON_API uint32_t CardDeleteSeed(const char* reader, int32_t profile) {
     CommandFrame frame(CommandFrame::Trace::None);
     if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
-    const uint8_t command[5] = {0x80, 0xE6, 0x00, LowByte(profile), 0x00};
+    const uint8_t command[5] = {kClaPlain, kInsDeleteSeed, 0x00, LowByte(profile), 0x00};
     Response r;
     if (frame.Exchange(command, sizeof command, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
     if (r.StatusWord() == 0x6A83) return CARD_E_NO_SEED;
@@ -105,7 +110,7 @@ extern "C" QUILLON_API uint32_t CardReadOTP(const char* reader, const char* acce
 
     ScopedCommandKey k(accessKey);
     uint8_t apdu[kMaxSecuredApdu];
-    const size_t apduLen = SecuredCommand(k.key, 0xC9, 0x00, LowByte(profile), nullptr, 0, apdu);
+    const size_t apduLen = SecuredCommand(k.key, kInsReadOtp, 0x00, LowByte(profile), nullptr, 0, apdu);
     Response r;
     if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
     TraceResponse("DrvSendApdu->Recv: ", r);
@@ -124,7 +129,7 @@ extern "C" QUILLON_API uint32_t CardSeal(const char* reader, const char* accessK
 
     ScopedCommandKey k(accessKey);
     uint8_t apdu[kMaxSecuredApdu];
-    const size_t apduLen = SecuredCommand(k.key, 0xC7, 0x00, 0x00, nullptr, 0, apdu);
+    const size_t apduLen = SecuredCommand(k.key, kInsSeal, 0x00, 0x00, nullptr, 0, apdu);
     Response r;
     if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_STATUS_WORD;
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;

@@ -13,7 +13,7 @@ extern "C" QUILLON_API uint32_t CardReadSnAndTime(const char* reader, int32_t pr
     if (profile > 99) return CARD_E_PROFILE_RANGE;
     if (!serial || !serialLen || !clockText || !clockLen) return CARD_E_MISSING_ARG;
 
-    const uint8_t command[7] = {0x80, 0x41, 0x00, LowByte(profile), 0x02, 0x02, 0x11};
+    const uint8_t command[7] = {kClaPlain, kInsRead, 0x00, LowByte(profile), 0x02, 0x02, 0x11};
     Response r;
     LONG rc = frame.Exchange(command, sizeof command, r);
     if (rc != SCARD_S_SUCCESS) return static_cast<uint32_t>(rc);

@@ -10,6 +10,13 @@
 
 namespace quillon {
 
+// Class byte of the plain commands; the MAC-protected ones (84) are built by
+// SecuredCommand.
+constexpr uint8_t kClaPlain = 0x80;
+// The read instruction: serial number and clock, or, asked with the single
+// data byte 70, a profile's record.
+constexpr uint8_t kInsRead = 0x41;
+
 // The key buffer holds 16 bytes, i.e. 32 hexadecimal digits.
 constexpr size_t kMaxKeyText = 32;
 

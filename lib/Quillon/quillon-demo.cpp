@@ -2,7 +2,7 @@
 // token's serial number and clock, authenticates with the access key,
 // provisions one profile with a known seed and reads its current OTP.
 //
-//   quillon-demo [READER] [ACCESS_KEY] [PROFILE]
+//   quillon-demo [READER] [ACCESS_KEY] [PROFILE]   (--help for details)
 #include "Quillon.h"
 
 #include <cstdio>
@@ -25,6 +25,16 @@ bool Report(const char* step, uint32_t status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "usage: quillon-demo [READER] [ACCESS_KEY] [PROFILE]\n"
+            "Reads the serial number and clock of the token in READER (default \"Virtual PCD 00 00\"),\n"
+            "authenticates with ACCESS_KEY (default the factory key), configures PROFILE (default 0)\n"
+            "for SHA1, 30 s, 6 digits, the title \"Demo\" and the current UTC time (keeping its\n"
+            "options), writes the RFC 6238 example seed into it, replacing the seed it held, and\n"
+            "prints its current OTP. Exit status 0 when every step succeeded.\n");
+        return 0;
+    }
     const char* reader = argc > 1 ? argv[1] : "Virtual PCD 00 00";
     const char* key = argc > 2 ? argv[2] : kFactoryKey;
     const int profile = argc > 3 ? std::atoi(argv[3]) : 0;
