@@ -3,17 +3,24 @@
 #include <dlfcn.h>
 
 #include <system_error>
+#include <vector>
+
+#include "NorvikVersion.h"
 
 namespace provisor {
 
 bool CardLibrary::Load(const std::filesystem::path& exeDir, const std::string& fileName) {
     Unload();
-    if (!exeDir.empty()) {
-        const std::filesystem::path beside = exeDir / fileName;
-        m_handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::vector<std::string> names{fileName};
+    // An installed system has the versioned name only; the plain one comes
+    // with the development files.
+    if (fileName == kCardLibraryName) names.emplace_back(QUILLON_SONAME);
+    for (const std::string& name : names) {
+        if (!exeDir.empty()) m_handle = dlopen((exeDir / name).c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!m_handle) m_handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (m_handle) return true;
     }
-    if (!m_handle) m_handle = dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
-    return m_handle != nullptr;
+    return false;
 }
 
 void* CardLibrary::Symbol(const char* name) const { return m_handle ? dlsym(m_handle, name) : nullptr; }

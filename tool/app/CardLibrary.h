@@ -16,7 +16,8 @@ public:
     CardLibrary& operator=(const CardLibrary&) = delete;
 
     // The copy beside the executable first, then the loader's normal search
-    // for the plain name. Replaces any library loaded before.
+    // for the plain name; for the command library also its versioned name,
+    // the same two ways. Replaces any library loaded before.
     bool Load(const std::filesystem::path& exeDir, const std::string& fileName = kCardLibraryName);
     bool IsLoaded() const { return m_handle != nullptr; }
     // Address of an exported name, or null.

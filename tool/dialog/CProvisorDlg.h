@@ -19,6 +19,7 @@
 #include "CardMonitor.h"
 #include "ClockTicker.h"
 #include "DialogState.h"
+#include "NorvikVersion.h"
 #include "PcscProbe.h"
 #include "ProvisorStartup.h"
 #include "ReaderWatch.h"
@@ -39,7 +40,7 @@ namespace provisor {
 class MessageBoxSink;
 class UiCallRunner;
 
-inline const QString kMainTitle = QStringLiteral("Norvik-2 Keyloom 0.4");
+inline const QString kMainTitle = QStringLiteral("Norvik-2 Keyloom " NORVIK_VERSION_SHORT);
 inline const QString kProvisionButtonText = QStringLiteral("\u26A1 provision profile ");
 
 // Ids of the controls "advanced" shows and hides, all together.
