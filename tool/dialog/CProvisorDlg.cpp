@@ -590,6 +590,13 @@ void CProvisorDlg::OnConnect() {
         return;
     }
     g_readerName.Set(m_readerList->currentText().toStdString());
+    m_cardMonitor->Stop();
+    // A token already read in the reader connected before is not the one in
+    // this reader: read (and, when armed, write) whatever is found here.
+    g_readPending = true;
+    g_writePending = true;
+    m_state.ClearTokenInfo();
+    m_state.PostFieldUpdate();
     m_cardMonitor->Restart();
     ShowMessage(QStringLiteral("Successful operation!"), kCaption, MessageIcon::Information);
 }

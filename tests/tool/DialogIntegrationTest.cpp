@@ -1,0 +1,257 @@
+// The real dialog, offscreen, against pcscd and the virtual tokens: what an
+// operator sees while readers, tokens and threads do their work.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <filesystem>
+#include <set>
+
+#include "CProvisorDlg.h"
+#include "IniFile.h"
+#include "KeyStorage.h"
+#include "Provisioning.h"
+#include "QtTestApp.h"
+#include "SimControl.h"
+#include "ToolTestFiles.h"
+#include "ToolTestViews.h"
+
+using namespace provisor;
+using tooltest::RecordingMessageSink;
+namespace fs = std::filesystem;
+namespace sim = norvik::simtest;
+
+namespace {
+
+constexpr char kFactoryKey[] = "6B3F09D2A4C8571E90B2D6F4138A5C7E";
+
+class DialogOnPcscd : public ::testing::Test, protected tooltest::ExeAndWorkDirs {
+protected:
+    void SetUp() override {
+        EnsureQtApp();
+        sim::ResetSim(0);
+        Enter("dlgpcsc");
+        // The built library, and a configuration that holds the factory key.
+        env.exeDir = QUILLON_LIB_DIR;
+        env.configDir = exeDir;
+        ASSERT_TRUE(WriteIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY", EncipherKeyForStorage(kFactoryKey)));
+        g_busy = false;
+    }
+    void TearDown() override {
+        dlg.reset();
+        Leave();
+    }
+
+    CProvisorDlg& Open(IPcscProbe* probe = nullptr) {
+        dlg = std::make_unique<CProvisorDlg>(env, DialogOptions{&sink, nullptr, probe});
+        dlg->InitDialog();
+        dlg->show();
+        return *dlg;
+    }
+    template <typename W>
+    W* Control(int id) {
+        return qobject_cast<W*>(dlg->ControlWidget(id));
+    }
+    QComboBox* Readers() { return Control<QComboBox>(1018); }
+    QString Serial() { return Control<QLabel>(1006)->text(); }
+    void Click(int id) { QTest::mouseClick(Control<QPushButton>(id), Qt::LeftButton); }
+    // Picks reader index and presses "connect".
+    void ConnectTo(int index) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Readers()->count() > index; }, 5000));
+        Readers()->setCurrentIndex(index);
+        Click(1019);
+        ASSERT_EQ(sink.Texts().last(), "Successful operation!");
+    }
+
+    StartupEnvironment env;
+    RecordingMessageSink sink;
+    std::unique_ptr<CProvisorDlg> dlg;
+};
+
+TEST_F(DialogOnPcscd, ConnectShowsTheTokenWhichFollowsRemovalAndInsertion) {
+    Open();
+    EXPECT_EQ(dlg->windowTitle(), "Norvik-2 Keyloom 0.4");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Readers()->count() == 2; }, 5000));
+    EXPECT_EQ(Readers()->itemText(0), "Virtual PCD 00 00");
+    EXPECT_EQ(Readers()->itemText(1), "Virtual PCD 00 01");
+    // Nothing is picked for the operator.
+    EXPECT_EQ(Readers()->currentIndex(), -1);
+    Click(1019);
+    EXPECT_EQ(sink.Texts(), QStringList{"Please select a card reader!"});
+    EXPECT_EQ(sink.entries.back().icon, MessageIcon::Warning);
+
+    ConnectTo(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
+    EXPECT_EQ(Control<QLabel>(1007)->text().size(), 19);  // "YYYY-MM-DD hh:mm:ss"
+
+    sim::SimControlOk(0, "remove");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Serial().isEmpty() && Control<QLabel>(1007)->text().isEmpty(); }, 5000));
+    sim::SimControlOk(0, "insert");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 10000));
+
+    // Another reader: the other token; the reader list kept its selection.
+    ConnectTo(1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV1B00000002"; }, 5000));
+    EXPECT_EQ(Readers()->currentText(), "Virtual PCD 00 01");
+
+    // Profile 7 re-reads the token at once and relabels the big button.
+    Control<QComboBox>(1071)->setCurrentIndex(7);
+    EXPECT_EQ(Control<QPushButton>(1080)->text(), QString::fromUtf8("\u26A1 provision profile 7"));
+    EXPECT_EQ(Control<QPushButton>(1080)->font().weight(), QFont::Black);
+    EXPECT_EQ(Serial(), "NV1B00000002");
+}
+
+TEST_F(DialogOnPcscd, TimeModeFreezesAndResumesTheUtcField) {
+    Open();
+    QLineEdit* utc = Control<QLineEdit>(1029);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !utc->text().isEmpty(); }, 2000));
+    EXPECT_EQ(utc->text().count('/'), 5);
+    Control<QComboBox>(1077)->setCurrentIndex(choice::ManualTime);
+    utc->setText("2030/01/02/03/04/05");
+    QTest::qWait(1300);
+    EXPECT_EQ(utc->text(), "2030/01/02/03/04/05");
+    Control<QComboBox>(1077)->setCurrentIndex(choice::AutoTime);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return utc->text() != "2030/01/02/03/04/05"; }, 2000));
+}
+
+TEST_F(DialogOnPcscd, FailedRowsAreRedAndCountedAndClearLogResets) {
+    Open();
+    ConnectTo(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
+    Control<QLineEdit>(1001)->setText(" \t ");
+    Click(1080);
+    EXPECT_EQ(sink.Texts().last(), "No seed input!");
+    auto* list = Control<QTableWidget>(1011);
+    ASSERT_EQ(list->rowCount(), 1);
+    EXPECT_EQ(list->item(0, 0)->text(), "NV2A00000001");
+    EXPECT_EQ(list->item(0, 1)->text(), "0-Operation failed");
+    EXPECT_EQ(list->item(0, 1)->background().color(), QColor(255, 0, 0));
+    EXPECT_EQ(list->item(0, 1)->data(Qt::UserRole).toInt(), 1);
+    EXPECT_EQ(Control<QLabel>(1008)->text(), "1");
+    EXPECT_EQ(Control<QLabel>(1009)->text(), "0");
+    EXPECT_EQ(Control<QLabel>(1010)->text(), "1");
+
+    // A good one goes on top in the default colours.
+    Control<QLineEdit>(1001)->setText("JBSW Y3DP EHPK 3PXP");
+    Click(1080);
+    ASSERT_EQ(list->rowCount(), 2);
+    EXPECT_EQ(list->item(0, 1)->text(), "0-Successful operation");
+    EXPECT_NE(list->item(0, 1)->background().color(), QColor(255, 0, 0));
+    EXPECT_EQ(Control<QLineEdit>(1001)->text(), "JBSWY3DPEHPK3PXP");
+
+    Click(1017);
+    EXPECT_EQ(list->rowCount(), 0);
+    for (int id : {1008, 1009, 1010}) EXPECT_EQ(Control<QLabel>(id)->text(), "0");
+}
+
+TEST_F(DialogOnPcscd, CardThreadReadsNeverCollideWithButtonActions) {
+    Open();
+    ConnectTo(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
+    // The card thread reads the token again and again meanwhile.
+    QTimer reread;
+    QObject::connect(&reread, &QTimer::timeout, [] { g_readPending = true; });
+    reread.start(5);
+    const int rounds = 60;
+    for (int i = 0; i < rounds; ++i) Click(1031);  // "apply config conly"
+    reread.stop();
+    int successes = 0;
+    for (const QString& text : sink.Texts()) successes += text == "0-config success!";
+    EXPECT_EQ(successes, rounds) << sink.Texts().join('\n').toStdString();
+    EXPECT_EQ(Serial(), "NV2A00000001");
+}
+
+// The reader list against a scripted reader set: readers coming and going.
+class ScriptedReaders final : public IPcscProbe {
+public:
+    std::optional<std::vector<std::string>> ListReaders() override {
+        std::lock_guard lock(mutex);
+        return readers;
+    }
+    std::unique_ptr<ICardPresence> ConnectShared(const std::string&) override { return nullptr; }
+    void Set(std::optional<std::vector<std::string>> r) {
+        std::lock_guard lock(mutex);
+        readers = std::move(r);
+    }
+    std::mutex mutex;
+    std::optional<std::vector<std::string>> readers;
+};
+
+TEST_F(DialogOnPcscd, ReadersComeAndGoWithoutMovingTheSelection) {
+    ScriptedReaders probe;
+    Open(&probe);
+    QTest::qWait(150);
+    EXPECT_EQ(Readers()->count(), 0);
+    Click(1019);
+    EXPECT_EQ(sink.Texts(), QStringList{"Please select a card reader!"});
+
+    probe.Set(std::vector<std::string>{"Reader 1", "Reader 10"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Readers()->count() == 2; }, 2000));
+    Readers()->setCurrentIndex(1);
+    probe.Set(std::vector<std::string>{"Reader 1", "Reader 10", "Reader 2"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Readers()->count() == 3; }, 2000));
+    EXPECT_EQ(Readers()->itemText(2), "Reader 2");
+    EXPECT_EQ(Readers()->currentText(), "Reader 10");
+
+    // "Reader 1" goes although "Reader 10" still carries its name.
+    probe.Set(std::vector<std::string>{"Reader 10", "Reader 2"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Readers()->count() == 2; }, 2000));
+    EXPECT_EQ(Readers()->itemText(0), "Reader 10");
+    EXPECT_EQ(Readers()->currentText(), "Reader 10");
+
+    // The selected reader goes: nothing else gets selected in its place.
+    probe.Set(std::vector<std::string>{"Reader 2"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Readers()->count() == 1; }, 2000));
+    EXPECT_EQ(Readers()->currentIndex(), -1);
+
+    probe.Set(std::nullopt);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Readers()->count() == 0; }, 2000));
+}
+
+TEST_F(DialogOnPcscd, AdvancedShowsAndHidesExactlyItsTwentyControls) {
+    ScriptedReaders probe;
+    Open(&probe);
+    const std::set<int> advanced(std::begin(kAdvancedControlIds), std::end(kAdvancedControlIds));
+    EXPECT_EQ(advanced.size(), 20u);
+    auto visibleIds = [&] {
+        std::set<int> ids;
+        for (int id = 1000; id < 1100; ++id)
+            if (QWidget* w = dlg->ControlWidget(id); w && w->isVisible()) ids.insert(id);
+        return ids;
+    };
+    const std::set<int> before = visibleIds();
+    Control<QCheckBox>(1087)->setChecked(true);
+    const std::set<int> after = visibleIds();
+    std::set<int> shown;
+    for (int id : after)
+        if (!before.count(id)) shown.insert(id);
+    EXPECT_EQ(shown, advanced);
+    EXPECT_TRUE(std::includes(after.begin(), after.end(), before.begin(), before.end()));
+    // The controls the tool never shows stay hidden.
+    for (int id : {1016, 1000, 1084, 1075}) EXPECT_FALSE(dlg->ControlWidget(id)->isVisible()) << id;
+    Control<QCheckBox>(1087)->setChecked(false);
+    EXPECT_EQ(visibleIds(), before);
+
+    // Every control has a stable object name and an accessible name.
+    for (int id = 1000; id < 1100; ++id) {
+        QWidget* w = dlg->ControlWidget(id);
+        if (!w) continue;
+        EXPECT_TRUE(w->objectName().endsWith(QString::number(id))) << id;
+        EXPECT_FALSE(w->accessibleName().isEmpty()) << id;
+    }
+    EXPECT_EQ(Control<QLineEdit>(1001)->accessibleName(), "Seed (base32) :");
+    EXPECT_EQ(Control<QLineEdit>(1001)->maxLength(), 256);
+    EXPECT_EQ(Control<QLineEdit>(1052)->maxLength(), 12);
+    EXPECT_EQ(Control<QLineEdit>(1039)->maxLength(), 32);
+    EXPECT_EQ(Control<QComboBox>(1074)->currentText(), "6");
+    EXPECT_EQ(Control<QComboBox>(1075)->currentText(), "NO");
+}
+
+}  // namespace
