@@ -1,7 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <functional>
-
 #include "DeviceActions.h"
 #include "FlowFixture.h"
 
@@ -12,141 +8,71 @@ namespace {
 
 using DeviceActions = FlowTest;
 
-const std::pair<const char*, void (*)(ToolContext&)> kAllActions[] = {
-    {"SetTitleOnly", SetTitleOnly}, {"ChangeDisplayOffTime", ChangeDisplayOffTime},
-    {"SetKeypadMode", SetKeypadMode}, {"RemoveSeed", RemoveSeed},
-    {"CopyOtp", CopyOtp},           {"LockScreen", LockScreen},
-    {"UnlockScreen", UnlockScreen}};
-
-TEST_F(DeviceActions, RemoveSeedAndCopyOtpWalkAProfile) {
+TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
     state.m_profile = 7;
-    const QString question = QStringLiteral("This operation will remove the seed stored \r\nunder profile #7. Are you sure?");
-    const QString emptyWarning = QStringLiteral("Warning,empty seed under profile #7.");
-
-    // Cancel: nothing after the authentication.
     view.sink.answerOk = false;
-    RemoveSeed(ctx);
-    EXPECT_EQ(TakeNames(), (Names{"CardVerify"}));
-    auto messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(messages[0].question);
-    EXPECT_EQ(messages[0].text, question);
-    EXPECT_EQ(messages[0].icon, MessageIcon::Warning);
+    RemoveSeed(ctx);  // Cancel: nothing after the authentication
     view.sink.answerOk = true;
-
-    // An empty profile is a warning for both, without a row.
-    RemoveSeed(ctx);
-    auto calls = Take();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].fn, "CardDeleteSeed");
-    EXPECT_EQ(calls[1].args, (Args{kReader, "7"}));
+    RemoveSeed(ctx);  // empty profile: a warning for both, no row
     CopyOtp(ctx);
-    calls = Take();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].fn, "CardReadOTP");
-    EXPECT_EQ(calls[1].args, (Args{kReader, kKey, "7"}));
-    messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[1].text, emptyWarning);
-    EXPECT_EQ(messages[1].icon, MessageIcon::Warning);
-    EXPECT_EQ(messages[2].text, emptyWarning);
+    EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardVerify(R,AB)", "CardDeleteSeed(R,7)", "CardVerify(R,AB)",
+                                "CardReadOTP(R,AB,7)"}));
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0].text, QStringLiteral("This operation will remove the seed stored \r\nunder profile #7. Are you sure?"));
+    EXPECT_TRUE(messages[0].question);
+    EXPECT_EQ(messages[2].text, QStringLiteral("Warning,empty seed under profile #7."));
+    EXPECT_EQ(messages[2].icon, MessageIcon::Warning);
+    EXPECT_EQ(messages[3].text, messages[2].text);
     EXPECT_TRUE(view.Rows().empty());
-    EXPECT_TRUE(view.clipboard.isEmpty());
 
-    // A password: exactly its digits on the clipboard, a green row, no box.
     card.seedPresent[7] = true;
     card.otp = "042917";
     CopyOtp(ctx);
     EXPECT_EQ(view.clipboard, QStringLiteral("042917"));
-    ASSERT_EQ(view.Rows().size(), 1u);
-    EXPECT_EQ(view.Rows()[0].state, QStringLiteral("7-Successful operation"));
-    EXPECT_FALSE(view.Rows()[0].failed);
-    // Any other failure only shows as a red row.
-    card.Queue("CardReadOTP", 0x1008);
+    card.Queue("CardReadOTP", 0x1008);  // a red row, no box
     CopyOtp(ctx);
-    EXPECT_EQ(view.clipboard, QStringLiteral("042917"));
-    ASSERT_EQ(view.Rows().size(), 2u);
-    EXPECT_TRUE(view.Rows()[0].failed);
-    EXPECT_TRUE(TakeMessages().empty());
-
-    // Removal: a failure gives a red row and its status; success a green row.
     card.Queue("CardDeleteSeed", 0x1008);
     RemoveSeed(ctx);
-    messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[1].text, QStringLiteral("operation failed![00001008]"));
-    EXPECT_EQ(messages[1].icon, MessageIcon::Error);
-    EXPECT_TRUE(view.Rows()[0].failed);
     RemoveSeed(ctx);
-    EXPECT_EQ(TakeMessages().size(), 1u);  // the question alone
-    ASSERT_EQ(view.Rows().size(), 4u);
-    EXPECT_FALSE(view.Rows()[0].failed);
     EXPECT_FALSE(card.seedPresent[7]);
-    EXPECT_EQ(view.counters, (std::vector<int>{4, 2, 2}));
-
-    // A failed authentication ends the action with its message alone.
-    Take();
-    card.Queue("CardVerify", 0xC001);
-    CopyOtp(ctx);
-    EXPECT_EQ(TakeNames(), (Names{"CardVerify"}));
-    messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, QStringLiteral("7-Authentication failed, remaining 1 times"));
-    EXPECT_EQ(view.Rows().size(), 4u);
+    Strings rows;
+    for (const auto& r : view.Rows()) rows.push_back(r.state.toStdString() + (r.failed ? " red" : ""));
+    EXPECT_EQ(rows, (Strings{"7-Successful operation", "7-Operation failed red", "7-Operation failed red",
+                             "7-Successful operation"}));
+    EXPECT_EQ(Texts(), (Strings{messages[0].text.toStdString(), "operation failed![00001008]",
+                                messages[0].text.toStdString()}));
 }
 
 TEST_F(DeviceActions, SettingsSendWhatTheFormSays) {
     state.m_profile = 2;
-    // The title as typed, empty included, by its byte count.
-    for (const auto& [title, sent, length] : {std::tuple{QString(), std::string(), "0"},
-                                              std::tuple{QStringLiteral("Bank"), std::string("Bank"), "4"},
-                                              std::tuple{QStringLiteral("Caf\u00E9"), std::string("Caf\xC3\xA9"), "5"}}) {
+    for (const QString& title : {QString(), QStringLiteral("Caf\u00E9")}) {  // the byte count is sent
         view.texts[Control::Title] = title;
         SetTitleOnly(ctx);
-        const auto calls = Take();
-        ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[1].fn, "CardChgPrompt");
-        EXPECT_EQ(calls[1].args, (Args{kReader, kKey, "2", sent, length}));
     }
     card.Queue("CardChgPrompt", 0x1006);
     SetTitleOnly(ctx);
-    Take();
-    auto messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[0].text, QStringLiteral("2-Change prompt success!"));
-    EXPECT_EQ(messages[0].icon, MessageIcon::Information);
-    EXPECT_EQ(messages[3].text, QStringLiteral("2-Change prompt failed![00001006]"));
-    EXPECT_EQ(messages[3].icon, MessageIcon::Error);
-
-    // Display-off entries, and no selection at all, to seconds.
-    for (const auto& [entry, seconds] : {std::pair{0, "15"}, {1, "30"}, {2, "60"}, {3, "120"}, {-1, "120"}}) {
+    for (int entry : {0, 1, 2, 3, -1}) {
         view.selections[Control::DisplayOff] = entry;
         ChangeDisplayOffTime(ctx);
-        const auto calls = Take();
-        ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[1].args, (Args{kReader, kKey, seconds}));
     }
-    card.Queue("CardSetStandbyTime", 0x1008);
-    ChangeDisplayOffTime(ctx);
-    Take();
-    messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 6u);
-    EXPECT_EQ(messages[0].text, QStringLiteral("Config success!"));
-    EXPECT_EQ(messages[5].text, QStringLiteral("Config failed![00001008]"));
-
-    // Keypad: the box as it stands.
     SetKeypadMode(ctx);
     view.checked[Control::Keypad] = true;
     card.Queue("CardSetkeypad", 0x1008);
     SetKeypadMode(ctx);
-    const auto calls = Take();
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(calls[1].args, (Args{kReader, kKey, "0"}));
-    EXPECT_EQ(calls[3].args, (Args{kReader, kKey, "1"}));
-    messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, QStringLiteral("Config success!"));
-    EXPECT_EQ(messages[1].text, QStringLiteral("Config failed![00001008]"));
+    Strings sent;
+    for (const auto& c : Calls())
+        if (c != "CardVerify(R,AB)") sent.push_back(c);
+    EXPECT_EQ(sent, (Strings{"CardChgPrompt(R,AB,2,,0)", "CardChgPrompt(R,AB,2,Caf\xC3\xA9,5)",
+                             "CardChgPrompt(R,AB,2,Caf\xC3\xA9,5)", "CardSetStandbyTime(R,AB,15)",
+                             "CardSetStandbyTime(R,AB,30)", "CardSetStandbyTime(R,AB,60)",
+                             "CardSetStandbyTime(R,AB,120)", "CardSetStandbyTime(R,AB,120)", "CardSetkeypad(R,AB,0)",
+                             "CardSetkeypad(R,AB,1)"}));
+    const Strings texts = Texts();
+    EXPECT_EQ(texts.at(0), "2-Change prompt success!");
+    EXPECT_EQ(texts.at(2), "2-Change prompt failed![00001006]");
+    EXPECT_EQ(texts.at(3), "Config success!");
+    EXPECT_EQ(texts.at(9), "Config failed![00001008]");
     EXPECT_TRUE(view.Rows().empty());
 }
 
@@ -157,49 +83,47 @@ TEST_F(DeviceActions, ScreenLockResultsAreHints) {
     LockScreen(ctx);
     card.Queue("CardScreenUnLock", 0x80100016);
     UnlockScreen(ctx);
-    EXPECT_EQ(TakeNames(), (Names{"CardVerify", "CardScreenLock", "CardVerify", "CardScreenUnLock", "CardVerify",
-                                  "CardScreenLock", "CardVerify", "CardScreenUnLock"}));
-    const auto messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 4u);
-    const std::pair<QString, MessageIcon> expected[] = {
-        {QStringLiteral("Device screen locked"), MessageIcon::Information},
-        {QStringLiteral("Device screen unlocked"), MessageIcon::Information},
-        {QStringLiteral("Action failed! Feature may be not supported on this device. [80100016]"), MessageIcon::Error},
-        {QStringLiteral("Action failed![80100016]"), MessageIcon::Error}};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(messages[i].text, expected[i].first);
-        EXPECT_EQ(messages[i].icon, expected[i].second);
-        EXPECT_EQ(messages[i].caption, QStringLiteral("Hints"));
-    }
-    EXPECT_TRUE(view.Rows().empty());
+    EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardScreenLock(R)", "CardVerify(R,AB)", "CardScreenUnLock(R)",
+                                "CardVerify(R,AB)", "CardScreenLock(R)", "CardVerify(R,AB)", "CardScreenUnLock(R)"}));
+    Strings shown;
+    for (const auto& m : Messages())
+        shown.push_back(m.caption.toStdString() + (m.icon == MessageIcon::Error ? " E " : " I ") + m.text.toStdString());
+    EXPECT_EQ(shown, (Strings{"Hints I Device screen locked", "Hints I Device screen unlocked",
+                              "Hints E Action failed! Feature may be not supported on this device. [80100016]",
+                              "Hints E Action failed![80100016]"}));
 }
 
-TEST_F(DeviceActions, NoReaderOrAHeldBusyFlagKeepsActionsAway) {
-    card.seedPresent[0] = true;
+TEST_F(DeviceActions, NoReaderOrAHeldBusyFlag) {
+    void (*const all[])(ToolContext&) = {SetTitleOnly, ChangeDisplayOffTime, SetKeypadMode, RemoveSeed,
+                                         CopyOtp,      LockScreen,           UnlockScreen};
     g_readerName.Set({});
-    for (const auto& [name, action] : kAllActions) action(ctx);
-    EXPECT_TRUE(card.Calls().empty());
-    EXPECT_TRUE(TakeMessages().empty());
-    g_readerName.Set(kReader);
+    for (auto action : all) action(ctx);
+    EXPECT_EQ(Calls(), Strings{});
+    g_readerName.Set("R");
 
-    // Another action holds the flag: only the title and the display-off
-    // time go ahead, and the flag stays with its holder.
+    // Only the title and the display-off time ignore the flag, and the
+    // holder keeps it.
     g_busy = true;
-    for (const auto& [name, action] : kAllActions) action(ctx);
-    EXPECT_EQ(TakeNames(), (Names{"CardVerify", "CardChgPrompt", "CardVerify", "CardSetStandbyTime"}));
+    for (auto action : all) action(ctx);
+    EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardChgPrompt(R,AB,0,,0)", "CardVerify(R,AB)",
+                                "CardSetStandbyTime(R,AB,15)"}));
+    EXPECT_EQ(Texts(), (Strings{"0-Change prompt success!", "Config success!"}));
     EXPECT_TRUE(g_busy);
     g_busy = false;
 
-    // The flag is held while the removal question is open.
+    // Held while the removal question is open; a failed authentication
+    // shows its message alone and releases it too.
     view.sink.onQuestion = [&](const QString&) {
         CopyOtp(ctx);
-        SetTitleOnly(ctx);
         return false;
     };
     RemoveSeed(ctx);
-    EXPECT_EQ(TakeNames(), (Names{"CardVerify", "CardVerify", "CardChgPrompt"}));
+    card.Queue("CardVerify", 0xC001);
+    CopyOtp(ctx);
+    CopyOtp(ctx);
+    EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardVerify(R,AB)", "CardVerify(R,AB)", "CardReadOTP(R,AB,0)"}));
+    EXPECT_EQ(Texts().at(1), "0-Authentication failed, remaining 1 times");
     EXPECT_FALSE(g_busy);
-    EXPECT_TRUE(view.clipboard.isEmpty());
 }
 
 }  // namespace

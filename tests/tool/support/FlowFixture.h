@@ -1,56 +1,53 @@
 // A flow test's surroundings: the scripted token behind a local library
-// table, the dialog's state, a recording view and a connected reader.
+// table, the dialog's state, a recording view and a connected reader "R"
+// with the access key "AB".
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "CardApi.h"
-#include "DialogState.h"
 #include "Provisioning.h"
 #include "ScriptedCard.h"
-#include "ToolContext.h"
 #include "ToolTestViews.h"
 
 namespace tooltest {
 
-inline constexpr char kReader[] = "Virtual Reader 00";
-inline constexpr char kKey[] = "00112233445566778899AABBCCDDEEFF";
+using Strings = std::vector<std::string>;
 
 class FlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         card.Reset();
         card.Install(api);
-        provisor::g_readerName.Set(kReader);
-        provisor::g_customerKey.Set(kKey);
-        provisor::g_busy = false;
-        provisor::g_totalCount = provisor::g_successCount = provisor::g_failCount = 0;
-    }
-    void TearDown() override {
-        provisor::g_readerName.Set({});
+        provisor::g_readerName.Set("R");
+        provisor::g_customerKey.Set("AB");
         provisor::g_busy = false;
     }
+    void TearDown() override { provisor::g_readerName.Set({}); }
 
-    // The calls since the last look, and forget them.
-    std::vector<CardCall> Take() {
-        auto calls = card.Calls();
+    // The calls since the last look as "Fn(arg,arg)", and forget them.
+    Strings Calls() {
+        Strings out;
+        for (const auto& c : card.Calls()) {
+            std::string s = c.fn + "(";
+            for (size_t i = 0; i < c.args.size(); ++i) s += (i ? "," : "") + c.args[i];
+            out.push_back(s + ")");
+        }
         card.ClearCalls();
-        return calls;
-    }
-    std::vector<std::string> TakeNames() {
-        std::vector<std::string> names;
-        for (const auto& c : Take()) names.push_back(c.fn);
-        return names;
+        return out;
     }
     // The messages since the last look, and forget them.
-    std::vector<MessageEntry> TakeMessages() {
+    std::vector<MessageEntry> Messages() {
         std::lock_guard lock(view.sink.mutex);
-        auto entries = std::move(view.sink.entries);
-        view.sink.entries.clear();
-        return entries;
+        return std::exchange(view.sink.entries, {});
+    }
+    Strings Texts() {
+        Strings out;
+        for (const auto& m : Messages()) out.push_back(m.text.toStdString());
+        return out;
     }
 
     ScriptedCard& card = ScriptedCard::Instance();
@@ -59,8 +56,5 @@ protected:
     RecordingView view;
     provisor::ToolContext ctx{api, state, view, nullptr};
 };
-
-using Names = std::vector<std::string>;
-using Args = std::vector<std::string>;
 
 }  // namespace tooltest
