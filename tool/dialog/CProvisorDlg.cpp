@@ -26,7 +26,9 @@
 #include <future>
 #include <type_traits>
 
+#include "AccessKeyFlows.h"
 #include "CInputCustomerKey.h"
+#include "DeviceActions.h"
 #include "MessageBoxSink.h"
 #include "Provisioning.h"
 #include "UiCallRunner.h"
@@ -436,6 +438,19 @@ void CProvisorDlg::ConnectSignals() {
     flow(1031, &ApplyConfigOnly);
     flow(1015, &ToggleWriteSeed);
     flow(1000, &LoadFromFile);
+    flow(1040, &ChangeKey);
+    flow(1041, &FactoryReset);
+    flow(1053, &SetTitleOnly);
+    flow(1068, &ChangeDisplayOffTime);
+    flow(1083, &SetKeypadMode);
+    flow(1078, &RemoveSeed);
+    flow(1079, &CopyOtp);
+    flow(1085, &LockScreen);
+    flow(1093, &UnlockScreen);
+    connect(qobject_cast<QLineEdit*>(ControlWidget(1092)), &QLineEdit::textChanged, this,
+            [this] { OnAsciiKeyChanged(m_ctx); });
+    connect(m_accessKeyAction, &QAction::triggered, this,
+            [this] { RunAction([this] { OnAccessKeyMenu(m_ctx, *m_startup); }); });
     connect(m_advanced, &QCheckBox::toggled, this, &CProvisorDlg::OnAdvancedToggled);
     connect(m_profileList, qOverload<int>(&QComboBox::currentIndexChanged), this,
             [this](int index) { RunAction([this, index] { OnProfileChanged(index); }); });

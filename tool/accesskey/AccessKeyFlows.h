@@ -1,0 +1,33 @@
+// The operator's dealings with the access key from the main dialog: the key
+// the tool uses ("Access Key" menu entry), the key inside the token ("change
+// key", "factory reset") and the plain-text entry aid beside them. None of
+// them takes the busy flag.
+#pragma once
+
+#include "ToolContext.h"
+
+namespace provisor {
+
+class ProvisorStartup;
+
+inline const QString kKeyFormatError =
+    QStringLiteral("Key format error,it must hexadecimal number(0-F) of no more than 32 hex");
+inline const QString kChangeKeySuccess = QStringLiteral(
+    "Change customer key success! New key will become active on the next launch. Make sure you set the same key in "
+    "the System configuration as well!");
+
+// "Tool Configuration" -> "Access Key": asks for a key, stores it in the
+// configuration file and uses it from now on. The token is not contacted.
+void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup);
+
+// Every change of the "Ascii:" field: "Hex:" becomes its hexadecimal text.
+void OnAsciiKeyChanged(ToolContext& ctx);
+
+// "change key": the token's key becomes the "Hex:" field's text.
+void ChangeKey(ToolContext& ctx);
+
+// "factory reset": the token's key back to the factory default, then the
+// tool authenticates with it and switches the numeric keypad off.
+void FactoryReset(ToolContext& ctx);
+
+}  // namespace provisor

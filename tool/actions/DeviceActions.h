@@ -1,0 +1,32 @@
+// The single-purpose buttons of the main dialog: one change to, or one
+// reading from, the token in the connected reader each. All start alike: no
+// reader, nothing; the busy flag where the action takes it; authentication;
+// then the action's own call and its message or result row.
+#pragma once
+
+#include "ToolContext.h"
+
+namespace provisor {
+
+// Caption of the screen lock results.
+inline const QString kHintsCaption = QStringLiteral("Hints");
+
+// "set title only": the profile's title alone. Does not take the busy flag.
+void SetTitleOnly(ToolContext& ctx);
+// "change": the display-off time chosen in the selector. Does not take the
+// busy flag.
+void ChangeDisplayOffTime(ToolContext& ctx);
+// "Set": the numeric keypad on or off as the "Use numeric keypad" box says.
+void SetKeypadMode(ToolContext& ctx);
+// "remove seed", after the operator's OK.
+void RemoveSeed(ToolContext& ctx);
+// "copy OTP": the profile's current password onto the clipboard.
+void CopyOtp(ToolContext& ctx);
+// "🔒lock" and "🔑unlock".
+void LockScreen(ToolContext& ctx);
+void UnlockScreen(ToolContext& ctx);
+
+// Seconds for a display-off selector entry: 15, 30, 60, otherwise 120.
+int32_t DisplayOffSeconds(int selection);
+
+}  // namespace provisor
