@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <set>
 
@@ -166,6 +169,55 @@ TEST_F(DialogOnPcscd, CardThreadReadsNeverCollideWithButtonActions) {
     for (const QString& text : sink.Texts()) successes += text == "0-config success!";
     EXPECT_EQ(successes, rounds) << sink.Texts().join('\n').toStdString();
     EXPECT_EQ(Serial(), "NV2A00000001");
+}
+
+std::string Oathtool(const std::string& args) {
+    std::string out;
+    if (FILE* p = ::popen(("oathtool " + args + " 2>&1").c_str(), "r")) {
+        char buf[128];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+TEST_F(DialogOnPcscd, ProvisionedProfileGivesTheOtpAnyAuthenticatorComputes) {
+    Open();
+    ConnectTo(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
+    Control<QComboBox>(1071)->setCurrentIndex(5);
+    // "12345678901234567890" as base32, typed in lower case with blanks.
+    Control<QLineEdit>(1001)->setText("gezd gnbv gy3t qojq gezd gnbv gy3t qojq");
+    Control<QLineEdit>(1052)->setText("Bank");
+    Control<QComboBox>(1073)->setCurrentIndex(choice::Sha256);
+    Control<QComboBox>(1074)->setCurrentIndex(choice::Digits8);
+    Control<QComboBox>(1072)->setCurrentIndex(choice::Step60);
+    Click(1080);
+    auto* list = Control<QTableWidget>(1011);
+    ASSERT_GE(list->rowCount(), 1);
+    ASSERT_EQ(list->item(0, 1)->text(), "5-Successful operation") << sink.Texts().join('\n').toStdString();
+
+    QGuiApplication::clipboard()->clear();
+    Click(1079);  // "copy OTP"
+    ASSERT_EQ(list->item(0, 1)->text(), "5-Successful operation");
+    const std::string otp = QGuiApplication::clipboard()->text().toStdString();
+    ASSERT_EQ(otp.size(), 8u) << otp;
+    // The token's clock was just set from the computer's; a step boundary
+    // may fall between the two readings.
+    const long long now = std::time(nullptr);
+    const std::string hex = "3132333435363738393031323334353637383930";
+    const std::string current = Oathtool("--totp=sha256 -d 8 -s 60 -N @" + std::to_string(now) + " " + hex);
+    const std::string previous = Oathtool("--totp=sha256 -d 8 -s 60 -N @" + std::to_string(now - 60) + " " + hex);
+    EXPECT_TRUE(otp == current || otp == previous) << otp << " vs " << current << "/" << previous;
+
+    // Remove it again; the empty profile is then a warning without a row.
+    Click(1078);
+    EXPECT_EQ(sink.Texts().last(), "This operation will remove the seed stored \r\nunder profile #5. Are you sure?");
+    const int rows = list->rowCount();
+    Click(1079);
+    EXPECT_EQ(sink.Texts().last(), "Warning,empty seed under profile #5.");
+    EXPECT_EQ(list->rowCount(), rows);
 }
 
 // The reader list against a scripted reader set: readers coming and going.
