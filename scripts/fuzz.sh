@@ -37,11 +37,10 @@ build=build/fuzz
 manifest="$build/fuzz-targets.tsv"
 JOBS="${JOBS:-$(nproc)}"
 
-# Configure when there is no build yet, then bring every fuzz target up to
-# date (a no-op when nothing changed).
-if [ ! -f "$build/build.ninja" ] || [ ! -f "$manifest" ]; then
-  cmake --preset fuzz >/dev/null
-fi
+# Configuring writes the manifest afresh (a target added since the last
+# build is in it); building brings every fuzz target up to date, a no-op
+# when nothing changed.
+cmake --preset fuzz >/dev/null
 mapfile -t targets < <(cut -f1 "$manifest")
 if [ ${#targets[@]} -eq 0 ]; then
   echo "fuzz.sh: no fuzz targets in $manifest" >&2
@@ -84,6 +83,7 @@ for bin in "${bins[@]}"; do
   mkdir -p "$work" "$findings"
   seeds=()
   if [ -n "$corpus" ] && [ -d "$corpus" ]; then seeds=("$corpus"); fi
+  [ -n "$corpus" ] || echo "    $name: no CORPUS in its quillon_add_fuzzer call, starting empty"
 
   # New inputs land in the first directory, the scratch one.
   marker="$scratch/$name.start"

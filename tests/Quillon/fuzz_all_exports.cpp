@@ -41,7 +41,7 @@ namespace {
 const char* kReader = "Norvik Reader 0";
 constexpr uint8_t kCanary = 0xA5;
 // Two exchanges at most per export, each with up to 32 GET RESPONSE re-sends.
-constexpr size_t kMaxTransmits = 2 * (1 + 32 + 1);
+constexpr size_t kMaxTransmits = 2 * (1 + 32);
 
 void Check(bool condition) {
     if (!condition) __builtin_trap();
@@ -372,8 +372,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (session & 8) pcscdouble::FailConnect(failure, 1);
     const char* reader = (session & 0x10) ? nullptr : (session & 0x20) ? "Norvik Reader 9" : kReader;
 
-    // Arguments first, answers after them; the answers are split once the
-    // export has read its arguments, which happens before it sends anything.
+    // Each command reads all of its export's arguments before calling it, so
+    // by the first transmit the rest of the input is the answers.
     Run run{in, reader};
     std::vector<pcscdouble::Bytes> answers;
     size_t next = 0;
