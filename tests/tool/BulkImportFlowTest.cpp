@@ -264,7 +264,7 @@ TEST_F(BulkImportFlowTest, SecondStartDuringARunChangesNothing) {
         ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return reached; }));
     }
     EXPECT_TRUE(run.Running());
-    view.texts[Control::BulkPath] = QString::fromStdString((dir / "b.txt").string());
+    view.SetText(Control::BulkPath, QString::fromStdString((dir / "b.txt").string()));
     StartBulkImport(ctx, run);
     EXPECT_EQ(run.Entries().size(), 2u);
     state.m_profile = 42;  // the operator picks another profile

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <string>
+#include <system_error>
 
 #include "Provisioning.h"
 
@@ -96,9 +97,10 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
             BulkWorker(ctx, run.m_bulkEntries);
             run.m_running.store(false, std::memory_order_release);
         });
-    } catch (...) {
+    } catch (const std::system_error&) {
+        // No thread to be had: the press does nothing, and the next one may
+        // try again instead of finding a run that never ends.
         run.m_running.store(false, std::memory_order_release);
-        throw;
     }
 }
 
