@@ -34,7 +34,7 @@ protected:
         fs::remove_all(dir);
         FlowTest::TearDown();
     }
-    static StartupEnvironment Env(const fs::path& d) { return {d, {}, {}, {}}; }
+    static StartupEnvironment Env(const fs::path& d) { return {d, d, {}, {}}; }
     std::string StoredKey() { return ReadIniValue(startup.ConfigPath(), "CONFIG", "CUSTOMER_KEY").value_or("-"); }
 
     fs::path dir = MakeTempDir("keyflows");
