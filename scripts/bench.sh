@@ -21,7 +21,7 @@ echo "== reading a 10,000-line bulk file =="
 export NORVIK_BIN_DIR="$BIN"
 export PCSC_ENV_DIR="${PCSC_ENV_DIR:-/tmp/norvik-bench-$(id -u)}"
 trap 'bash scripts/pcsc-env.sh stop || true' EXIT
-bash scripts/pcsc-env.sh start --sims 1
+bash scripts/pcsc-env.sh start --sims 2
 
 echo "== APDU round trips through pcscd + vpcd + norvik-sim =="
 "$BIN/sim_roundtrip_bench"
@@ -32,4 +32,10 @@ echo "== provisioning one profile: library against replayed APDUs =="
 if [ -x "$BIN/bulk_run_bench" ]; then
   echo "== a 100-line bulk run: the import flow against the calls in a loop =="
   "$BIN/bulk_run_bench"
+fi
+if [ -x "$BIN/dialog_bench" ]; then
+  echo "== a provisioning press in the dialog against its five library calls =="
+  "$BIN/dialog_bench" provision 30
+  echo "== the idle dialog: CPU and UI lateness, ${DIALOG_IDLE_SECONDS:=60} s =="
+  "$BIN/dialog_bench" idle "$DIALOG_IDLE_SECONDS"
 fi
