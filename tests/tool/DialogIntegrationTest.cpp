@@ -319,6 +319,36 @@ TEST_F(DialogOnPcscd, AHundredLineBulkFileProvisionsEveryProfileOfTheToken) {
     RestoreProfiles(0, 99);
 }
 
+TEST_F(DialogOnPcscd, AWaitingCallKeepsTheWindowAliveAndDropsClicksMeanwhile) {
+    Open();
+    ConnectTo(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
+    Control<QLineEdit>(1001)->setText(" ");
+    Click(1080);  // one red row to be cleared, or not
+    auto* list = Control<QTableWidget>(1011);
+    ASSERT_EQ(list->rowCount(), 1);
+
+    // The token takes 1.5 s over its next answer (the authentication).
+    sim::SimControlOk(0, "delay 1500");
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(50);
+    bool clicked = false;
+    QTimer::singleShot(400, [&] {
+        Click(1017);  // "clear log" while the token is busy: dropped
+        clicked = true;
+    });
+    Click(1031);
+    ticker.stop();
+    EXPECT_TRUE(clicked);
+    EXPECT_GE(ticks, 20);  // the UI thread went on serving its event loop
+    EXPECT_EQ(sink.Texts().last(), "0-config success!");
+    EXPECT_EQ(list->rowCount(), 2);  // the click made during the wait did nothing
+    QTest::qWait(100);
+    EXPECT_EQ(list->rowCount(), 2);  // nor afterwards
+}
+
 // The reader list against a scripted reader set: readers coming and going.
 class ScriptedReaders final : public IPcscProbe {
 public:
