@@ -49,8 +49,11 @@ class Failure(Exception):
     pass
 
 
+STARTED = time.monotonic()
+
+
 def log(text):
-    print(f"ui-driver: {text}", flush=True)
+    print(f"ui-driver: {time.monotonic() - STARTED:5.1f} s  {text}", flush=True)
 
 
 class Provisor:
@@ -593,7 +596,6 @@ def main():
     if args.out:
         os.makedirs(args.out, exist_ok=True)
 
-    started = time.monotonic()
     p = Provisor(args.app_dir, args.out, os.path.join(args.out or args.app_dir, "provisor.log"))
     try:
         {"check": run_check, "screenshot": run_screenshot, "first-start": run_first_start}[args.command](p, args)
@@ -606,7 +608,7 @@ def main():
         return 1
     finally:
         p.stop()
-    log(f"{args.command} passed in {time.monotonic() - started:.1f} s")
+    log(f"{args.command} passed")
     return 0
 
 
