@@ -14,6 +14,11 @@ PACKAGES=(
   clang libclang-rt-14-dev
   oathtool zbar-tools imagemagick qrencode
   xvfb xauth x11-apps
+  # scripts/ui-check.sh and the demo drive the real Provisor window: the
+  # accessibility bus, its Python client, X input and the clipboard
+  dbus-daemon at-spi2-core python3-pyatspi python3-xlib xdotool xclip
+  # the dialog's texts and emoji, in the demo's picture too; Wayland desktops
+  fonts-dejavu-core fonts-noto-color-emoji qt6-wayland
   procps psmisc
 )
 

@@ -43,6 +43,9 @@ CInputCustomerKey::CInputCustomerKey(IMessageSink& sink, QWidget* parent) : QDia
     asciiLayout->addWidget(m_editAscii, 0, 1);
     asciiLayout->addWidget(saveAscii, 0, 2);
     asciiLayout->addWidget(asciiNote, 1, 0, 1, 3);
+    // A screen reader tells the two "Save" buttons apart by their group.
+    asciiGroup->setAccessibleName(asciiLabel->text());
+    m_editAscii->setAccessibleName(asciiLabel->text());
 
     auto* hexGroup = new QGroupBox(this);
     hexGroup->setObjectName(QStringLiteral("groupHex"));
@@ -60,6 +63,8 @@ CInputCustomerKey::CInputCustomerKey(IMessageSink& sink, QWidget* parent) : QDia
     hexLayout->addWidget(m_editHex, 0, 1);
     hexLayout->addWidget(saveHex, 0, 2);
     hexLayout->addWidget(resetDefault, 1, 1, 1, 2, Qt::AlignRight);
+    hexGroup->setAccessibleName(hexLabel->text());
+    m_editHex->setAccessibleName(hexLabel->text());
 
     auto* cancel = MakeButton(QStringLiteral("Cancel"), "buttonCancel", this);
     auto* buttonRow = new QHBoxLayout;

@@ -1,5 +1,6 @@
 #include "MessageBoxSink.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPushButton>
@@ -33,6 +34,11 @@ void MessageBoxSink::Open(const QString& text, const QString& caption, MessageIc
     auto* box = new QMessageBox(BoxIcon(icon), caption, shown,
                                 question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok);
     box->setObjectName(QStringLiteral("messageBox"));
+    // The main dialog runs modal (exec): a window outside its family would
+    // be blocked by it and ignore every click and key, leaving the operator
+    // no way to answer. Joining the family of whatever window is modal now
+    // keeps the box answerable; it still blocks nothing itself.
+    if (QWidget* modal = QApplication::activeModalWidget()) box->setParent(modal, box->windowFlags());
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->setWindowFlag(Qt::WindowStaysOnTopHint);

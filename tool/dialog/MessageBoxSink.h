@@ -1,7 +1,8 @@
-// The tool's message boxes. They belong to no window and block none: like
-// the boxes of the tool this one replaces, the main dialog stays usable
-// while one is open (the busy flag keeps a second device action out), and
-// they stay on top of it.
+// The tool's message boxes. They block no window: like the boxes of the
+// tool this one replaces, the main dialog stays usable while one is open
+// (the busy flag keeps a second device action out), and they stay on top of
+// it. Each joins the family of the window that is modal when it opens, which
+// would otherwise block the box itself.
 #pragma once
 
 #include <QPointer>
