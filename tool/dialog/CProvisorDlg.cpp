@@ -347,9 +347,17 @@ void CProvisorDlg::BuildControls() {
     form->addWidget(m_utcEdit, row, 1, 1, 3);
     form->addWidget(applyConfig, row, 4);
     ++row;
+    // The two buttons stand on the line of the lock buttons, not of their
+    // group's title.
+    auto* profileButtons = new QHBoxLayout;
+    profileButtons->addWidget(removeSeed);
+    profileButtons->addWidget(copyOtp);
+    auto* profileColumn = new QVBoxLayout;
+    profileColumn->addStretch();
+    profileColumn->addLayout(profileButtons);
+    profileColumn->setContentsMargins(0, 0, 0, lockLayout->contentsMargins().bottom() + lockGroup->contentsMargins().bottom());
     auto* actionRow = new QHBoxLayout;
-    actionRow->addWidget(removeSeed);
-    actionRow->addWidget(copyOtp);
+    actionRow->addLayout(profileColumn);
     actionRow->addWidget(lockGroup);
     actionRow->addStretch();
     form->addLayout(actionRow, row, 0, 1, 7);
@@ -409,6 +417,7 @@ void CProvisorDlg::BuildControls() {
     m_resultList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_resultList->setShowGrid(true);
     m_resultList->verticalHeader()->hide();
+    m_resultList->horizontalHeader()->setStretchLastSection(true);
     m_resultList->setMinimumHeight(160);
 
     auto* layout = new QVBoxLayout(this);
@@ -572,6 +581,9 @@ void CProvisorDlg::UpdateFields() {
     m_fieldUpdatePosted = false;
     m_serialLabel->setText(QString::fromStdString(m_state.m_serialNumber.Get()));
     m_timeLabel->setText(QString::fromStdString(m_state.m_tokenTime.Get()));
+    // Screen readers name these by their title; the value is the description.
+    m_serialLabel->setAccessibleDescription(m_serialLabel->text());
+    m_timeLabel->setAccessibleDescription(m_timeLabel->text());
     m_tipLabel->setText(QString::fromStdString(m_state.m_tip.Get()));
 }
 
@@ -781,7 +793,10 @@ void CProvisorDlg::InsertResultRow(const ResultRow& row) {
 void CProvisorDlg::ShowCounters(int total, int success, int fail) {
     OnUiThread([this, total, success, fail] {
         const int values[3] = {total, success, fail};
-        for (int i = 0; i < 3; ++i) m_counterLabels[i]->setText(QString::number(values[i]));
+        for (int i = 0; i < 3; ++i) {
+            m_counterLabels[i]->setText(QString::number(values[i]));
+            m_counterLabels[i]->setAccessibleDescription(m_counterLabels[i]->text());
+        }
     });
 }
 

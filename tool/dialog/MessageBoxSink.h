@@ -1,8 +1,7 @@
-// The tool's message boxes. They block no window: like the boxes of the
-// tool this one replaces, the main dialog stays usable while one is open
-// (the busy flag keeps a second device action out), and they stay on top of
-// it. Each joins the family of the window that is modal when it opens, which
-// would otherwise block the box itself.
+// The tool's message boxes. They block no window: the main dialog stays
+// usable while one is open (the busy flag keeps a second device action out),
+// and they stay on top of it. Each joins the family of the window that is
+// modal when it opens, which would otherwise block the box itself.
 #pragma once
 
 #include <QPointer>
