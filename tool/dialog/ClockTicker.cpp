@@ -22,27 +22,7 @@ void ClockTicker::Tick() {
 }
 
 void ClockTicker::Start() {
-    if (m_thread.joinable()) return;
-    m_stop = false;
-    m_thread = std::thread([this] {
-        std::unique_lock lock(m_mutex);
-        while (!m_stop) {
-            m_wake.wait_for(lock, std::chrono::milliseconds(kPeriodMs), [this] { return m_stop; });
-            if (m_stop) break;
-            lock.unlock();
-            Tick();
-            lock.lock();
-        }
-    });
-}
-
-void ClockTicker::Stop() {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    m_thread.Start(std::chrono::milliseconds(kPeriodMs), PeriodicThread::First::Pause, [this] { Tick(); });
 }
 
 }  // namespace provisor

@@ -2,14 +2,12 @@
 // time field gets the computer's UTC time in the form the token takes.
 #pragma once
 
-#include <condition_variable>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "DialogState.h"
+#include "PeriodicThread.h"
 
 namespace provisor {
 
@@ -25,7 +23,7 @@ public:
     ClockTicker& operator=(const ClockTicker&) = delete;
 
     void Start();
-    void Stop();
+    void Stop() { m_thread.Stop(); }
     // One tick: the field's text when "Auto time" is selected.
     void Tick();
 
@@ -34,10 +32,7 @@ public:
 private:
     DialogState& m_state;
     std::function<void(const std::string&)> m_setText;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
+    PeriodicThread m_thread;
 };
 
 }  // namespace provisor

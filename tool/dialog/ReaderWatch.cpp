@@ -1,7 +1,6 @@
 #include "ReaderWatch.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace provisor {
 
@@ -43,26 +42,7 @@ void ReaderWatch::Cycle() {
 }
 
 void ReaderWatch::Start() {
-    if (m_thread.joinable()) return;
-    m_stop = false;
-    m_thread = std::thread([this] {
-        std::unique_lock lock(m_mutex);
-        while (!m_stop) {
-            lock.unlock();
-            Cycle();
-            lock.lock();
-            m_wake.wait_for(lock, std::chrono::milliseconds(kPeriodMs), [this] { return m_stop; });
-        }
-    });
-}
-
-void ReaderWatch::Stop() {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    m_thread.Start(std::chrono::milliseconds(kPeriodMs), PeriodicThread::First::Work, [this] { Cycle(); });
 }
 
 }  // namespace provisor

@@ -3,16 +3,14 @@
 // that goes away only makes the card thread's connections fail.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DialogState.h"
 #include "PcscProbe.h"
+#include "PeriodicThread.h"
 
 namespace provisor {
 
@@ -40,7 +38,7 @@ public:
 
     void Start();
     // Ends the thread within one cycle.
-    void Stop();
+    void Stop() { m_thread.Stop(); }
     // One listing and its consequences.
     void Cycle();
 
@@ -52,11 +50,7 @@ private:
     Publish m_publish;
     bool m_published = false;
     std::optional<std::vector<std::string>> m_last;
-
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
+    PeriodicThread m_thread;
 };
 
 }  // namespace provisor

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <string>
-#include <system_error>
 
 #include "Encodings.h"
+#include "TextFile.h"
 
 namespace provisor {
 
@@ -143,33 +142,14 @@ bool ParseBulkLine(std::string_view line, std::vector<BulkEntry>& entries) {
 
 bool ParseBulkText(std::string_view text, std::vector<BulkEntry>& out) {
     std::vector<BulkEntry> entries;
-    while (!text.empty()) {
-        const size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == npos ? std::string_view{} : text.substr(end + 1);
-        if (end != npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!ParseBulkLine(line, entries)) return false;
-    }
+    if (!ForEachLine(text, [&](std::string_view line) { return ParseBulkLine(line, entries); })) return false;
     out = std::move(entries);
     return true;
 }
 
 bool LoadBulkFile(const std::filesystem::path& path, std::vector<BulkEntry>& out) {
-    if (path.empty()) return false;
-    // A directory opens as a stream on some systems and then reads as empty,
-    // which would pass for a file without entries.
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string text;
-    std::error_code sizeError;
-    const auto size = std::filesystem::file_size(path, sizeError);
-    if (!sizeError) text.reserve(size);
-    char chunk[65536];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) text.append(chunk, static_cast<size_t>(in.gcount()));
-    if (in.bad()) return false;
-    return ParseBulkText(text, out);
+    const std::optional<std::string> text = ReadWholeTextFile(path);
+    return text && ParseBulkText(*text, out);
 }
 
 }  // namespace provisor

@@ -1,9 +1,7 @@
 #include "SeedFile.h"
 
-#include <fstream>
-#include <system_error>
-
 #include "Encodings.h"
+#include "TextFile.h"
 
 namespace provisor {
 
@@ -29,19 +27,10 @@ bool AddRecord(std::string_view line, SeedTable& table) {
 
 bool ParseSeedText(std::string_view text, std::string_view serial, SeedTable& table) {
     table.clear();
-    while (!text.empty()) {
-        const size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == npos ? std::string_view{} : text.substr(end + 1);
-        if (end != npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!AddRecord(line, table)) {
-            table.clear();
-            return false;
-        }
-    }
-    // Checked once the whole file is in: the token's record may stand
-    // anywhere, not only first.
-    if (!serial.empty() && table.find(serial) == table.end()) {
+    // The serial number is checked once the whole file is in: the token's
+    // record may stand anywhere, not only first.
+    if (!ForEachLine(text, [&](std::string_view line) { return AddRecord(line, table); }) ||
+        (!serial.empty() && table.find(serial) == table.end())) {
         table.clear();
         return false;
     }
@@ -50,20 +39,8 @@ bool ParseSeedText(std::string_view text, std::string_view serial, SeedTable& ta
 
 bool LoadSeedFile(const std::filesystem::path& path, std::string_view serial, SeedTable& table) {
     table.clear();
-    if (path.empty()) return false;
-    // A directory opens as a stream on some systems and then reads as empty.
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string text;
-    std::error_code sizeError;
-    const auto size = std::filesystem::file_size(path, sizeError);
-    if (!sizeError) text.reserve(size);
-    char chunk[65536];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) text.append(chunk, static_cast<size_t>(in.gcount()));
-    if (in.bad()) return false;
-    return ParseSeedText(text, serial, table);
+    const std::optional<std::string> text = ReadWholeTextFile(path);
+    return text && ParseSeedText(*text, serial, table);
 }
 
 std::optional<std::vector<uint8_t>> LookUpSeed(const SeedTable& table, std::string_view serial) {
