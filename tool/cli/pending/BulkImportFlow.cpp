@@ -1,0 +1,157 @@
+#include "BulkImportFlow.h"
+
+#include <QFile>
+
+#include <string>
+#include <system_error>
+
+#include "Provisioning.h"
+
+namespace provisor {
+
+namespace {
+
+// The token has no seed in the profile: for a delete line that is the
+// wanted outcome, not a failure.
+constexpr uint32_t kStatusNoSeed = 0x00003001u;
+
+QString Progress(size_t done, size_t total) {
+    return QStringLiteral("Progress: %1/%2").arg(static_cast<qulonglong>(done)).arg(static_cast<qulonglong>(total));
+}
+
+// The run labels its rows by moving m_profile from entry to entry, and puts
+// the operator's profile back at the end. The operator may pick another
+// profile in the form meanwhile; that choice is what the form shows, so it
+// is what must be left behind, not the value from before the run.
+class ProfileLabel {
+public:
+    explicit ProfileLabel(std::atomic<int>& profile) : m_profile(profile), m_written(profile.load()) {
+        m_operators = m_written;
+    }
+    ~ProfileLabel() {
+        int expected = m_written;
+        m_profile.compare_exchange_strong(expected, m_operators);
+    }
+    ProfileLabel(const ProfileLabel&) = delete;
+    ProfileLabel& operator=(const ProfileLabel&) = delete;
+
+    void Set(int profile) {
+        int expected = m_written;
+        if (!m_profile.compare_exchange_strong(expected, profile)) {
+            m_operators = expected;
+            m_profile = profile;
+        }
+        m_written = profile;
+    }
+
+private:
+    std::atomic<int>& m_profile;
+    int m_written;
+    int m_operators;
+};
+
+}  // namespace
+
+void BulkRun::Wait() {
+    if (m_worker.joinable()) m_worker.join();
+}
+
+void ChooseBulkFile(ToolContext& ctx) {
+    IToolView& view = ctx.view;
+    const std::optional<QString> chosen = view.ChooseOpenFile(QString::fromLatin1(kBulkFileFilter));
+    if (!chosen) return;
+    view.SetText(Control::BulkPath, *chosen);
+    ctx.state.PostFieldUpdate();
+    g_seedSource = SeedSource::Bulk;
+    view.SetText(Control::Progress, QString());
+}
+
+void StartBulkImport(ToolContext& ctx, BulkRun& run) {
+    // The button is disabled during a run; a click that slips through must
+    // neither replace the entries the worker is reading nor start a second
+    // worker.
+    if (run.Running()) return;
+    if (g_readerName.Empty()) return;
+    IToolView& view = ctx.view;
+    const QString path = view.Text(Control::BulkPath);
+    if (path.isEmpty()) {
+        view.ShowMessage(QString::fromLatin1(kBulkNoPathMessage), kCaption, MessageIcon::Warning);
+        return;
+    }
+    std::vector<BulkEntry> entries;
+    if (!LoadBulkFile(QFile::encodeName(path).toStdString(), entries)) {
+        view.ShowMessage(QString::fromLatin1(kBulkFileErrorMessage), QString::fromLatin1(kBulkFileErrorCaption),
+                         MessageIcon::Error);
+        view.SetText(Control::BulkPath, QString());
+        return;
+    }
+    run.m_bulkEntries = std::move(entries);
+    if (AuthenticateToken(ctx) != 0) return;
+
+    // The previous worker has finished (Running() is false); collect it
+    // before its handle is reused.
+    run.Wait();
+    run.m_running.store(true, std::memory_order_release);
+    try {
+        run.m_worker = std::thread([ctx, &run] {
+            BulkWorker(ctx, run.m_bulkEntries);
+            run.m_running.store(false, std::memory_order_release);
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the press does nothing, and the next one may
+        // try again instead of finding a run that never ends.
+        run.m_running.store(false, std::memory_order_release);
+    }
+}
+
+void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries) {
+    BusyFlag busy;
+    if (!busy.Taken()) return;
+    IToolView& view = ctx.view;
+    view.SetEnabled(Control::BulkImport, false);
+    {
+        ProfileLabel label(ctx.state.m_profile);
+        // Every line goes to the token that was authenticated.
+        const std::string reader = g_readerName.Get();
+        const auto key = g_customerKey.Snapshot();
+        const size_t total = entries.size();
+        size_t done = 0;
+        for (const BulkEntry& entry : entries) {
+            label.Set(entry.profile);
+            // Again just before the row: it is labelled by m_profile.
+            const auto addRow = [&](bool ok) {
+                label.Set(entry.profile);
+                AddResultRow(ctx, ok);
+            };
+            const std::string utcTime = view.Text(Control::UtcTime).toStdString();
+            view.SetText(Control::Progress, Progress(done, total));
+            ++done;
+
+            if (entry.deleteOnly) {
+                const uint32_t status = StatusOf(ctx.Call<CardFn::CardDeleteSeed>(reader.c_str(), entry.profile));
+                addRow(status == 0 || status == kStatusNoSeed);
+                continue;
+            }
+            int32_t clearSeed = 0, keptFlags = 0;
+            const uint32_t info = StatusOf(ctx.Call<CardFn::CardReadSeedInfo>(
+                reader.c_str(), entry.profile, &clearSeed, static_cast<int32_t*>(nullptr), &keptFlags));
+            // Most likely the token left the reader: the rest would fail too.
+            if (info != 0) break;
+            const char* timeText = entry.setTime ? utcTime.c_str() : nullptr;
+            const uint32_t config = StatusOf(ctx.Call<CardFn::CardConfig>(
+                reader.c_str(), key->c_str(), entry.profile, entry.algorithm, entry.timeStep, entry.otpLength,
+                clearSeed, timeText, entry.title, entry.autoEnter, keptFlags));
+            if (config != 0) {
+                addRow(false);
+                continue;
+            }
+            const uint32_t burn = StatusOf(ctx.Call<CardFn::CardBurnSeed>(
+                reader.c_str(), key->c_str(), entry.profile, entry.seed, entry.seedLength));
+            addRow(burn == 0);
+        }
+        view.SetText(Control::Progress, Progress(done, total));
+        view.SetEnabled(Control::BulkImport, true);
+    }
+}
+
+}  // namespace provisor

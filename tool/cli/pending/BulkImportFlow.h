@@ -1,0 +1,58 @@
+// The "Bulk import" group: "Import from file" picks the file, "☰ bulk
+// import" checks the whole file, authenticates once and applies its lines to
+// the token in the connected reader on a worker thread of its own, one
+// result row per applied line.
+#pragma once
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "BulkFile.h"
+#include "ToolContext.h"
+
+namespace provisor {
+
+inline constexpr const char* kBulkFileFilter = "Txt Files (*.txt)|*.txt|All Files (*.*)|*.*||";
+inline constexpr const char* kBulkNoPathMessage = "Please open a bulk file,or input file path!";
+inline constexpr const char* kBulkFileErrorMessage = "File format or data error!";
+inline constexpr const char* kBulkFileErrorCaption = "Error";
+
+// One bulk run at a time: the entries of the last accepted file and the
+// worker applying them. The dialog owns one and joins it at shutdown
+// (Wait() or the destructor).
+class BulkRun {
+public:
+    BulkRun() = default;
+    ~BulkRun() { Wait(); }
+    BulkRun(const BulkRun&) = delete;
+    BulkRun& operator=(const BulkRun&) = delete;
+
+    // From the start of a run until its worker has finished.
+    bool Running() const { return m_running.load(std::memory_order_acquire); }
+    // Joins the worker of the last run, if any. Not from the worker itself.
+    void Wait();
+    // The entries of the last accepted file; stable while Running().
+    const std::vector<BulkEntry>& Entries() const { return m_bulkEntries; }
+
+private:
+    friend void StartBulkImport(ToolContext& ctx, BulkRun& run);
+
+    std::vector<BulkEntry> m_bulkEntries;
+    std::thread m_worker;
+    std::atomic<bool> m_running{false};
+};
+
+// "Import from file"
+void ChooseBulkFile(ToolContext& ctx);
+
+// "☰ bulk import", on the UI thread: loads the file of the path field,
+// authenticates and starts the worker. Does nothing while a run is active.
+void StartBulkImport(ToolContext& ctx, BulkRun& run);
+
+// The worker's whole run over entries: busy flag, progress label, library
+// calls and result rows. StartBulkImport runs it on its own thread; exposed
+// for callers that already are on a worker thread.
+void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries);
+
+}  // namespace provisor
