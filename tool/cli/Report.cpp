@@ -27,8 +27,8 @@ void RenderTokens(std::ostringstream& out, const QJsonArray& tokens) {
             if (p.contains("line")) out << " line " << p.value("line").toInt();
             out << " profile " << p.value("profile").toInt() << ": ";
             const std::string result = S(p.value("result"));
-            out << (p.value("state").isString() ? S(p.value("state")) : result);
-            if (result == "not applied" || result == "refused") out << " (" << result << ")";
+            if (p.value("state").isString()) out << S(p.value("state"));
+            else out << result;
             if (p.value("verified").isBool())
                 out << (p.value("verified").toBool() ? "; verified" : "; NOT verified: " + S(p.value("verification")));
             else if (p.value("verification").isString())
