@@ -29,3 +29,7 @@ echo "== one export against the bare PC/SC sequence =="
 "$BIN/bench_export_pcscd"
 echo "== provisioning one profile: library against replayed APDUs =="
 "$BIN/quillon_provisioning_bench"
+if [ -x "$BIN/bulk_run_bench" ]; then
+  echo "== a 100-line bulk run: the import flow against the calls in a loop =="
+  "$BIN/bulk_run_bench"
+fi

@@ -19,16 +19,8 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$JOBS"
 
 status=0
-echo "== fuzzing (libFuzzer, ${FUZZ_SECONDS:=15} s per target) =="
-for f in build/fuzz/bin/fuzz_*; do
-  corpus=$(mktemp -d)
-  if "$f" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=4096 -print_final_stats=0 "$corpus" >"$corpus.log" 2>&1; then
-    echo "$(basename "$f"): $(grep -o 'Done [0-9]* runs' "$corpus.log")"
-  else
-    echo "$(basename "$f"): FAILED"; tail -30 "$corpus.log"; status=1
-  fi
-  rm -rf "$corpus" "$corpus.log"
-done
+# Every fuzz target from its checked-in corpus; nothing is written back.
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-15}" || status=1
 echo "== tests (plain build) =="
 ctest --preset default -j "$JOBS" || status=1
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer) =="

@@ -3,6 +3,7 @@
 #include "Trace.h"
 #include "TraceTestSupport.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -161,6 +162,72 @@ TEST_F(RingLifetimeTest, TwoWriterProcessesLoseNoLineAndTearNone) {
     }
     EXPECT_EQ(next[uint32_t(a)], kLines);
     EXPECT_EQ(next[uint32_t(b)], kLines);
+}
+
+TEST_F(RingLifetimeTest, SlowButLiveReaderMakesWritersOnAFullRingWaitAndLoseNothing) {
+    constexpr uint32_t kLines = 25000;  // the two writers together overfill the ring
+    CVkShmLogger reader(names_);
+    ASSERT_EQ(reader.Attach(), 0);
+    ASSERT_TRUE(reader.RegisterAsReader());
+    CLockfreeArrayQueue& q = reader.Queue();
+
+    auto writer = [] {
+        TraceBegin();
+        uint32_t pid = uint32_t(getpid());
+        for (uint32_t seq = 0; seq < kLines; ++seq) {
+            TraceLine(TRACE_INFO, "slow.cpp", int(seq), "W %u %u %u", pid, seq, Check(pid, seq));
+        }
+        return TraceEnd() == 0 ? 0 : 1;
+    };
+    const pid_t writers[2] = {Spawn(writer), Spawn(writer)};
+    bool running[2] = {true, true};
+    auto reap = [&] {
+        for (int i = 0; i < 2; ++i) {
+            int st = 0;
+            if (running[i] && waitpid(writers[i], &st, WNOHANG) == writers[i]) {
+                running[i] = false;
+                EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "writer " << i;
+            }
+        }
+        return running[0] || running[1];
+    };
+
+    // Nothing is read until the ring is full, so from then on both writers
+    // find it full.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (q.Commit() - q.Tail() < kRingCapacitySlots - 1 && reap() && std::chrono::steady_clock::now() < deadline)
+        usleep(1000);
+    ASSERT_EQ(q.Commit() - q.Tail(), kRingCapacitySlots - 1) << "the writers never filled the ring";
+
+    // Then a batch of records every 3 ms: far slower than the writers, so
+    // they keep finding the ring full and wait several 1-ms rounds each
+    // time, yet progressing well within the ~100 ms after which a writer
+    // takes a reader for dead.
+    std::map<uint32_t, uint32_t> next = {{uint32_t(writers[0]), 0}, {uint32_t(writers[1]), 0}};
+    uint32_t consumed = 0;
+    TraceRecord r;
+    for (bool more = true; more && std::chrono::steady_clock::now() < deadline;) {
+        for (int k = 0; k < 64 && q.Pop(r); ++k) {
+            unsigned pid = 0, seq = 0, check = 0;
+            ASSERT_EQ(sscanf(r.text, "W %u %u %u", &pid, &seq, &check), 3) << r.text;
+            ASSERT_TRUE(next.count(pid)) << pid;
+            ASSERT_EQ(seq, next[pid]) << "lost or reordered line of " << pid;
+            ASSERT_EQ(check, Check(pid, seq));
+            ++next[pid];
+            ++consumed;
+        }
+        usleep(3000);
+        more = reap() || q.Tail() != q.Commit();
+    }
+    EXPECT_EQ(next[uint32_t(writers[0])], kLines);
+    EXPECT_EQ(next[uint32_t(writers[1])], kLines);
+    EXPECT_EQ(consumed, 2 * kLines);
+    EXPECT_EQ(q.ReaderCount(), 1u) << "a writer took the reader for dead";
+    EXPECT_EQ(q.Head(), q.Commit());
+    if (running[0] || running[1]) {
+        for (pid_t w : writers) kill(w, SIGKILL);
+        reap();
+    }
 }
 
 class QuillonTraceTest : public PrivateRingTest {

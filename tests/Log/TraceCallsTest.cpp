@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace quillon::test {
@@ -103,6 +104,27 @@ TEST_F(TraceCallsTest, HexDumpIsSplitInto2048ByteChunks) {
     for (uint32_t i = 0; i < 3; ++i) {
         EXPECT_EQ(U32At(Rec(i), 148), 9u);
         EXPECT_EQ(U32At(Rec(i), 0), 1u);
+    }
+}
+
+TEST_F(TraceCallsTest, EveryRecordCarriesTheLevelOfItsCall) {
+    std::vector<uint8_t> bytes(4100, 0x5A);  // three chunks
+    TraceBegin();
+    TraceHex(TRACE_ERROR, "lvl.cpp", 1, bytes.data(), bytes.size());
+    TraceHex(TRACE_WARNING, "lvl.cpp", 2, bytes.data(), 0);
+    TraceLine(TRACE_WARNING, "lvl.cpp", 3, "attach %s", "note");
+    TraceLine(TRACE_ERROR, "lvl.cpp", 4, "failed");
+    TraceLine(TRACE_INFO, "lvl.cpp", 5, "plain");
+    // An overlong warning: the note about the cut is an error, the cut text
+    // keeps the warning level.
+    TraceLine(TRACE_WARNING, "lvl.cpp", 6, "%s", std::string(5000, 'w').c_str());
+
+    const std::vector<std::pair<uint32_t, uint32_t>> expected = {  // (line, level)
+        {1, 3}, {1, 3}, {1, 3}, {2, 2}, {3, 2}, {4, 3}, {5, 1}, {6, 3}, {6, 2}};
+    ASSERT_EQ(Count(), expected.size());
+    for (uint32_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(U32At(Rec(i), 148), expected[i].first) << "record " << i;
+        EXPECT_EQ(U32At(Rec(i), 0), expected[i].second) << "record " << i << ": " << Text(i).substr(0, 40);
     }
 }
 

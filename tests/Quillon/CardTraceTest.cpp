@@ -90,6 +90,7 @@ TEST_F(CardTraceTest, SerialCommandAndGetResponseNote) {
     EXPECT_EQ(lines[0].text, "PcscCommand()-> SEND_AGAIN 00C0000000");
     EXPECT_EQ(lines[1].level, 1u);
     EXPECT_EQ(lines[1].text, "CardReadSnAndTime->Recv: ");
+    EXPECT_EQ(lines[2].level, 1u);
     EXPECT_EQ(lines[2].text, "01020304414200EEEE0000003C9000");
     EXPECT_NE(lines[1].file.find("CardSerial.cpp"), std::string::npos);
 }
@@ -142,7 +143,14 @@ TEST_F(CardTraceTest, TracePointsOfEachExport) {
             return Hex("01 02 03 04 05 06 07 08 90 00");
         });
         EXPECT_EQ(tc.call(), CARD_OK) << tc.name;
-        EXPECT_EQ(Labels(Drain()), tc.labels) << tc.name;
+        const auto lines = Drain();
+        EXPECT_EQ(Labels(lines), tc.labels) << tc.name;
+        // On success every trace point is information, dumps included, and
+        // is attributed to the command's own source.
+        for (const auto& l : lines) {
+            EXPECT_EQ(l.level, 1u) << tc.name << ": " << l.text;
+            EXPECT_NE(l.file.find("lib/Quillon/Card"), std::string::npos) << tc.name << ": " << l.file;
+        }
     }
 }
 
@@ -154,6 +162,13 @@ TEST_F(CardTraceTest, RefusedFirstPinCommandIsAnErrorLine) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[1].text, "Enable PIN failed");
     EXPECT_EQ(lines[1].level, 3u);
+    // Only that note is an error; the rest of the command traces as usual.
+    std::vector<std::pair<uint32_t, std::string>> seen;
+    for (const auto& l : lines) seen.emplace_back(l.level, IsHexDump(l.text) ? "<hex>" : l.text);
+    const std::vector<std::pair<uint32_t, std::string>> expected = {
+        {1, "CardSetPIN enter"},    {3, "Enable PIN failed"}, {1, "<hex>"},
+        {1, "DrvSendApdu->Recv: "}, {1, "<hex>"},             {1, "CardSetPIN leave"}};
+    EXPECT_EQ(seen, expected);
 }
 
 TEST_F(CardTraceTest, FailedResetExchangeIsAnErrorLineWithTheCode) {

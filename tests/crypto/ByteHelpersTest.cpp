@@ -172,6 +172,63 @@ TEST(ParseUtcTimeTextTest, CalendarRanges) {
     EXPECT_FALSE(Accepts("99999999999999999999999/01/01/00/00/00"));
 }
 
+// Seconds of a UTC calendar time from the C library, as an independent
+// reference.
+uint32_t Timegm(int year, int month, int day, int hour, int minute, int second) {
+    tm parts{};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    return static_cast<uint32_t>(timegm(&parts));
+}
+
+TEST(ParseUtcTimeTextTest, BothSidesOfEveryMonthEnd) {
+    // The last day of each month is accepted (and means what the C library
+    // says it means); the day after it is rejected. 2000 is a leap year
+    // (divisible by 400), 2024 and 2096 ordinary leap years.
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    for (int year : {1970, 2000, 2023, 2024, 2096, 2099}) {
+        const bool leap = year % 4 == 0;
+        for (int month = 1; month <= 12; ++month) {
+            const int last = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+            char text[48];
+            std::snprintf(text, sizeof text, "%d/%02d/%02d/23/59/59", year, month, last);
+            EXPECT_EQ(Seconds(text), Timegm(year, month, last, 23, 59, 59)) << text;
+            std::snprintf(text, sizeof text, "%d/%02d/%02d/00/00/00", year, month, last + 1);
+            EXPECT_FALSE(Accepts(text)) << text;
+        }
+    }
+    EXPECT_FALSE(Accepts("2024/09/31/00/00/00"));
+    EXPECT_TRUE(Accepts("2024/09/30/00/00/00"));
+    EXPECT_FALSE(Accepts("2024/02/30/00/00/00"));
+    EXPECT_FALSE(Accepts("2000/02/30/00/00/00"));
+    EXPECT_FALSE(Accepts("2097/02/29/00/00/00"));
+    EXPECT_EQ(Seconds("2096/02/29/00/00/00"), Timegm(2096, 2, 29, 0, 0, 0));
+}
+
+TEST(ParseUtcTimeTextTest, BothSidesOfEachFieldRange) {
+    const struct {
+        const char* text;
+        bool accepted;
+    } cases[] = {
+        {"1969/12/31/23/59/59", false}, {"1970/01/01/00/00/00", true},
+        {"2099/12/31/23/59/59", true},  {"2100/01/01/00/00/00", false},
+        {"2024/00/10/00/00/00", false}, {"2024/01/10/00/00/00", true},
+        {"2024/12/10/00/00/00", true},  {"2024/13/10/00/00/00", false},
+        {"2024/05/00/00/00/00", false}, {"2024/05/01/00/00/00", true},
+        {"2024/05/31/00/00/00", true},  {"2024/05/32/00/00/00", false},
+        {"2024/05/10/-1/00/00", false}, {"2024/05/10/00/00/00", true},
+        {"2024/05/10/23/00/00", true},  {"2024/05/10/24/00/00", false},
+        {"2024/05/10/00/-1/00", false}, {"2024/05/10/00/59/00", true},
+        {"2024/05/10/00/60/00", false}, {"2024/05/10/00/00/-1", false},
+        {"2024/05/10/00/00/59", true},  {"2024/05/10/00/00/60", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Accepts(c.text), c.accepted) << c.text;
+}
+
 TEST(ParseUtcTimeTextTest, ExactlySixFields) {
     EXPECT_FALSE(Accepts("2024/1/1/0/0"));
     EXPECT_FALSE(Accepts("2024/1/1/0/0/0/0"));

@@ -111,3 +111,20 @@ TEST(KeyStorage, OnlyWholeBlocksAreEnciphered) {
     EXPECT_NE(EncipherKeyForStorage(twoBlocks), twoBlocks);
     EXPECT_EQ(EncipherKeyForStorage(std::string(96, 'c')), std::string(96, 'C'));
 }
+
+TEST(KeyStorage, StoredFormIsSm4EcbUnderTheStorageKey) {
+    // Reference values from OpenSSL (sm4-ecb, no padding, key
+    // 3C915E07D268AB14F9408D7326CB1FB5), not from this code. Every
+    // configuration file written so far holds such a form: if the storage
+    // key or the direction of either conversion changed, all of them would
+    // load a different access key.
+    EXPECT_EQ(BytesToHexString(SeedStorageKey.data(), SeedStorageKey.size()), "3C915E07D268AB14F9408D7326CB1FB5");
+    EXPECT_EQ(EncipherKeyForStorage("00112233445566778899aabbccddeeff"), "3484D8C1602CC7ABC3DC22C456AD3CB1");
+    EXPECT_EQ(DecipherStoredKey("3484D8C1602CC7ABC3DC22C456AD3CB1"), "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(EncipherKeyForStorage("6B3F09D2A4C8571E90B2D6F4138A5C7E"), "6C9E61EA7FED8FF8ED23F7878C2B42FD");
+    // The value a new file is created with stands for this access key.
+    EXPECT_EQ(DecipherStoredKey("5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A"), "0BB746E21DCAD951F03E130A1864619B");
+    // Two blocks are enciphered independently (ECB).
+    EXPECT_EQ(EncipherKeyForStorage("00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF"),
+              "3484D8C1602CC7ABC3DC22C456AD3CB13484D8C1602CC7ABC3DC22C456AD3CB1");
+}

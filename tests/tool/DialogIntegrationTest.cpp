@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -71,6 +72,25 @@ protected:
         Readers()->setCurrentIndex(index);
         Click(1019);
         ASSERT_EQ(sink.Texts().last(), "Successful operation!");
+    }
+
+    // Runs a bulk file through the dialog and waits for its end.
+    void RunBulk(const std::string& content, int lines) {
+        tooltest::WriteFile(workDir / "bulk-run.txt", content);
+        Control<QCheckBox>(1087)->setChecked(true);
+        Control<QLineEdit>(1003)->setText(QString::fromStdString((workDir / "bulk-run.txt").string()));
+        Click(1021);
+        const QString done = QStringLiteral("Progress: %1/%1").arg(lines);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Control<QLabel>(1084)->text() == done; }, 60000))
+            << Control<QLabel>(1084)->text().toStdString();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Control<QPushButton>(1021)->isEnabled(); }, 5000));
+    }
+    // Profiles back as a fresh token has them (SHA1, 6 digits, 30 s, no
+    // title, no seed), for the tests that come after.
+    void RestoreProfiles(int from, int to) {
+        std::string file;
+        for (int p = from; p <= to; ++p) file += std::to_string(p) + " GEZDGNBV SHA1 6 30 NO NO \n" + std::to_string(p) + "\n";
+        RunBulk(file, 2 * (to - from + 1));
     }
 
     StartupEnvironment env;
@@ -218,6 +238,85 @@ TEST_F(DialogOnPcscd, ProvisionedProfileGivesTheOtpAnyAuthenticatorComputes) {
     Click(1079);
     EXPECT_EQ(sink.Texts().last(), "Warning,empty seed under profile #5.");
     EXPECT_EQ(list->rowCount(), rows);
+    RestoreProfiles(5, 5);
+}
+
+TEST_F(DialogOnPcscd, AHundredLineBulkFileProvisionsEveryProfileOfTheToken) {
+    // Seeds of 10-40 bytes, both algorithms, 4/6/7/8 digits, both steps.
+    struct Line {
+        std::string hex;
+        bool sha256;
+        int digits;
+        int step;
+    };
+    std::vector<Line> lines;
+    std::string file = "Profile Seed Algorithm Digits Step SetTime Enter Title\n";
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+    uint32_t x = 12345;
+    for (int profile = 0; profile < 100; ++profile) {
+        std::vector<uint8_t> seed(10 + profile % 31);
+        for (auto& b : seed) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+        std::string b32;
+        uint32_t bits = 0;
+        int n = 0;
+        for (uint8_t b : seed) {
+            bits = (bits << 8) | b;
+            n += 8;
+            while (n >= 5) b32 += alphabet[(bits >> (n -= 5)) & 31];
+        }
+        if (n > 0) b32 += alphabet[(bits << (5 - n)) & 31];
+        constexpr int kDigits[] = {4, 6, 7, 8};
+        std::string hex = sim::HexOf(seed);
+        hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+        Line l{hex, profile % 2 == 1, kDigits[profile % 4], profile % 3 == 0 ? 60 : 30};
+        lines.push_back(l);
+        file += std::to_string(profile) + " " + b32 + " " + (l.sha256 ? "sha256" : "SHA1") + " " +
+                std::to_string(l.digits) + " " + std::to_string(l.step) + " " + (profile == 0 ? "YES" : "no") +
+                " YES Bulk " + std::to_string(profile) + "\n";
+    }
+
+    Open();
+    ConnectTo(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
+    RunBulk(file, 100);
+    auto* list = Control<QTableWidget>(1011);
+    ASSERT_EQ(list->rowCount(), 100);
+    EXPECT_TRUE(Control<QLabel>(1084)->isVisible());
+    for (int row = 0; row < 100; ++row)
+        EXPECT_EQ(list->item(row, 1)->text(), QStringLiteral("%1-Successful operation").arg(99 - row));
+
+    // Every profile's password is the one an independent authenticator
+    // computes at the token's time (set from the computer's by line 0).
+    const std::string key = kFactoryKey;
+    const std::string reader = "Virtual PCD 00 00";
+    for (int profile = 0; profile < 100; ++profile) {
+        const Line& l = lines[static_cast<size_t>(profile)];
+        char otp[16] = {};
+        const long long now = std::time(nullptr);
+        ASSERT_EQ(g_cardApi.Call<CardFn::CardReadOTP>(reader.c_str(), key.c_str(), profile, otp), 0u) << profile;
+        std::vector<std::string> expected;
+        for (long long t : {now, now - l.step, now + l.step}) {
+            std::string code = Oathtool(std::string("--totp=") + (l.sha256 ? "sha256" : "sha1") + " -d " +
+                                        std::to_string(l.digits == 4 ? 8 : l.digits) + " -s " +
+                                        std::to_string(l.step) + " -N @" + std::to_string(t) + " " + l.hex);
+            // Fewer digits are the last ones of the same truncated value.
+            if (l.digits == 4) code = code.substr(4);
+            expected.push_back(code);
+        }
+        EXPECT_TRUE(std::find(expected.begin(), expected.end(), std::string(otp)) != expected.end())
+            << "profile " << profile << ": " << otp << " vs " << expected[0];
+    }
+
+    // A file of delete lines empties them again; an empty profile counts as
+    // a success too.
+    std::string deletes;
+    for (int profile = 0; profile < 100; ++profile) deletes += std::to_string(profile) + (profile % 2 ? "   \n" : "\n");
+    deletes += "7\n";
+    RunBulk(deletes, 101);
+    ASSERT_EQ(list->rowCount(), 201);
+    EXPECT_EQ(list->item(0, 1)->text(), "7-Successful operation");
+    EXPECT_EQ(Control<QLabel>(1010)->text(), "0");
+    RestoreProfiles(0, 99);
 }
 
 // The reader list against a scripted reader set: readers coming and going.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,75 @@ TEST(Base32Decode, LengthsEncodersNeverProduceReportOnlyCompleteBytes) {
     EXPECT_EQ(Decode(Repeat('B', 11)).result, 6u);
     EXPECT_EQ(Decode(Repeat('B', 14)).result, 8u);
     for (size_t n = 1; n <= 80; ++n) EXPECT_EQ(Decode(Repeat('Q', n)).result, 5 * n / 8) << n;
+}
+
+TEST(Base32Decode, BothSidesOfTheLengthLimit) {
+    EXPECT_EQ(kBase32MaxLength, size_t{107374183});
+    // The limit counts characters handed in, spaces included: five data
+    // characters padded with spaces to exactly the limit decode; one
+    // character more is refused before anything is read or written.
+    std::string text = "MFRGG" + std::string(kBase32MaxLength + 1 - 5, ' ');
+    uint8_t out[8];
+    std::memset(out, 0xEE, sizeof out);
+    size_t length = kBase32MaxLength;
+    EXPECT_EQ(Base32Decode(text.c_str(), &length, out), 3u);
+    EXPECT_EQ(length, 3u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{'a', 'b', 'c', 0xEE}));
+
+    std::memset(out, 0xEE, sizeof out);
+    length = kBase32MaxLength + 1;
+    EXPECT_EQ(Base32Decode(text.c_str(), &length, out), 0u);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + sizeof out), std::vector<uint8_t>(sizeof out, 0xEE));
+}
+
+namespace {
+
+// RFC 4648 encoding, written out independently of the decoder: k bytes give
+// ceil(8k/5) characters, i.e. n mod 8 in {0, 2, 4, 5, 7}.
+std::string Rfc4648Encode(const std::vector<uint8_t>& bytes, bool pad) {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+    std::string out;
+    for (size_t group = 0; group < bytes.size(); group += 5) {
+        uint8_t block[5] = {};
+        const size_t k = std::min<size_t>(5, bytes.size() - group);
+        std::memcpy(block, bytes.data() + group, k);
+        const uint64_t bits = (uint64_t{block[0]} << 32) | (uint64_t{block[1]} << 24) | (uint64_t{block[2]} << 16) |
+                              (uint64_t{block[3]} << 8) | block[4];
+        static const size_t charsFor[6] = {0, 2, 4, 5, 7, 8};
+        for (size_t c = 0; c < 8; ++c) {
+            if (c < charsFor[k]) out += alphabet[(bits >> (35 - 5 * c)) & 31];
+            else if (pad) out += '=';
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Base32Decode, BothSidesOfTheDataLengthRule) {
+    std::mt19937 rng(4648);
+    for (size_t k = 1; k <= 41; ++k) {
+        std::vector<uint8_t> bytes(k);
+        for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+        const std::string text = Rfc4648Encode(bytes, false);
+        const size_t n = text.size();
+        ASSERT_TRUE(n % 8 == 0 || n % 8 == 2 || n % 8 == 4 || n % 8 == 5 || n % 8 == 7) << n;
+        // Lengths an encoder produces give back exactly its bytes, with or
+        // without padding.
+        EXPECT_EQ(Decode(text).bytes, bytes) << text;
+        EXPECT_EQ(Decode(Rfc4648Encode(bytes, true)).bytes, bytes) << text;
+        // One data character more makes n mod 8 one of 1, 3, 6 (from 0, 2,
+        // 5): its bits never complete a byte, so the same bytes come back and
+        // nothing is written after them.
+        if (n % 8 == 0 || n % 8 == 2 || n % 8 == 5) {
+            for (char extra : {'A', '7', 'Q'}) {
+                const Decoded d = Decode(text + extra);
+                EXPECT_EQ(d.result, k) << text << extra;
+                EXPECT_EQ(d.bytes, bytes) << text << extra;
+            }
+        }
+    }
 }
 
 TEST(HexText, ConversionsBothWays) {

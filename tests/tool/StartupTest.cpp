@@ -7,7 +7,9 @@
 #include <functional>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "IniFile.h"
 #include "KeyStorage.h"
@@ -71,6 +73,7 @@ protected:
     StartupEnvironment env() const {
         StartupEnvironment e;
         e.exeDir = exeDir;
+        e.libraryName = libraryName;
         return e;
     }
     fs::path ConfigFile() const { return exeDir / "Norvik2Cfg.ini"; }
@@ -82,7 +85,17 @@ protected:
     FakePrompt prompt;
     FakeView view;
     CardApi api;
+    std::string libraryName = kCardLibraryName;
 };
+
+// Checks, export by export, that the table entry is the library's symbol of
+// that very name (not merely some non-null address).
+template <size_t... I>
+void ExpectEachEntryIsItsOwnExport(const CardApi& api, const CardLibrary& library, std::index_sequence<I...>) {
+    const void* entries[] = {reinterpret_cast<const void*>(api.Get<static_cast<CardFn>(I)>())...};
+    for (size_t i = 0; i < sizeof...(I); ++i)
+        EXPECT_EQ(entries[i], library.Symbol(kCardExportNames[i])) << kCardExportNames[i];
+}
 
 }  // namespace
 
@@ -135,8 +148,11 @@ TEST_F(Startup, StoredTextDecoding) {
     WriteFile(ConfigFile(), "[CONFIG]\r\n");
     const std::string fromDefault = Start();
     EXPECT_EQ(fromDefault, DecipherStoredKey("5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A"));
-    EXPECT_EQ(fromDefault.size(), 32u);
-    EXPECT_NE(fromDefault, "5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A");
+    EXPECT_EQ(fromDefault, "0BB746E21DCAD951F03E130A1864619B");  // OpenSSL: SM4-ECB decryption of 5A..5A
+
+    // A file written by an earlier start loads the key it was written with.
+    WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=3484D8C1602CC7ABC3DC22C456AD3CB1\r\n");
+    EXPECT_EQ(Start(), "00112233445566778899AABBCCDDEEFF");
 
     // Only 63 characters are taken: 31 bytes, not enciphered.
     const std::string longValue = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
@@ -201,6 +217,44 @@ TEST_F(Startup, BindingResolvesPresentNamesAndLeavesMissingOnesEmpty) {
     EXPECT_EQ(kCardExportNames.front(), std::string("CardInitKey"));
     EXPECT_EQ(kCardExportNames.back(), std::string("CardScreenUnLock"));
     EXPECT_EQ(kCardExportNames.size(), 19u);
+}
+
+TEST_F(Startup, BindingTheBuiltLibraryResolvesAllNineteenNames) {
+    // libQuillon.so as this build made it, named by its full path.
+    libraryName = QUILLON_LIBRARY_PATH;
+    WriteFile(ConfigFile(), std::string(kDefaultConfigContent));
+    api.Set<CardFn::GetSeed>(&FakeGetSeed);
+    CardLibrary reference;
+    ASSERT_TRUE(reference.Load({}, QUILLON_LIBRARY_PATH));
+    Start([&](ProvisorStartup& startup) {
+        ASSERT_TRUE(startup.LibraryLoaded());
+        for (size_t i = 0; i < kCardExportCount; ++i)
+            EXPECT_TRUE(api.Has(static_cast<CardFn>(i))) << kCardExportNames[i];
+        EXPECT_FALSE(api.Has(CardFn::GetSeed));  // not an export of Quillon
+        ExpectEachEntryIsItsOwnExport(api, reference, std::make_index_sequence<kCardExportCount>{});
+    });
+    EXPECT_TRUE(sink.entries.empty());
+}
+
+TEST_F(Startup, LibraryBesideTheExecutableComesFirstThenTheLoaderSearchPath) {
+    // A name the loader finds on its own (the PC/SC library is always
+    // installed), first with a stand-in of that name beside the executable.
+    const char* onSearchPath = "libpcsclite.so.1";
+    fs::copy_file(FAKE_QUILLON_PATH, exeDir / onSearchPath);
+    CardLibrary library;
+    ASSERT_TRUE(library.Load(exeDir, onSearchPath));
+    EXPECT_NE(library.Symbol("CardVerify"), nullptr);  // the stand-in
+    EXPECT_EQ(library.Symbol("SCardEstablishContext"), nullptr);
+
+    // Nothing beside the executable: the plain name goes to the loader.
+    fs::remove(exeDir / onSearchPath);
+    ASSERT_TRUE(library.Load(exeDir, onSearchPath));
+    EXPECT_NE(library.Symbol("SCardEstablishContext"), nullptr);
+    EXPECT_EQ(library.Symbol("CardVerify"), nullptr);
+
+    EXPECT_FALSE(library.Load(exeDir, "libQuillonNowhere.so"));
+    EXPECT_FALSE(library.IsLoaded());
+    EXPECT_EQ(library.Symbol("SCardEstablishContext"), nullptr);
 }
 
 TEST_F(Startup, UnwritableConfigurationIsReportedAndStartGoesOn) {

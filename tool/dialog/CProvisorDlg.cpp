@@ -27,6 +27,8 @@
 #include <type_traits>
 
 #include "AccessKeyFlows.h"
+#include "BulkImportFlow.h"
+#include "QrImportFlow.h"
 #include "CInputCustomerKey.h"
 #include "DeviceActions.h"
 #include "MessageBoxSink.h"
@@ -447,6 +449,11 @@ void CProvisorDlg::ConnectSignals() {
     flow(1079, &CopyOtp);
     flow(1085, &LockScreen);
     flow(1093, &UnlockScreen);
+    flow(1002, &ImportQrFromImage);
+    flow(1004, &ImportQrFromScreen);
+    flow(1005, &ChooseBulkFile);
+    connect(qobject_cast<QPushButton*>(ControlWidget(1021)), &QPushButton::clicked, this,
+            [this] { RunAction([this] { StartBulkImport(m_ctx, m_bulkRun); }); });
     connect(qobject_cast<QLineEdit*>(ControlWidget(1092)), &QLineEdit::textChanged, this,
             [this] { OnAsciiKeyChanged(m_ctx); });
     connect(m_accessKeyAction, &QAction::triggered, this,
@@ -491,6 +498,8 @@ void CProvisorDlg::StopThreads() {
     m_readerWatch->Stop();
     m_clock->Stop();
     m_cardMonitor->Stop();
+    // The bulk worker asks the UI thread for the UTC field and its rows.
+    RunBlocking([this] { m_bulkRun.Wait(); });
     SetThreadCallRunner(nullptr);
 }
 
@@ -713,12 +722,16 @@ QString CProvisorDlg::Text(Control control) {
 void CProvisorDlg::SetText(Control control, const QString& text) {
     OnUiThread([this, control, &text] {
         QWidget* w = ControlWidget(static_cast<int>(control));
-        if (auto* e = qobject_cast<QLineEdit*>(w))
+        if (auto* e = qobject_cast<QLineEdit*>(w)) {
             e->setText(text);
-        else if (auto* l = qobject_cast<QLabel*>(w))
+        } else if (auto* l = qobject_cast<QLabel*>(w)) {
             l->setText(text);
-        else if (auto* b = qobject_cast<QAbstractButton*>(w))
+            // The bulk run's progress would tell nobody anything while
+            // hidden: it shows while it has something to say.
+            if (control == Control::Progress) l->setVisible(!text.isEmpty());
+        } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
             b->setText(text);
+        }
     });
 }
 

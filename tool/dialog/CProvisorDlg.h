@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BulkImportFlow.h"
 #include "CardMonitor.h"
 #include "ClockTicker.h"
 #include "DialogState.h"
@@ -154,6 +155,7 @@ private:
     std::unique_ptr<ReaderWatch> m_readerWatch;
     std::unique_ptr<ClockTicker> m_clock;
     std::unique_ptr<CardMonitor> m_cardMonitor;
+    BulkRun m_bulkRun;
     std::function<std::optional<QString>(const QString&)> m_fileChooser;
 
     std::map<int, QWidget*> m_controls;

@@ -1,0 +1,24 @@
+// The two QR buttons of the profile form: "QR from image" and "QR from
+// screen". They fill the seed, algorithm, title, time step and OTP length
+// from an otpauth QR code; nothing is sent to the token, the operator writes
+// the profile afterwards. Both run on the UI thread, take no busy flag and
+// make no library call.
+#pragma once
+
+#include "ToolContext.h"
+
+namespace provisor {
+
+// Filter of the image chooser.
+inline constexpr const char* kQrImageFilter =
+    "PNG Files (*.png)|*.png|JPEG Files (*.jpg)|*.jpg|All Files (*.*)|*.*||";
+
+// How long the window gets to vanish before the screen is captured.
+inline constexpr int kMinimizeSettleMs = 300;
+
+// "QR from image"
+void ImportQrFromImage(ToolContext& ctx);
+// "QR from screen"
+void ImportQrFromScreen(ToolContext& ctx);
+
+}  // namespace provisor
