@@ -21,7 +21,7 @@ echo "== reading a 10,000-line bulk file =="
 export NORVIK_BIN_DIR="$BIN"
 export PCSC_ENV_DIR="${PCSC_ENV_DIR:-/tmp/norvik-bench-$(id -u)}"
 trap 'bash scripts/pcsc-env.sh stop || true' EXIT
-bash scripts/pcsc-env.sh start --sims 1
+bash scripts/pcsc-env.sh start --sims 2
 
 echo "== APDU round trips through pcscd + vpcd + norvik-sim =="
 "$BIN/sim_roundtrip_bench"
@@ -32,4 +32,8 @@ echo "== provisioning one profile: library against replayed APDUs =="
 if [ -x "$BIN/bulk_run_bench" ]; then
   echo "== a 100-line bulk run: the import flow against the calls in a loop =="
   "$BIN/bulk_run_bench"
+fi
+if [ -x "$BIN/keyloom_bench" ]; then
+  echo "== keyloom: --all-readers on two tokens, and what --verify costs =="
+  "$BIN/keyloom_bench"
 fi

@@ -296,7 +296,7 @@ std::vector<std::string> WorkerArguments(const std::vector<std::string>& args, c
 
 namespace {
 
-constexpr const char* kGeneralUsage = R"(Usage: keyloom COMMAND [OPTIONS]
+constexpr const char* kGeneralUsage = R"(usage: keyloom COMMAND [OPTIONS]
 
 Provisions Norvik-2 tokens from scripts, with the flows and the configuration
 file of Provisor. Seeds and access keys are never taken on the command line:
@@ -353,51 +353,51 @@ constexpr const char* kProvisionOptions = R"(  --algorithm SHA1|SHA256   HMAC al
 std::string UsageText(Command command) {
     switch (command) {
         case Command::Readers:
-            return "Usage: keyloom readers [--json]\n\nLists every PC/SC reader, whether a token is in it, and the "
+            return "usage: keyloom readers [--json]\n\nLists every PC/SC reader, whether a token is in it, and the "
                    "token's serial number.\n";
         case Command::Info:
-            return "Usage: keyloom info [-r READER] [--json]\n\nThe token's serial number, its clock and the clock's "
+            return "usage: keyloom info [-r READER] [--json]\n\nThe token's serial number, its clock and the clock's "
                    "drift from the computer's UTC\nclock, and every profile with whether it holds a seed. The token "
                    "command\nlibrary does not report a profile's algorithm, digits or step: they show\nas unknown.\n";
         case Command::Provision:
-            return std::string("Usage: keyloom provision -r READER -p N (--seed-file FILE | --otpauth-file FILE) "
+            return std::string("usage: keyloom provision -r READER -p N (--seed-file FILE | --otpauth-file FILE) "
                                "[options]\n\nWrites the profile's configuration, then its seed, as \"provision "
                                "profile\" does.\n  --seed-file FILE          the seed as base32 text (- for standard "
                                "input)\n  --otpauth-file FILE       an otpauth URI (- for standard input), read as "
                                "the QR\n                            import reads a decoded code\n") +
                    kProvisionOptions + "  --key-file FILE, --config-dir DIR, --json: see keyloom --help\n";
         case Command::SeedFile:
-            return std::string("Usage: keyloom seed-file FILE -r READER -p N [options]\n\nProvisions the profile with "
+            return std::string("usage: keyloom seed-file FILE -r READER -p N [options]\n\nProvisions the profile with "
                                "the seed the seed file holds for the token's\nserial number (lines \"SERIAL "
                                "BASE32SEED\").\n") +
                    kProvisionOptions;
         case Command::SeedProvider:
-            return std::string("Usage: keyloom seed-provider LIB.so -r READER -p N [options]\n\nProvisions the "
+            return std::string("usage: keyloom seed-provider LIB.so -r READER -p N [options]\n\nProvisions the "
                                "profile with the seed the library's GetSeed returns for\nthe token's serial "
                                "number.\n") +
                    kProvisionOptions;
         case Command::Bulk:
-            return "Usage: keyloom bulk FILE [-r READER | --all-readers] [--verify] [--json]\n\nChecks the whole bulk "
+            return "usage: keyloom bulk FILE [-r READER | --all-readers] [--verify] [--json]\n\nChecks the whole bulk "
                    "file first (nothing is written when a line is wrong),\nauthenticates once and applies the lines "
                    "in order: one result line per\nentry. Lines: PROFILE SEED ALGORITHM DIGITS STEP SETTIME ENTER "
                    "TITLE, or\nPROFILE alone to remove the seed. --verify checks every profile written\n(and every "
                    "seed removed) against the token afterwards.\n";
         case Command::Otp:
-            return "Usage: keyloom otp -p N [-r READER] [--key-file FILE] [--json]\n\nThe profile's current password, "
+            return "usage: keyloom otp -p N [-r READER] [--key-file FILE] [--json]\n\nThe profile's current password, "
                    "as \"copy OTP\" reads it.\n";
         case Command::Delete:
-            return "Usage: keyloom delete -p N [-r READER] [--key-file FILE] [--json]\n\nRemoves the profile's seed. A "
+            return "usage: keyloom delete -p N [-r READER] [--key-file FILE] [--json]\n\nRemoves the profile's seed. A "
                    "profile without a seed is reported, not a failure.\n";
         case Command::KeyChange:
-            return "Usage: keyloom key change --new-key-file FILE [--save] [-r READER] [--json]\n\nChanges the access "
+            return "usage: keyloom key change --new-key-file FILE [--save] [-r READER] [--json]\n\nChanges the access "
                    "key inside the token (its user confirms on the token).\n--save also stores the new key in the "
                    "configuration file once the token\naccepted it; without it the file keeps the old key.\n";
         case Command::KeyReset:
-            return "Usage: keyloom key reset [--save] [-r READER] [--json]\n\nReturns the token's access key to the "
+            return "usage: keyloom key reset [--save] [-r READER] [--json]\n\nReturns the token's access key to the "
                    "factory key (its user confirms on the\ntoken) and switches the numeric keypad off. --save also "
                    "stores the factory\nkey in the configuration file.\n";
         case Command::KeySave:
-            return "Usage: keyloom key save --new-key-file FILE [--config-dir DIR] [--json]\n\nStores the key (up to 32 "
+            return "usage: keyloom key save --new-key-file FILE [--config-dir DIR] [--json]\n\nStores the key (up to 32 "
                    "hexadecimal digits) enciphered in Norvik2Cfg.ini,\nas Provisor's \"Access Key\" menu does. The "
                    "token is not contacted.\n";
         case Command::None: break;

@@ -12,6 +12,9 @@
 #include <map>
 #include <stdexcept>
 
+#include <PCSC/winscard.h>
+#include <PCSC/wintypes.h>
+
 #include "AccessKeyFlows.h"
 #include "BulkFile.h"
 #include "BulkImportFlow.h"
@@ -163,11 +166,23 @@ struct ReaderScan {
     std::vector<std::string> withToken;
 };
 
+// Whether pcscd answers at all: PC/SC reports "no service" and "no reader"
+// alike when listing.
+bool PcscServiceAnswers() {
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return false;
+    SCardReleaseContext(context);
+    return true;
+}
+
 ReaderScan ScanReaders() {
     PcscLiteProbe probe;
     ReaderScan scan;
     const auto readers = probe.ListReaders();
-    if (!readers) return scan;
+    if (!readers) {
+        if (!PcscServiceAnswers()) throw Failure("the PC/SC service (pcscd) does not answer");
+        return scan;
+    }
     scan.all = *readers;
     for (const std::string& reader : scan.all)
         if (probe.ConnectShared(reader)) scan.withToken.push_back(reader);
@@ -179,7 +194,7 @@ std::string ChooseReader(const Options& o) {
     const ReaderScan scan = ScanReaders();
     if (scan.withToken.size() == 1) return scan.withToken.front();
     if (scan.withToken.empty())
-        throw Failure(scan.all.empty() ? "no PC/SC reader found (is pcscd running?)" : "no reader holds a token");
+        throw Failure(scan.all.empty() ? "no PC/SC reader found" : "no reader holds a token");
     std::string names;
     for (const std::string& r : scan.withToken) names += (names.empty() ? "\"" : ", \"") + r + "\"";
     throw UsageError("several readers hold a token (" + names + "): choose one with -r READER");
@@ -689,7 +704,7 @@ Outcome Dispatch(const Options& o, const std::vector<std::string>& args) {
                 if (!o.keyFile) Session(o).LoadKey(p);
                 const ReaderScan scan = ScanReaders();
                 if (scan.withToken.empty())
-                    throw Failure(scan.all.empty() ? "no PC/SC reader found (is pcscd running?)" : "no reader holds a token");
+                    throw Failure(scan.all.empty() ? "no PC/SC reader found" : "no reader holds a token");
                 return RunFleet(o, args, scan.withToken, StandardInputRead());
             }
             const std::string reader = ChooseReader(o);

@@ -1,5 +1,6 @@
 // keyloom: Provisor's flows from the command line. See docs/keyloom.md.
 #include <QJsonDocument>
+#include <QString>
 
 #include <cstdio>
 #include <iostream>
@@ -31,6 +32,6 @@ int main(int argc, char** argv) {
     else
         std::cout << RenderText(outcome.report);
     std::cout.flush();
-    if (outcome.status != kExitOk) std::cerr << "keyloom: " << outcome.cause << "\n";
+    if (outcome.status != kExitOk) std::cerr << "keyloom: " << OneLine(QString::fromStdString(outcome.cause)) << "\n";
     return outcome.status;
 }
