@@ -50,17 +50,6 @@ void HeadlessView::SetSelection(Control control, int index) {
     m_selections[control] = index;
 }
 
-bool HeadlessView::IsChecked(Control control) {
-    std::lock_guard lock(m_mutex);
-    const auto it = m_checked.find(control);
-    return it != m_checked.end() && it->second;
-}
-
-void HeadlessView::SetChecked(Control control, bool checked) {
-    std::lock_guard lock(m_mutex);
-    m_checked[control] = checked;
-}
-
 void HeadlessView::InsertResultRow(const provisor::ResultRow& row) {
     std::lock_guard lock(m_mutex);
     m_rows.push_back(row);
@@ -69,11 +58,6 @@ void HeadlessView::InsertResultRow(const provisor::ResultRow& row) {
 void HeadlessView::SetClipboardText(const QString& text) {
     std::lock_guard lock(m_mutex);
     if (!text.isEmpty()) m_clipboard = text;
-}
-
-std::optional<QString> HeadlessView::ChooseOpenFile(const QString&) {
-    std::lock_guard lock(m_mutex);
-    return m_chosenFile;
 }
 
 std::optional<QString> HeadlessView::AskAccessKey() {

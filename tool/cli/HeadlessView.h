@@ -42,18 +42,18 @@ public:
     void SetText(Control control, const QString& text) override;
     int Selection(Control control) override;
     void SetSelection(Control control, int index) override;
-    bool IsChecked(Control control) override;
-    void SetChecked(Control control, bool checked);
+    // No command of keyloom reads a check box.
+    bool IsChecked(Control) override { return false; }
     void SetEnabled(Control, bool) override {}
     void InsertResultRow(const provisor::ResultRow& row) override;
     void ShowCounters(int, int, int) override {}
     void SetClipboardText(const QString& text) override;
-    std::optional<QString> ChooseOpenFile(const QString& filter) override;
+    // Files are named on the command line; nobody picks one.
+    std::optional<QString> ChooseOpenFile(const QString&) override { return std::nullopt; }
     void SetMinimized(bool) override {}
     std::optional<QString> AskAccessKey() override;
 
     void SetAnswerOk(bool ok) { m_answerOk = ok; }
-    void SetChosenFile(std::optional<QString> path) { m_chosenFile = std::move(path); }
     void SetAccessKeyAnswer(std::optional<QString> key) { m_accessKey = std::move(key); }
 
     std::vector<RecordedMessage> Messages() const;
@@ -65,11 +65,9 @@ private:
     mutable std::mutex m_mutex;
     std::map<Control, QString> m_texts;
     std::map<Control, int> m_selections;
-    std::map<Control, bool> m_checked;
     std::vector<RecordedMessage> m_messages;
     std::vector<provisor::ResultRow> m_rows;
     std::optional<QString> m_clipboard;
-    std::optional<QString> m_chosenFile;
     std::optional<QString> m_accessKey;
     bool m_answerOk = false;
 };

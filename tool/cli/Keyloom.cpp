@@ -35,7 +35,6 @@ using namespace provisor;
 
 namespace {
 
-constexpr uint32_t kStatusNoSeed = 0x00003001u;
 constexpr uint32_t kStatusStatusWord = 0x00000001u;
 
 // A token or operation failure found before a report could be built.
