@@ -8,7 +8,7 @@
 #   development   libquillon-dev   Quillon.h, libQuillon.so, quillon.pc, CMake package
 #   trace         quillon-trace    quillon-trace, the viewer of the trace ring
 #   sim           norvik-sim       norvik-sim, norvik-simctl, norvik-pcsc-wait
-#   (tool)        (provisor)       Provisor: see the hook at the end
+#   tool          provisor         Provisor, qrdecode.dll, scrn.dll, keyloom, menu entry
 #
 # Installing without packages: cmake --install <build> [--prefix P] [--component C]
 
@@ -70,20 +70,22 @@ string(CONCAT CPACK_DEBIAN_SIM_DESCRIPTION
   "reader driver; norvik-simctl sends it control lines (removal, faults) and\n"
   "norvik-pcsc-wait waits for pcscd, a reader or a card.")
 
-# The Provisor tool: tool/app/CMakeLists.txt installs its program with
-#   install(TARGETS Provisor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
-# Installed, it finds no libQuillon.so beside itself, and the runtime package
-# holds libQuillon.so.<N> alone (the plain name is a development file): it
-# then loads QUILLON_SONAME from NorvikVersion.h through the loader's search
-# path. These lines make its package:
-#   list(APPEND CPACK_COMPONENTS_ALL tool)
-#   set(CPACK_DEBIAN_TOOL_PACKAGE_NAME provisor)
-#   set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
-#   # The Qt 6 widgets libraries (libqt6widgets6, libqt6gui6, libqt6core6)
-#   # come from dpkg-shlibdeps; libQuillon is loaded at run time, so it and
-#   # the external QR programs are named here.
-#   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS
-#       "${NORVIK_LIBRARY_PACKAGE} (= ${NORVIK_DEB_VERSION}), zbar-tools, imagemagick")
-#   set(CPACK_DEBIAN_TOOL_DESCRIPTION "Norvik-2 token provisioning tool\n...")
+# The tool: Provisor with its menu entry, the QR programs and keyloom. The
+# Qt 6 widgets libraries and libpcsclite come from dpkg-shlibdeps; libQuillon
+# is loaded at run time (by its SONAME once installed), so it is named here,
+# as are pcscd and the programs behind the QR import.
+if(QUILLON_BUILD_TOOL)
+  list(APPEND CPACK_COMPONENTS_ALL tool)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_NAME provisor)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS
+      "${NORVIK_LIBRARY_PACKAGE} (= ${NORVIK_DEB_VERSION}), pcscd, zbar-tools, imagemagick")
+  string(CONCAT CPACK_DEBIAN_TOOL_DESCRIPTION
+    "Norvik-2 token provisioning tool\n"
+    "Provisor is the operator's dialog for Norvik-2 one-time-password tokens:\n"
+    "it writes TOTP profiles (typed, QR-code, seed-file and bulk seeds),\n"
+    "copies OTPs, and manages the token's access key. keyloom does the same\n"
+    "from scripts.")
+endif()
 
 include(CPack)

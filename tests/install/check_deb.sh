@@ -85,4 +85,44 @@ export PKG_CONFIG_PATH=$root/usr/lib/pkgconfig
 # shellcheck disable=SC2046  # the flags are meant to split
 "$CC" -std=c99 -Wall -Wextra -Werror "$SOURCE_DIR/serial.c" $(pkg-config --cflags --libs quillon) \
   -o "$WORK_DIR/serial" || fail "cannot build against the unpacked development package"
+
+# The tool: its files, its dependencies, and the installed copy starting as
+# an ordinary user would run it.
+[ -f "$(deb provisor)" ] || fail "no package $(basename "$(deb provisor)")"
+tool_files=$(files provisor)
+for f in usr/bin/Provisor usr/bin/qrdecode.dll usr/bin/scrn.dll usr/share/applications/provisor.desktop \
+         usr/share/icons/hicolor/256x256/apps/provisor.png usr/share/man/man1/Provisor.1; do
+  grep -qx "$f" <<<"$tool_files" || fail "provisor lacks $f"
+done
+expect_depends provisor "$runtime \\(= $debver\\)" pcscd zbar-tools imagemagick libqt6widgets6 libpcsclite1
+dpkg -x "$(deb provisor)" "$root"
+diagnosis=$(LD_LIBRARY_PATH=$root/usr/lib "$root/usr/bin/Provisor" --diagnose) || fail "Provisor --diagnose: $diagnosis"
+grep -q "token library:  $root/usr/lib/libQuillon.so.$VERSION (19 of 19 commands)" <<<"$diagnosis" ||
+  fail "the installed Provisor does not find the installed library: $diagnosis"
+grep -q "qrdecode.dll:   $root/usr/bin/qrdecode.dll" <<<"$diagnosis" || fail "qrdecode.dll not found beside Provisor: $diagnosis"
+
+# Started by an unprivileged user, the installed tool keeps its
+# configuration in ~/.config/norvik2 (its own directory is not theirs) and
+# waits in its first-start key dialog, offscreen, until stopped.
+home=$WORK_DIR/home
+mkdir -p "$home"
+as_user=()
+if [ "$(id -u)" = 0 ]; then
+  chown 65534:65534 "$home"
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+else
+  chmod 555 "$root/usr/bin"
+fi
+status=0
+(cd "$home" && env -i PATH=/usr/bin:/bin HOME="$home" QT_QPA_PLATFORM=offscreen LD_LIBRARY_PATH="$root/usr/lib" \
+   "${as_user[@]}" timeout 5 "$root/usr/bin/Provisor" >"$WORK_DIR/provisor.log" 2>&1) || status=$?
+chmod 755 "$root/usr/bin"
+[ "$status" = 124 ] || { cat "$WORK_DIR/provisor.log" >&2; fail "the installed Provisor ended with status $status instead of running"; }
+config=$home/.config/norvik2/Norvik2Cfg.ini
+[ -f "$config" ] || fail "no configuration file in $home/.config/norvik2"
+[ "$(stat -c %a "$config")" = 600 ] || fail "configuration file mode $(stat -c %a "$config")"
+[ "$(stat -c %a "$(dirname "$config")")" = 700 ] || fail "configuration directory mode $(stat -c %a "$(dirname "$config")")"
+[ "$(cat "$config")" = "$(printf '[CONFIG]\r\nCUSTOMER_KEY=5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A\r')" ] || fail "configuration file: $(cat -A "$config")"
+[ ! -e "$root/usr/bin/Norvik2Cfg.ini" ] || fail "a configuration file appeared among the installed programs"
+
 echo "check_deb: $(cd "$WORK_DIR/out" && ls ./*.deb | tr '\n' ' ')"

@@ -258,9 +258,12 @@ TEST_F(Startup, LibraryBesideTheExecutableComesFirstThenTheLoaderSearchPath) {
 }
 
 TEST_F(Startup, UnwritableConfigurationIsReportedAndStartGoesOn) {
-    // Library found through its own path; the executable directory is gone.
+    // Library found through its own path; the configuration's directory
+    // cannot be made (a file stands in its way).
+    WriteFile(exeDir / "blocked", "");
     StartupEnvironment e;
-    e.exeDir = exeDir / "missing";
+    e.exeDir = exeDir;
+    e.configDir = exeDir / "blocked" / "norvik2";
     e.libraryName = FAKE_QUILLON_PATH;
     CustomerKeyText key;
     {
@@ -272,6 +275,41 @@ TEST_F(Startup, UnwritableConfigurationIsReportedAndStartGoesOn) {
     EXPECT_EQ(prompt.calls, 0);
     EXPECT_EQ(key.Get(), "");
     EXPECT_TRUE(fs::exists(workDir / "Norvik2-Log.txt"));
+}
+
+TEST_F(Startup, InstalledCopiesKeepTheirConfigurationInTheUsersConfigDirectory) {
+    // A portable copy keeps it beside itself; a system program directory, or
+    // one nobody can write (procfs refuses even root), sends it to
+    // $XDG_CONFIG_HOME/norvik2, else ~/.config/norvik2.
+    const fs::path xdg = workDir / "xdg";
+    setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    EXPECT_EQ(ConfigDirectoryFor(exeDir), exeDir);
+    EXPECT_EQ(ConfigDirectoryFor("/usr/bin"), xdg / "norvik2");
+    EXPECT_EQ(ConfigDirectoryFor("/proc"), xdg / "norvik2");
+    const char* home = getenv("HOME");
+    const std::string savedHome = home ? home : "";
+    unsetenv("XDG_CONFIG_HOME");
+    setenv("HOME", "/home/operator", 1);
+    EXPECT_EQ(ConfigDirectoryFor("/usr/local/bin"), fs::path("/home/operator/.config/norvik2"));
+    setenv("HOME", savedHome.c_str(), 1);
+
+    // First start there: directory and file for the owner only.
+    setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    StartupEnvironment e;
+    e.exeDir = "/proc";
+    e.libraryName = FAKE_QUILLON_PATH;
+    prompt.answer = [] { return std::optional<QString>(QStringLiteral("0011")); };
+    CustomerKeyText key;
+    {
+        ProvisorStartup startup(e, sink, prompt, view, api, key);
+        startup.BindCardLibrary();
+        EXPECT_EQ(startup.ConfigPath(), xdg / "norvik2" / "Norvik2Cfg.ini");
+    }
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_TRUE(sink.entries.empty());
+    EXPECT_EQ(Mode(xdg / "norvik2"), 0700u);
+    EXPECT_EQ(Mode(xdg / "norvik2" / "Norvik2Cfg.ini"), 0600u);
+    EXPECT_EQ(ReadIniValue(xdg / "norvik2" / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY"), "0011");
 }
 
 TEST_F(Startup, LogGoesToTheWorkingDirectoryConfigurationStaysBesideTheExecutable) {

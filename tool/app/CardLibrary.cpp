@@ -1,6 +1,7 @@
 #include "CardLibrary.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <system_error>
 #include <vector>
@@ -24,6 +25,14 @@ bool CardLibrary::Load(const std::filesystem::path& exeDir, const std::string& f
 }
 
 void* CardLibrary::Symbol(const char* name) const { return m_handle ? dlsym(m_handle, name) : nullptr; }
+
+std::filesystem::path CardLibrary::Path() const {
+    link_map* map = nullptr;
+    if (!m_handle || dlinfo(m_handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return {};
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::canonical(map->l_name, ec);
+    return ec ? std::filesystem::path(map->l_name) : resolved;
+}
 
 void CardLibrary::Unload() {
     if (m_handle) dlclose(m_handle);

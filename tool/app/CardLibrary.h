@@ -22,6 +22,8 @@ public:
     bool IsLoaded() const { return m_handle != nullptr; }
     // Address of an exported name, or null.
     void* Symbol(const char* name) const;
+    // The file actually loaded (after the loader's search), or empty.
+    std::filesystem::path Path() const;
     void Unload();
 
 private:

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pwd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
 #include "IniFile.h"
@@ -12,8 +15,49 @@
 
 namespace provisor {
 
+bool DirectoryIsWritable(const std::filesystem::path& dir) {
+    std::string probe = (dir / ".norvik2-write-test-XXXXXX").string();
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) return false;
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+}
+
+bool IsSystemProgramDirectory(const std::filesystem::path& dir) {
+    // Root can write there, but a configuration file has no business among
+    // the system's programs.
+    const std::filesystem::path normal = dir.lexically_normal();
+    for (const char* system : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", NORVIK_INSTALL_BINDIR})
+        if (normal == std::filesystem::path(system).lexically_normal()) return true;
+    return false;
+}
+
+std::filesystem::path ConfigDirectoryFor(const std::filesystem::path& exeDir) {
+    if (!exeDir.empty() && !IsSystemProgramDirectory(exeDir) && DirectoryIsWritable(exeDir)) return exeDir;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    std::filesystem::path base;
+    if (xdg && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') {
+            const passwd* pw = getpwuid(getuid());
+            home = pw ? pw->pw_dir : "/tmp";
+        }
+        base = std::filesystem::path(home) / ".config";
+    }
+    return base / "norvik2";
+}
+
 ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path) {
-    // The file holds the access key, only lightly enciphered: owner only.
+    // The file holds the access key, only lightly enciphered: owner only,
+    // and so is a directory made for it.
+    std::error_code ec;
+    if (!path.parent_path().empty() && !std::filesystem::exists(path.parent_path(), ec)) {
+        std::filesystem::create_directories(path.parent_path(), ec);
+        if (!ec) chmod(path.parent_path().c_str(), S_IRWXU);
+    }
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0) return errno == EEXIST ? ConfigCreation::AlreadyThere : ConfigCreation::Failed;
     bool ok = WriteAllToFd(fd, kDefaultConfigContent);
@@ -28,6 +72,11 @@ ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path) {
 ProvisorStartup::ProvisorStartup(StartupEnvironment env, IMessageSink& sink, IAccessKeyPrompt& prompt,
                                  IStartupView& view, CardApi& api, CustomerKeyText& key)
     : m_env(std::move(env)), m_sink(sink), m_prompt(prompt), m_view(view), m_api(api), m_key(key) {}
+
+std::filesystem::path ProvisorStartup::ConfigPath() const {
+    if (m_configDir.empty()) m_configDir = m_env.configDir.empty() ? ConfigDirectoryFor(m_env.exeDir) : m_env.configDir;
+    return m_configDir / kConfigFileName;
+}
 
 void ProvisorStartup::BindCardLibrary() {
     if (!m_library.Load(m_env.exeDir, m_env.libraryName)) {

@@ -51,15 +51,28 @@ public:
 
 struct StartupEnvironment {
     std::filesystem::path exeDir = ExecutableDirectory();  // where the library is looked for first
-    std::filesystem::path configDir;  // holds the configuration file; empty: exeDir
+    // Holds the configuration file; empty: ConfigDirectoryFor(exeDir).
+    std::filesystem::path configDir;
     std::string libraryName = kCardLibraryName;
     std::filesystem::path logPath = kLogFileName;  // relative: the working directory
 };
 
 enum class ConfigCreation { Created, AlreadyThere, Failed };
 
+// Where the configuration file lives for a program in exeDir: beside it
+// when that directory is writable (a portable copy, a build tree), else in
+// $XDG_CONFIG_HOME/norvik2 (default ~/.config/norvik2), as for a system-wide
+// installation (a system program directory counts as one even for root).
+std::filesystem::path ConfigDirectoryFor(const std::filesystem::path& exeDir);
+bool IsSystemProgramDirectory(const std::filesystem::path& dir);
+// Whether a file can be created in dir (tried, not guessed from the mode
+// bits: root may write where the bits say no, a read-only mount refuses
+// everyone).
+bool DirectoryIsWritable(const std::filesystem::path& dir);
+
 // Creates path with exactly kDefaultConfigContent, readable and writable by
-// the owner only; never replaces an existing file.
+// the owner only; never replaces an existing file. A missing directory is
+// created, for the owner only.
 ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path);
 
 class ProvisorStartup {
@@ -83,9 +96,7 @@ public:
     // Closes the log, empties the table and unloads the library.
     void Release();
 
-    std::filesystem::path ConfigPath() const {
-        return (m_env.configDir.empty() ? m_env.exeDir : m_env.configDir) / kConfigFileName;
-    }
+    std::filesystem::path ConfigPath() const;
     bool LibraryLoaded() const { return m_library.IsLoaded(); }
     OperationLog& Log() { return m_log; }
 
@@ -98,6 +109,7 @@ private:
     CustomerKeyText& m_key;
     CardLibrary m_library;
     OperationLog m_log;
+    mutable std::filesystem::path m_configDir;  // resolved on first use
 };
 
 }  // namespace provisor
