@@ -325,7 +325,8 @@ Common options:
   --all-readers         provision and bulk: every reader that holds a token,
                         one worker process each, one combined report
   --key-file FILE       the access key as hexadecimal text (- for standard input)
-                        instead of Norvik2Cfg.ini beside the executable
+                        instead of Provisor's Norvik2Cfg.ini (beside the program
+                        when its directory is writable, else ~/.config/norvik2)
   --config-dir DIR      where Norvik2Cfg.ini is
   --json                machine-readable report on standard output
   -h, --help            this text; keyloom COMMAND --help for one command

@@ -24,7 +24,7 @@ struct Options {
     std::optional<std::string> otpauthFile;   // an otpauth URI
     std::optional<std::string> keyFile;       // the access key instead of the configuration file
     std::optional<std::string> newKeyFile;    // key change / key save
-    std::optional<std::string> configDir;     // where Norvik2Cfg.ini is; default beside the executable
+    std::optional<std::string> configDir;     // where Norvik2Cfg.ini is; default: where Provisor keeps it
     std::optional<std::string> algorithm;     // "SHA1" / "SHA256" (upper case once parsed)
     std::optional<int> digits;
     std::optional<int> step;

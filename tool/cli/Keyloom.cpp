@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include <PCSC/winscard.h>
+#include <sys/stat.h>
 #include <PCSC/wintypes.h>
 
 #include "AccessKeyFlows.h"
@@ -640,6 +641,13 @@ Outcome RunKey(const Options& o, const Prepared& p) {
     Session s(o);
     Outcome out;
     if (o.command == Command::KeySave) {
+        // An installed keyloom keeps the file in ~/.config/norvik2, as
+        // Provisor does; that directory may not exist yet. It is the
+        // owner's alone, like the file.
+        const std::filesystem::path dir = s.Startup().ConfigPath().parent_path();
+        std::error_code ec;
+        if (!dir.empty() && !std::filesystem::exists(dir, ec) && std::filesystem::create_directories(dir, ec))
+            chmod(dir.c_str(), S_IRWXU);
         s.view.SetAccessKeyAnswer(Q(p.newKey));
         OnAccessKeyMenu(s.ctx, s.Startup());
         out.report["configFile"] = Q(s.Startup().ConfigPath().string());
