@@ -7,6 +7,7 @@
 //   keyloom_bench [--rounds N]
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "Quillon.h"
 
 extern char** environ;
 
@@ -74,6 +77,37 @@ std::string Base32Of(uint8_t byte) {
         }
     }
     return out;
+}
+
+// What a bulk run of 100 lines sends, straight through the library without
+// keyloom: CardReadSeedInfo, CardConfig and CardBurnSeed per line.
+void RawBulk(const std::string& reader) {
+    const char* key = "6B3F09D2A4C8571E90B2D6F4138A5C7E";
+    const uint8_t seed[20] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+    for (int i = 0; i < 100; ++i) {
+        int32_t clearSeed = 0, kept = 0;
+        CardReadSeedInfo(reader.c_str(), i % 50, &clearSeed, nullptr, &kept);
+        CardConfig(reader.c_str(), key, i % 50, "SHA1", 30, 6, clearSeed, nullptr, "raw", 0, kept);
+        CardBurnSeed(reader.c_str(), key, i % 50, seed, 20);
+    }
+}
+
+// The readers' raw runs in child processes (the library keeps one session
+// per process), one after the other or together; wall seconds.
+double RawRuns(bool together) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<pid_t> children;
+    for (const std::string& reader : {kR0, kR1}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            RawBulk(reader);
+            _exit(0);
+        }
+        if (!together) waitpid(pid, nullptr, 0);
+        else children.push_back(pid);
+    }
+    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace
@@ -134,6 +168,16 @@ int main(int argc, char** argv) {
     std::printf("  --all-readers               %8.3f s (median)\n", Median(parallel));
     std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 0.6)\n", Median(ratios));
     std::printf("  ratio of the best times     %8.3f\n", Best(parallel) / (Best(first) + Best(second)));
+    // The floor on this machine: the same library calls without keyloom,
+    // from two processes, against one after the other. pcscd and the two
+    // simulators share the cores with the callers.
+    std::vector<double> rawRatios;
+    for (int r = 0; r < rounds; ++r) {
+        const double apart = RawRuns(false);
+        rawRatios.push_back(RawRuns(true) / apart);
+    }
+    std::printf("  the same calls without keyloom, two processes against one after the other:\n");
+    std::printf("  ratio                       %8.3f   median\n", Median(rawRatios));
 
     // 2. --verify: one profile, and a 100-line bulk file.
     std::vector<double> plain, verified, verifyRatios;
