@@ -23,7 +23,7 @@ constexpr unsigned kAll = ~0u;
 enum class Opt { Reader, AllReaders, Profile, SeedFile, OtpauthFile, KeyFile, NewKeyFile, ConfigDir, Algorithm,
                  Digits, Step, Title, SetTime, Enter, Force, Verify, Json, Save, Help };
 
-struct OptionSpec {
+struct OptionRule {
     Opt id;
     const char* name;
     char shortName;
@@ -31,7 +31,7 @@ struct OptionSpec {
     unsigned commands;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {Opt::Reader, "--reader", 'r', true, kOnToken},
     {Opt::AllReaders, "--all-readers", 0, false, kFleet},
     {Opt::Profile, "--profile", 'p', true, kSeeding | Bit(Command::Otp) | Bit(Command::Delete)},
@@ -108,10 +108,10 @@ void RefuseSecrets(const std::vector<std::string>& args) {
     }
 }
 
-const OptionSpec* FindOption(const std::string& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.name) return &spec;
-        if (spec.shortName && name.size() == 2 && name[0] == '-' && name[1] == spec.shortName) return &spec;
+const OptionRule* FindOption(const std::string& name) {
+    for (const OptionRule& rule : kOptions) {
+        if (name == rule.name) return &rule;
+        if (rule.shortName && name.size() == 2 && name[0] == '-' && name[1] == rule.shortName) return &rule;
     }
     return nullptr;
 }
@@ -207,7 +207,7 @@ bool TakesAllReaders(Command command) { return (Bit(command) & kFleet) != 0; }
 Options ParseCommandLine(const std::vector<std::string>& args) {
     RefuseSecrets(args);
     Options o;
-    std::vector<std::pair<const OptionSpec*, std::pair<std::string, std::string>>> given;  // spec, (display, value)
+    std::vector<std::pair<const OptionRule*, std::pair<std::string, std::string>>> given;  // rule, (display, value)
     std::vector<size_t> positionals;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -223,11 +223,11 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
         const bool isLong = arg.rfind("--", 0) == 0;
         const size_t eq = isLong ? arg.find('=') : std::string::npos;
         const std::string name = isLong ? arg.substr(0, eq) : arg.substr(0, 2);
-        const OptionSpec* spec = FindOption(name);
-        if (!spec) throw UsageError("unknown option " + name + " (keyloom --help lists them)");
+        const OptionRule* rule = FindOption(name);
+        if (!rule) throw UsageError("unknown option " + name + " (keyloom --help lists them)");
         std::string value;
-        if (!isLong && arg.size() > 2 && !spec->takesValue) throw UsageError(name + " takes no value");
-        if (spec->takesValue) {
+        if (!isLong && arg.size() > 2 && !rule->takesValue) throw UsageError(name + " takes no value");
+        if (rule->takesValue) {
             if (eq != std::string::npos) {
                 value = arg.substr(eq + 1);
             } else if (!isLong && arg.size() > 2) {
@@ -239,7 +239,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
         } else if (eq != std::string::npos) {
             throw UsageError(name + " takes no value");
         }
-        given.push_back({spec, {name, value}});
+        given.push_back({rule, {name, value}});
     }
 
     // The command: one word, or "key" and its action.
@@ -264,8 +264,8 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
             o.commandName = word;
         }
     }
-    for (const auto& [spec, nv] : given)
-        if (spec->id == Opt::Help) o.help = true;
+    for (const auto& [rule, nv] : given)
+        if (rule->id == Opt::Help) o.help = true;
     if (o.help) return o;
     if (o.command == Command::None) throw UsageError("no command given (keyloom --help lists them)");
 
@@ -275,10 +275,10 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
     if (positionals.size() > used)
         throw UsageError("unexpected argument " + std::to_string(positionals[used] + 1) +
                          " (not repeated here: it may be a secret)");
-    for (const auto& [spec, nv] : given) {
-        if (!(spec->commands & Bit(o.command)))
+    for (const auto& [rule, nv] : given) {
+        if (!(rule->commands & Bit(o.command)))
             throw UsageError(nv.first + " does not apply to " + o.commandName);
-        Apply(o, spec->id, nv.first, nv.second);
+        Apply(o, rule->id, nv.first, nv.second);
     }
     CheckRequirements(o);
     return o;
