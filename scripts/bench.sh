@@ -39,3 +39,7 @@ if [ -x "$BIN/dialog_bench" ]; then
   echo "== the idle dialog: CPU and UI lateness, ${DIALOG_IDLE_SECONDS:=60} s =="
   "$BIN/dialog_bench" idle "$DIALOG_IDLE_SECONDS"
 fi
+if [ -x "$BIN/keyloom_bench" ]; then
+  echo "== keyloom: --all-readers on two tokens, and what --verify costs =="
+  "$BIN/keyloom_bench"
+fi

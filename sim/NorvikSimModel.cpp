@@ -400,6 +400,13 @@ std::optional<uint16_t> NorvikSimModel::Confirm() const {
   return sw::kConfirmRefused;
 }
 
+bool NorvikSimModel::CorruptSeed(int i) {
+  if (i < 0 || i >= options_.profileCount || !profiles_[static_cast<size_t>(i)].hasSeed()) return false;
+  profiles_[static_cast<size_t>(i)].seed.back() ^= 0xFF;
+  Touch();
+  return true;
+}
+
 std::string NorvikSimModel::SaveState() const {
   std::ostringstream out;
   out << "norvik-sim-state 1\n";

@@ -93,6 +93,12 @@ class NorvikSimModel {
   uint32_t TokenClock() const;
   void SetTokenClock(uint32_t t);
 
+  // Changes the seed stored in profile i (its last byte inverted), as a
+  // failing flash cell would: the token then shows passwords that no longer
+  // match the seed the host wrote. False when the profile holds no seed or
+  // does not exist.
+  bool CorruptSeed(int i);
+
   const Key16& commandKey() const { return commandKey_; }
   int triesLeft() const { return triesLeft_; }
   bool keyLocked() const { return options_.maxTries > 0 && triesLeft_ == 0; }

@@ -65,6 +65,12 @@ SimCard::Answer SimCard::Transmit(const Bytes& apdu) {
     a.response = SwOnly(it->second);
   } else {
     a.response = model_.Process(apdu);
+    if (faults_.corruptSeedOf && apdu.size() >= 4 && apdu[0] == 0x84 && apdu[1] == 0xC5 &&
+        apdu[3] == *faults_.corruptSeedOf && a.response.size() >= 2 &&
+        a.response[a.response.size() - 2] == 0x90 && a.response.back() == 0x00) {
+      model_.CorruptSeed(*faults_.corruptSeedOf);
+      faults_.corruptSeedOf.reset();
+    }
   }
   if (faults_.shortLength) {
     Bytes sw(a.response.end() - 2, a.response.end());
@@ -135,6 +141,18 @@ std::optional<std::string> SimCard::Control(const std::string& line) {
     model_.SetTokenClock(t);
     return "ok";
   }
+  if (cmd == "corrupt-seed") {
+    int p;
+    const bool next = w.size() == 3 && w[2] == "next";
+    if ((w.size() != 2 && !next) || !ParseNumber(w[1], p) || p < 0 || p > 99)
+      return usage("corrupt-seed PROFILE [next]");
+    if (next) {
+      faults_.corruptSeedOf = static_cast<uint8_t>(p);
+      return "ok";
+    }
+    if (!model_.CorruptSeed(p)) return "err profile " + w[1] + " holds no seed";
+    return "ok";
+  }
   if (cmd == "clear") {
     if (w.size() != 1) return usage("clear");
     faults_ = Faults{};
@@ -157,6 +175,7 @@ std::optional<std::string> SimCard::Control(const std::string& line) {
     if (faults_.getResponse) s << " getresponse=" << faults_.getResponse;
     if (faults_.shortLength) s << " short=" << *faults_.shortLength;
     if (faults_.delayMs) s << " delay=" << faults_.delayMs;
+    if (faults_.corruptSeedOf) s << " corrupt-seed=" << static_cast<int>(*faults_.corruptSeedOf);
     return s.str();
   }
   return std::nullopt;

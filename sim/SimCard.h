@@ -16,6 +16,7 @@ struct Faults {
   int getResponse = 0;                   // one-shot: answer 90 60 this many times first
   std::optional<int> shortLength;        // one-shot: keep 0, 1 or 2 bytes of the status word
   int delayMs = 0;                       // one-shot: hold the answer back this long
+  std::optional<uint8_t> corruptSeedOf;  // one-shot: the next seed written to this profile is stored changed
 };
 
 class SimCard {

@@ -90,7 +90,7 @@ export PKG_CONFIG_PATH=$root/usr/lib/pkgconfig
 # an ordinary user would run it.
 [ -f "$(deb provisor)" ] || fail "no package $(basename "$(deb provisor)")"
 tool_files=$(files provisor)
-for f in usr/bin/Provisor usr/bin/qrdecode.dll usr/bin/scrn.dll usr/share/applications/provisor.desktop \
+for f in usr/bin/Provisor usr/bin/qrdecode.dll usr/bin/scrn.dll usr/bin/keyloom usr/share/applications/provisor.desktop \
          usr/share/icons/hicolor/256x256/apps/provisor.png usr/share/man/man1/Provisor.1; do
   grep -qx "$f" <<<"$tool_files" || fail "provisor lacks $f"
 done
@@ -124,5 +124,23 @@ config=$home/.config/norvik2/Norvik2Cfg.ini
 [ "$(stat -c %a "$(dirname "$config")")" = 700 ] || fail "configuration directory mode $(stat -c %a "$(dirname "$config")")"
 [ "$(cat "$config")" = "$(printf '[CONFIG]\r\nCUSTOMER_KEY=5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A\r')" ] || fail "configuration file: $(cat -A "$config")"
 [ ! -e "$root/usr/bin/Norvik2Cfg.ini" ] || fail "a configuration file appeared among the installed programs"
+
+# keyloom, installed beside it, keeps its key in the same file: a user
+# without one yet gets ~/.config/norvik2 from "key save", owner only.
+help=$("$root/usr/bin/keyloom" --help) || fail "keyloom --help exited with $?"
+[[ $help == "usage: keyloom"* ]] || fail "keyloom --help printed: $help"
+home2=$WORK_DIR/home2
+mkdir -p "$home2"
+[ "$(id -u)" = 0 ] && chown 65534:65534 "$home2"
+[ "$(id -u)" = 0 ] || chmod 555 "$root/usr/bin"
+saved=$(cd "$home2" && echo 00112233445566778899AABBCCDDEEFF | env -i PATH=/usr/bin:/bin HOME="$home2" \
+   LD_LIBRARY_PATH="$root/usr/lib" "${as_user[@]}" "$root/usr/bin/keyloom" key save --new-key-file - 2>&1) ||
+  { chmod 755 "$root/usr/bin"; fail "keyloom key save: $saved"; }
+chmod 755 "$root/usr/bin"
+config2=$home2/.config/norvik2/Norvik2Cfg.ini
+[ "$(stat -c %a "$config2" 2>/dev/null)" = 600 ] || fail "keyloom: configuration file mode $(stat -c %a "$config2")"
+[ "$(stat -c %a "$(dirname "$config2")")" = 700 ] || fail "keyloom: configuration directory mode $(stat -c %a "$(dirname "$config2")")"
+grep -q '^CUSTOMER_KEY=' "$config2" && ! grep -q 00112233445566778899AABBCCDDEEFF "$config2" ||
+  fail "keyloom: the key is not stored enciphered: $(cat -A "$config2")"
 
 echo "check_deb: $(cd "$WORK_DIR/out" && ls ./*.deb | tr '\n' ' ')"

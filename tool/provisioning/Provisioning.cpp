@@ -252,23 +252,37 @@ void LoadFromFile(ToolContext& ctx) {
     const std::optional<QString> chosen =
         ctx.view.ChooseOpenFile(QStringLiteral("Txt Files (*.txt)|*.txt|Dll Files(*.dll)|*.dll|All Files (*.*)|*.*||"));
     if (!chosen) return;
-    ctx.view.SetText(Control::Seed, *chosen);
     const int dot = chosen->lastIndexOf(QLatin1Char('.'));
     const QString extension = dot < 0 ? QString() : chosen->mid(dot).toUpper();
     const std::filesystem::path path = chosen->toStdString();
-    if (extension == QStringLiteral(".DLL") || extension == QStringLiteral(".SO")) {
+    if (extension == QStringLiteral(".DLL") || extension == QStringLiteral(".SO"))
+        LoadSeedSource(ctx, path, SeedSource::Provider);
+    else if (extension == QStringLiteral(".TXT"))
+        LoadSeedSource(ctx, path, SeedSource::SeedFile);
+    else
+        ctx.view.SetText(Control::Seed, *chosen);
+}
+
+bool LoadSeedSource(ToolContext& ctx, const std::filesystem::path& path, SeedSource source) {
+    ctx.view.SetText(Control::Seed, QString::fromStdString(path.string()));
+    bool loaded = false;
+    QString failure;
+    if (source == SeedSource::Provider) {
         g_seedSource = SeedSource::Provider;
-        if (!g_seedSources.LoadProvider(ctx.api, path)) {
-            ctx.view.ShowMessage(QStringLiteral("Failed to load dynamic library!"), kCaption, MessageIcon::Error);
-            ctx.view.SetText(Control::Seed, QString());
-        }
-    } else if (extension == QStringLiteral(".TXT")) {
+        loaded = g_seedSources.LoadProvider(ctx.api, path);
+        failure = QStringLiteral("Failed to load dynamic library!");
+    } else if (source == SeedSource::SeedFile) {
         g_seedSource = SeedSource::SeedFile;
-        if (!g_seedSources.LoadSeedTable(path, ctx.state.m_serialNumber.Get())) {
-            ctx.view.ShowMessage(QStringLiteral("Failed to load seed file!"), kCaption, MessageIcon::Error);
-            ctx.view.SetText(Control::Seed, QString());
-        }
+        loaded = g_seedSources.LoadSeedTable(path, ctx.state.m_serialNumber.Get());
+        failure = QStringLiteral("Failed to load seed file!");
+    } else {
+        return false;
     }
+    if (!loaded) {
+        ctx.view.ShowMessage(failure, kCaption, MessageIcon::Error);
+        ctx.view.SetText(Control::Seed, QString());
+    }
+    return loaded;
 }
 
 }  // namespace provisor

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 
 #include "ToolContext.h"
 
@@ -68,7 +69,13 @@ void ToggleWriteSeed(ToolContext& ctx);
 // The automatic write, on the card thread.
 void RunAutoWrite(ToolContext& ctx);
 // "Load from file": a seed file (.txt) or a seed provider library (.so or
-// .dll) as the seed source.
+// .dll) as the seed source, told apart by the extension.
 void LoadFromFile(ToolContext& ctx);
+// The rest of "Load from file" once the kind of file is known: shows the
+// path in the seed field, makes source (SeedFile or Provider) the seed
+// source and loads it, with the dialog's message and an emptied seed field
+// on failure. The command-line tool names the kind instead of relying on
+// an extension. False when the file did not load.
+bool LoadSeedSource(ToolContext& ctx, const std::filesystem::path& path, SeedSource source);
 
 }  // namespace provisor

@@ -68,10 +68,54 @@ TEST_F(SimCardTest, DelayIsReportedOnceAndConfirmAndClockReachTheModel) {
   EXPECT_EQ(model->TokenClock(), 86400u);
 }
 
+// A stored seed that no longer matches what the host wrote: the token's
+// passwords then differ from the ones computed for that seed, which is what
+// a verifying host has to notice.
+TEST_F(SimCardTest, CorruptSeedChangesTheStoredSeedNowOrAtTheNextWrite) {
+  const Bytes seed = H("31 32 33 34 35 36 37 38 39 30 31 32 33 34 35 36 37 38 39 30");
+  const auto otp = [&](const Bytes& s) {
+    const std::string t = Totp(HmacAlgorithm::Sha1, s, model->TokenClock(), 30, 6);
+    return WithSw(Bytes(t.begin(), t.end()), sw::kOk);
+  };
+  Bytes changed = seed;
+  changed.back() ^= 0xFF;
+
+  EXPECT_EQ(card->Control("corrupt-seed 4")->rfind("err", 0), 0u) << "profile 4 holds no seed yet";
+  // Armed for profile 4: a write to another profile, and a refused write to
+  // profile 4, leave the fault pending.
+  EXPECT_EQ(card->Control("corrupt-seed 4 next"), "ok");
+  EXPECT_NE(card->Control("status")->find(" corrupt-seed=4"), std::string::npos);
+  card->Transmit(Secured(key, 0xC5, 0x01, 5, Sm4EcbEncrypt(key, Pad80(seed))));
+  EXPECT_EQ(model->profile(5).seed, seed);
+  EXPECT_EQ(card->Control("sw 6A80"), "ok");
+  EXPECT_EQ(Sw(card->Transmit(Secured(key, 0xC5, 0x01, 4, Sm4EcbEncrypt(key, Pad80(seed)))).response), 0x6A80);
+  EXPECT_FALSE(model->profile(4).hasSeed());
+  // The write that goes through is answered 90 00 but stored changed, once.
+  EXPECT_EQ(Sw(card->Transmit(Secured(key, 0xC5, 0x01, 4, Sm4EcbEncrypt(key, Pad80(seed)))).response), 0x9000);
+  EXPECT_EQ(model->profile(4).seed, changed);
+  EXPECT_NE(ReadOtp(4), otp(seed));
+  EXPECT_EQ(ReadOtp(4), otp(changed));
+  EXPECT_EQ(card->Control("status")->find("corrupt-seed"), std::string::npos);
+  card->Transmit(Secured(key, 0xC5, 0x01, 4, Sm4EcbEncrypt(key, Pad80(seed))));
+  EXPECT_EQ(model->profile(4).seed, seed);
+
+  // At once, on a stored seed; the state file keeps the change.
+  const uint64_t before = model->generation();
+  EXPECT_EQ(card->Control("corrupt-seed 5"), "ok");
+  EXPECT_EQ(model->profile(5).seed, changed);
+  EXPECT_GT(model->generation(), before);
+  // "clear" drops an armed corruption like any other fault.
+  EXPECT_EQ(card->Control("corrupt-seed 6 next"), "ok");
+  EXPECT_EQ(card->Control("clear"), "ok");
+  card->Transmit(Secured(key, 0xC5, 0x01, 6, Sm4EcbEncrypt(key, Pad80(seed))));
+  EXPECT_EQ(model->profile(6).seed, seed);
+}
+
 TEST_F(SimCardTest, BadControlLinesAreRefusedWithoutSideEffects) {
   for (const char* line : {"sw", "sw 6A8", "sw 6A82 1", "sw XYZW", "sw-ins C 6983", "sw-ins CE",
                            "getresponse -1", "getresponse 256", "short 3", "delay 1e3",
-                           "confirm maybe", "clock -5", "clear now"}) {
+                           "confirm maybe", "clock -5", "clear now", "corrupt-seed", "corrupt-seed 100",
+                           "corrupt-seed 4 later", "corrupt-seed x next"}) {
     auto reply = card->Control(line);
     ASSERT_TRUE(reply) << line;
     EXPECT_EQ(reply->rfind("err", 0), 0u) << line << " -> " << *reply;
