@@ -134,7 +134,9 @@ std::string UpdateIniContent(std::string_view content, std::string_view section,
 
     const Line& after = lines[lastEntry];
     updated.append(content.substr(0, after.end));
-    if (after.end == after.textEnd) updated += "\r\n";  // last line had no line ending
+    // A last line without a line feed (a lone CR at its end does not end it)
+    // must be ended, or the new entry would become part of it.
+    if (after.end == after.start || content[after.end - 1] != '\n') updated += "\r\n";
     updated += entry + "\r\n";
     updated.append(content.substr(after.end));
     return updated;
