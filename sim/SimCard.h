@@ -16,7 +16,13 @@ struct Faults {
   int getResponse = 0;                   // one-shot: answer 90 60 this many times first
   std::optional<int> shortLength;        // one-shot: keep 0, 1 or 2 bytes of the status word
   int delayMs = 0;                       // one-shot: hold the answer back this long
+  bool getResponseForever = false;       // until cleared: every answer is 90 60, GET RESPONSE too
+  int pullCountdown = 0;                 // commands still to come before the card is pulled
+  bool pullBeforeAnswer = false;         // the last of them runs, but the card goes before its answer
 };
+
+// What happens to the card around one answer.
+enum class Pull { None, AfterAnswer, InsteadOfAnswer };
 
 class SimCard {
  public:
@@ -25,6 +31,7 @@ class SimCard {
   struct Answer {
     Bytes response;
     int delayMs = 0;
+    Pull pull = Pull::None;  // the daemon takes the card out (and keeps it out)
   };
   Answer Transmit(const Bytes& apdu);
 
