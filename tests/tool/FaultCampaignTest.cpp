@@ -23,7 +23,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -490,6 +493,258 @@ TEST_F(FaultCampaign, StatusWordsNobodyKnowsAndShortAnswersAreFailuresWithTheirS
     ASSERT_TRUE(sim::WaitForCard(sim::ReaderName(0), true));
     EXPECT_TRUE(QTest::qWaitFor([&] { return ui->Serial() == kSerial; }, 15000));
     EXPECT_EQ(sim::SimStatus(0, "tries"), "5") << "no failed authentication was counted";
+    RestoreProfiles(0, 0);
+}
+
+// ---- the configuration file and the log ---------------------------------------
+
+// Starts from a state in which the access key file can only be read.
+class FileFaults : public FaultCampaign {
+protected:
+    std::vector<std::string> DirectoryEntries(const fs::path& dir) const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    QString Path(const fs::path& p) const { return QString::fromStdString(p.string()); }
+    // Mounts a small tmpfs for this test, or says why it cannot.
+    bool SmallDisk(const fs::path& dir, int kib, const std::string& extra = {}) {
+        if (!tooltest::MountSmallDisk(dir, kib, extra)) return false;
+        disks.push_back(dir);
+        return true;
+    }
+};
+
+// A file-size limit with SIGXFSZ ignored makes write() fail with EFBIG: a
+// full disk for this process, where no tmpfs can be mounted.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = m_old;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old{};
+    sighandler_t m_oldHandler;
+};
+
+TEST_F(FileFaults, SavingTheAccessKeyIntoAFileThatCannotBeWrittenKeepsTheOldFileAndSaysSo) {
+    FixedKeyPrompt prompt;
+    const std::string stored = tooltest::ReadFile(ConfigFile());
+    struct Case {
+        const char* what;
+        std::function<void()> arrange, undo;
+    };
+    const Case cases[] = {
+        {"the file is read-only", [&] { fs::permissions(ConfigFile(), fs::perms::owner_read); },
+         [&] { fs::permissions(ConfigFile(), fs::perms::owner_read | fs::perms::owner_write); }},
+        {"its directory is read-only",
+         [&] { fs::permissions(exeDir, fs::perms::owner_read | fs::perms::owner_exec); },
+         [&] { fs::permissions(exeDir, fs::perms::owner_all); }},
+    };
+    tooltest::WithoutFileOverrides asAnOperator;
+    Open(&prompt);
+    qsizetype seen = sink.entries.size();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        const auto mode = fs::status(ConfigFile()).permissions();
+        TriggerAccessKeyMenu();
+        const QStringList messages = NewMessages(seen);
+        ASSERT_EQ(messages.size(), 1) << messages.join('|').toStdString();
+        EXPECT_TRUE(messages[0].startsWith("The access key could not be saved: the configuration file " +
+                                           Path(ConfigFile()) + " cannot be written."))
+            << messages[0].toStdString();
+        // The file as it was, its mode included; nothing left beside it.
+        EXPECT_EQ(tooltest::ReadFile(ConfigFile()), stored);
+        EXPECT_EQ(fs::status(ConfigFile()).permissions(), mode);
+        EXPECT_EQ(DirectoryEntries(exeDir), std::vector<std::string>{"Norvik2Cfg.ini"});
+        // The key the operator gave is used until the tool closes.
+        EXPECT_EQ(g_customerKey.Get(), prompt.key.toStdString());
+        c.undo();
+    }
+    EXPECT_EQ(fs::status(ConfigFile()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// The disk fills up while the file is rewritten: the old file survives whole.
+TEST_F(FileFaults, DiskFullWhileTheFileIsRewrittenLeavesTheOldFileWhole) {
+    const fs::path disk = root / "disk";
+    const bool mounted = SmallDisk(disk, 64);
+    if (mounted) {
+        env.configDir = disk;
+        ASSERT_TRUE(WriteIniValue(ConfigFile(), "CONFIG", "CUSTOMER_KEY", EncipherKeyForStorage(kFactoryKey)));
+    }
+    const std::string stored = tooltest::ReadFile(ConfigFile());
+    FixedKeyPrompt prompt;
+    Open(&prompt);
+    {
+        std::optional<FileSizeLimit> limit;
+        if (mounted)
+            tooltest::FillDisk(disk);
+        else
+            limit.emplace(16);  // fewer bytes than the file holds
+        TriggerAccessKeyMenu();
+    }
+    ASSERT_EQ(sink.entries.size(), 1u) << sink.Texts().join('|').toStdString();
+    EXPECT_TRUE(sink.Texts()[0].startsWith("The access key could not be saved")) << sink.Texts()[0].toStdString();
+    EXPECT_EQ(tooltest::ReadFile(ConfigFile()), stored);
+    if (mounted) {
+        EXPECT_EQ(DirectoryEntries(disk), (std::vector<std::string>{".filler", "Norvik2Cfg.ini"}));
+    }
+
+    // The next start loads the key the file still holds.
+    Close();
+    g_customerKey.Set({});
+    Open();
+    EXPECT_EQ(g_customerKey.Get(), kFactoryKey);
+}
+
+// First start on a disk with room for the new file but not for its update:
+// the key the operator typed is used, and the operator learns it was not
+// kept.
+TEST_F(FileFaults, FirstStartThatCannotKeepTheKeySaysSo) {
+    const fs::path disk = root / "disk";
+    if (!SmallDisk(disk, 64, "nr_inodes=2")) GTEST_SKIP() << "no private mount namespace for a small disk";
+    env.configDir = disk;
+    FixedKeyPrompt prompt;
+    Open(&prompt);
+    EXPECT_EQ(tooltest::ReadFile(ConfigFile()), "[CONFIG]\r\nCUSTOMER_KEY=5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A\r\n");
+    ASSERT_EQ(sink.entries.size(), 1u) << sink.Texts().join('|').toStdString();
+    EXPECT_TRUE(sink.Texts()[0].startsWith("The access key could not be saved")) << sink.Texts()[0].toStdString();
+    EXPECT_EQ(g_customerKey.Get(), prompt.key.toStdString());
+}
+
+// A configuration file that exists but cannot be read is not a file without
+// a key: no token is authenticated with a key the operator never chose.
+TEST_F(FileFaults, UnreadableConfigurationFileLeavesTheKeyEmptyAndSaysSo) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+    };
+    const Case cases[] = {
+        {"no read permission", [&] { fs::permissions(ConfigFile(), fs::perms::none); }},
+        {"a directory in its place", [&] {
+             fs::remove(ConfigFile());
+             fs::create_directory(ConfigFile());
+         }},
+    };
+    tooltest::WithoutFileOverrides asAnOperator;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        g_customerKey.Set(kFactoryKey);
+        Open();
+        ASSERT_EQ(sink.entries.size(), 1u) << sink.Texts().join('|').toStdString();
+        EXPECT_TRUE(sink.Texts()[0].startsWith("The configuration file " + Path(ConfigFile()) + " cannot be read"))
+            << sink.Texts()[0].toStdString();
+        EXPECT_TRUE(g_customerKey.Empty());
+        Connect();
+        ui->SetText(1001, kSeed);
+        ui->Click(1080);
+        EXPECT_EQ(ui->RowState(), "0-Operation failed");
+        EXPECT_EQ(sink.Texts().last(), "0-Authentication process failed!");
+        EXPECT_EQ(sim::SimStatus(0, "tries"), "5") << "a try was spent on a key nobody chose";
+        Close();
+        sink.entries.clear();
+    }
+}
+
+// A broken CUSTOMER_KEY line is read the way every stored key is read;
+// what comes out is a wrong key, which the token refuses.
+TEST_F(FileFaults, CorruptKeyLineGivesAWrongKeyTheTokenRefuses) {
+    tooltest::WriteFile(ConfigFile(), std::string("[CONFIG]\r\nCUSTOMER_KEY=Z\x01Z-not-hexadecimal-\xff\xfe-at all\r\n"));
+    Open();
+    Connect();
+    ui->SetText(1001, kSeed);
+    ui->Click(1080);
+    EXPECT_EQ(ui->RowState(), "0-Operation failed");
+    EXPECT_EQ(sink.Texts().last(), "0-Authentication failed, remaining 4 times");
+    EXPECT_EQ(tooltest::ReadTokenProfile(0, 0), tooltest::FreshProfile());
+    // The right key gives the token its tries back.
+    ASSERT_EQ(g_cardApi.Call<CardFn::CardVerify>(sim::ReaderName(0).c_str(), kFactoryKey), 0u);
+    EXPECT_EQ(sim::SimStatus(0, "tries"), "5");
+    Close();
+
+    // Lines too long, without a value, or of NUL bytes: the tool starts and
+    // the press fails; a key that cannot be one is refused before anything
+    // reaches the token, any other is refused by it.
+    for (const std::string& line : {"CUSTOMER_KEY=" + std::string(100000, '7'), std::string("CUSTOMER_KEY"),
+                                    std::string("CUSTOMER_KEY=\0\0\0\0", 17)}) {
+        tooltest::WriteFile(ConfigFile(), "[CONFIG]\r\n" + line + "\r\n");
+        Open();
+        Connect();
+        ui->SetText(1001, kSeed);
+        ui->Click(1080);
+        EXPECT_EQ(ui->RowState(), "0-Operation failed");
+        ASSERT_EQ(g_cardApi.Call<CardFn::CardVerify>(sim::ReaderName(0).c_str(), kFactoryKey), 0u);
+        Close();
+    }
+    EXPECT_EQ(sim::SimStatus(0, "tries"), "5");
+}
+
+TEST_F(FileFaults, LogThatCannotBeOpenedOrWrittenIsReportedAndTheWritesGoOn) {
+    // Read-only at start: the tool's own message, then writes without lines.
+    tooltest::WriteFile(workDir / "Norvik2-Log.txt", "old line\r\n");
+    fs::permissions(workDir / "Norvik2-Log.txt", fs::perms::owner_read);
+    {
+        tooltest::WithoutFileOverrides asAnOperator;
+        Open();
+    }
+    EXPECT_EQ(sink.Texts(), QStringList{"Can't open log file!"});
+    Connect();
+    ui->Control<QCheckBox>(1087)->setChecked(true);
+    ui->SetText(1001, kSeed);
+    ui->Click(1015);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ui->Rows() == 1; }, 10000));
+    EXPECT_EQ(ui->RowState(), "0-Successful operation");
+    EXPECT_EQ(tooltest::ReadFile(workDir / "Norvik2-Log.txt"), "old line\r\n");
+    Close();
+    sink.entries.clear();
+
+    // The disk fills up while the tool runs: the first line that cannot be
+    // written is reported, the write itself stands.
+    const fs::path disk = root / "logdisk";
+    const bool mounted = SmallDisk(disk, 64);
+    env.logPath = (mounted ? disk : workDir) / "Norvik2-Log.txt";
+    fs::remove(env.logPath);
+    Open();
+    EXPECT_TRUE(sink.entries.empty()) << sink.Texts().join('|').toStdString();
+    Connect();
+    sink.entries.clear();
+    ui->Control<QCheckBox>(1087)->setChecked(true);
+    ui->SetText(1001, kSeed);
+    {
+        std::optional<FileSizeLimit> limit;
+        if (mounted)
+            tooltest::FillDisk(disk);
+        else
+            limit.emplace(1);
+        ui->Click(1015);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ui->Rows() == 1; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return sink.entries.size() == 2; }, 5000)) << sink.Texts().join('|').toStdString();
+    }
+    // "This operation will overwrite..." first: profile 0 holds the seed.
+    EXPECT_EQ(ui->RowState(), "0-Successful operation");
+    EXPECT_TRUE(sink.Texts()[1].startsWith("The operation log " + Path(env.logPath) + " could not be written"))
+        << sink.Texts()[1].toStdString();
+    // Reported once: the next write is not logged and says nothing more.
+    ui->Click(1015);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ui->Rows() == 2; }, 10000));
+    QTest::qWait(200);
+    EXPECT_EQ(sink.entries.size(), 3u) << sink.Texts().join('|').toStdString();
+    EXPECT_TRUE(tooltest::ReadFile(env.logPath).empty());
+    Close();
+    Open();
+    Connect();
     RestoreProfiles(0, 0);
 }
 
