@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -746,6 +747,137 @@ TEST_F(FileFaults, LogThatCannotBeOpenedOrWrittenIsReportedAndTheWritesGoOn) {
     Open();
     Connect();
     RestoreProfiles(0, 0);
+}
+
+// ---- a hostile trace ring ---------------------------------------------------
+
+// The objects the library traces into, in this process's private /dev/shm.
+constexpr char kRingName[] =
+    "/Global\\SHARE_MEMORY_D1F14A9F-D7A0-4a22-9EE9-19DC2078C280{VkShmLogByLockfreeCirculayArray-4b1a}";
+constexpr char kRingMutexName[] = "/Global\\MutexShareMemoryMutext_{VkShmLogByLockfreeCirculayArray-4b1a}";
+constexpr char kAttachMutexName[] = "/Global\\Mutex{VkMutexForShmLog-4b1a}";
+constexpr size_t kRingObjectBytes = 4 + 64 + 32768ull * 5120 + 1;
+// Ring header fields, as offsets into the object.
+enum RingField : size_t { kCapacity = 4, kHead = 8, kTail = 12, kCommit = 16, kProgress = 20, kReaders = 24 };
+
+class RingFaults : public FaultCampaign {
+protected:
+    void SetUp() override {
+        if (!tooltest::SharedMemoryIsPrivate())
+            GTEST_SKIP() << "no private /dev/shm (needs root): the machine's trace ring is not broken on purpose";
+        FaultCampaign::SetUp();
+        for (const char* name : {kRingName, kRingMutexName, kAttachMutexName}) shm_unlink(name);
+        ASSERT_FALSE(tooltest::MeasureProcess().quillonMapped) << "a library from an earlier test still holds the ring";
+    }
+    void TearDown() override {
+        if (!tooltest::SharedMemoryIsPrivate()) return;
+        FaultCampaign::TearDown();
+        Unmap();
+        for (const char* name : {kRingName, kRingMutexName, kAttachMutexName}) shm_unlink(name);
+    }
+
+    // A ring object of `bytes`, mapped for the test to prepare and inspect.
+    void MakeRing(size_t bytes) {
+        Unmap();
+        shm_unlink(kRingName);
+        const int fd = shm_open(kRingName, O_RDWR | O_CREAT | O_EXCL, 0666);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
+        m_bytes = bytes;
+        m_map = static_cast<uint8_t*>(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        close(fd);
+        ASSERT_NE(m_map, MAP_FAILED);
+    }
+    uint32_t& Field(RingField field) { return *reinterpret_cast<uint32_t*>(m_map + field); }
+    void MakeFullSizeRing() {
+        MakeRing(kRingObjectBytes);
+        *reinterpret_cast<uint32_t*>(m_map) = static_cast<uint32_t>(kRingObjectBytes);
+        Field(kCapacity) = 32768;
+    }
+    void Unmap() {
+        if (m_map && m_map != MAP_FAILED) munmap(m_map, m_bytes);
+        m_map = nullptr;
+    }
+    // One "⚡ provision profile 0" with the tool started afresh (the library
+    // attaches the ring when it is loaded, and lets go when it is unloaded).
+    void ProvisionThroughTheRing() {
+        Open();
+        Connect();
+        ui->SetText(1001, kSeed);
+        ui->Click(1080);
+        EXPECT_EQ(ui->RowState(), "0-Successful operation") << sink.Texts().join('|').toStdString();
+        EXPECT_TRUE(tooltest::ReadTokenProfile(0, 0).seed);
+        RestoreProfiles(0, 0);
+        Close();
+        EXPECT_FALSE(tooltest::MeasureProcess().quillonMapped);
+    }
+
+    uint8_t* m_map = nullptr;
+    size_t m_bytes = 0;
+};
+
+TEST_F(RingFaults, RingOfTheWrongSizeOrCapacityIsLeftAloneAndTheToolWorks) {
+    MakeRing(4096);
+    std::memset(m_map, 0xA5, 4096);
+    ProvisionThroughTheRing();
+    struct stat st {};
+    const int fd = shm_open(kRingName, O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fstat(fd, &st), 0);
+    close(fd);
+    EXPECT_EQ(st.st_size, 4096);
+    EXPECT_EQ(std::count(m_map, m_map + 4096, uint8_t{0xA5}), 4096);
+
+    MakeFullSizeRing();
+    Field(kCapacity) = 1024;
+    ProvisionThroughTheRing();
+    EXPECT_EQ(Field(kCapacity), 1024u);
+    EXPECT_EQ(Field(kHead), 0u) << "written into a ring of another layout";
+}
+
+TEST_F(RingFaults, GarbageCountersAreSurvivedAndTheRingStaysUsable) {
+    MakeFullSizeRing();
+    Field(kHead) = 0xFFFFFFF0u;
+    Field(kTail) = 0x00000005u;
+    Field(kCommit) = 0xDEADBEEFu;
+    Field(kProgress) = 0x12345678u;
+    ProvisionThroughTheRing();
+    EXPECT_EQ(Field(kCapacity), 32768u);
+    EXPECT_EQ(Field(kCommit), Field(kHead)) << "a writer stuck behind a commit counter that never moves";
+    EXPECT_NE(Field(kHead), 0xFFFFFFF0u) << "nothing was traced";
+}
+
+TEST_F(RingFaults, FullRingWithADeadReaderIsDrainedAndTheReaderDropped) {
+    MakeFullSizeRing();
+    Field(kHead) = 100000;
+    Field(kCommit) = 100000;
+    Field(kTail) = 100000 - 32767;  // head + 1 and tail address the same slot
+    Field(kReaders) = 1;
+    Field(kProgress) = 7;  // and it never moves
+    ProvisionThroughTheRing();
+    EXPECT_EQ(Field(kReaders), 0u);
+    EXPECT_GE(Field(kTail) - (100000u - 32767u), 4096u);
+    EXPECT_EQ(Field(kCommit), Field(kHead));
+    EXPECT_EQ(Field(kCapacity), 32768u);
+}
+
+// Another user got there first: the ring and both mutex names are theirs,
+// the mutexes not even shared memory but pipes nobody writes to. The tool
+// neither hangs nor writes into them; it only traces nothing.
+TEST_F(RingFaults, ObjectsOfAnotherUserNeitherHangNorReceiveLines) {
+    MakeFullSizeRing();
+    ASSERT_EQ(fchownat(AT_FDCWD, ("/dev/shm" + std::string(kRingName)).c_str(), 65534, 65534, 0), 0);
+    ASSERT_EQ(chmod(("/dev/shm" + std::string(kRingName)).c_str(), 0600), 0);
+    for (const char* name : {kAttachMutexName, kRingMutexName}) {
+        const std::string path = "/dev/shm" + std::string(name);
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path;
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    }
+    {
+        tooltest::WithoutFileOverrides asAnOperator;
+        ProvisionThroughTheRing();
+    }
+    EXPECT_EQ(Field(kHead), 0u);
 }
 
 }  // namespace
