@@ -100,6 +100,8 @@ struct ProcessResources {
     long fds = 0;          // open descriptors
     long threads = 0;      // tasks of the process
     long rssKib = 0;       // resident memory
+    long anonKib = 0;      // of that, the process's own (heap, stacks)
+    long shmemKib = 0;     // of that, shared memory pages it touched (the trace ring)
     long shmMappings = 0;  // mappings of /dev/shm objects
     long shmFds = 0;       // descriptors of /dev/shm objects
     long shmObjects = 0;   // entries of /dev/shm (the machine's, or the private one)
@@ -140,6 +142,8 @@ inline ProcessResources MeasureProcess() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0) r.rssKib = std::stol(line.substr(6));
+        else if (line.rfind("RssAnon:", 0) == 0) r.anonKib = std::stol(line.substr(8));
+        else if (line.rfind("RssShmem:", 0) == 0) r.shmemKib = std::stol(line.substr(9));
     return r;
 }
 
