@@ -340,7 +340,7 @@ TEST_F(FaultCampaign, ReadersGoWithPcscdAndComeBackWithoutRestartingTheTool) {
         bool done = false;
         bool Run() {
             done = true;
-            return std::system(command.c_str()) == 0;
+            return tooltest::RunOutsideThePrivateNamespace(command) == 0;
         }
         ~Restart() {
             if (!done) Run();

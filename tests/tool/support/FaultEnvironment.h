@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,13 +30,23 @@ inline bool& SharedMemoryPrivateFlag() {
     static bool isPrivate = false;
     return isPrivate;
 }
+// The mount namespace the process started in (-1 when it never left it).
+inline int& OriginalMountNamespace() {
+    static int fd = -1;
+    return fd;
+}
 
 // First thing in main(), while the process has one thread: a mount
 // namespace of its own with an empty tmpfs on /dev/shm (room for the trace
 // ring). False, and nothing changed, when the process may not do that (not
 // root, or a container without CAP_SYS_ADMIN).
 inline bool IsolateSharedMemory() {
-    if (unshare(CLONE_NEWNS) != 0) return false;
+    const int original = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    if (unshare(CLONE_NEWNS) != 0) {
+        if (original >= 0) close(original);
+        return false;
+    }
+    OriginalMountNamespace() = original;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=512m,mode=1777") != 0)
         return false;
@@ -43,6 +54,23 @@ inline bool IsolateSharedMemory() {
     return true;
 }
 inline bool SharedMemoryIsPrivate() { return SharedMemoryPrivateFlag(); }
+
+// Runs a shell command in the mount namespace the process started in, so
+// that a daemon it starts (pcscd) never lives in this process's private one.
+// Returns the command's exit status, or -1.
+inline int RunOutsideThePrivateNamespace(const std::string& command) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (OriginalMountNamespace() >= 0 && setns(OriginalMountNamespace(), CLONE_NEWNS) != 0) _exit(126);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // A tmpfs of `kib` KiB on dir (created when missing); only inside the
 // private mount namespace, so nothing outside the process ever sees it.
