@@ -45,7 +45,9 @@ void SimCard::PowerEvent() {
 SimCard::Answer SimCard::Transmit(const Bytes& apdu) {
   Answer a;
   if (apdu.size() >= 4 && apdu[0] == 0x00 && apdu[1] == 0xC0) {
-    if (pendingCount_ == 0) {
+    if (faults_.getResponseForever) {
+      a.response = SwOnly(0x9060);
+    } else if (pendingCount_ == 0) {
       a.response = SwOnly(sw::kNoChallenge);
     } else if (--pendingCount_ == 0) {
       a.response = std::move(pending_);
@@ -57,6 +59,10 @@ SimCard::Answer SimCard::Transmit(const Bytes& apdu) {
   }
   a.delayMs = faults_.delayMs;
   faults_.delayMs = 0;
+  if (faults_.pullCountdown > 0 && --faults_.pullCountdown == 0) {
+    a.pull = faults_.pullBeforeAnswer ? Pull::InsteadOfAnswer : Pull::AfterAnswer;
+    faults_.pullBeforeAnswer = false;
+  }
   if (faults_.nextSw) {
     a.response = SwOnly(*faults_.nextSw);
     faults_.nextSw.reset();
@@ -82,6 +88,12 @@ SimCard::Answer SimCard::Transmit(const Bytes& apdu) {
     pending_ = std::move(a.response);
     pendingCount_ = faults_.getResponse;
     faults_.getResponse = 0;
+    a.response = SwOnly(0x9060);
+  }
+  if (faults_.getResponseForever) {
+    // The command ran; its answer never comes out.
+    pending_.clear();
+    pendingCount_ = 0;
     a.response = SwOnly(0x9060);
   }
   return a;
@@ -112,9 +124,20 @@ std::optional<std::string> SimCard::Control(const std::string& line) {
     return "ok";
   }
   if (cmd == "getresponse") {
+    if (w.size() == 2 && (w[1] == "forever" || w[1] == "off")) {
+      faults_.getResponseForever = w[1] == "forever";
+      return "ok";
+    }
     int n;
-    if (!IntArg(w, 0, 255, n)) return usage("getresponse 0-255");
+    if (!IntArg(w, 0, 255, n)) return usage("getresponse 0-255|forever|off");
     faults_.getResponse = n;
+    return "ok";
+  }
+  if (cmd == "remove-after" || cmd == "remove-during") {
+    int n;
+    if (!IntArg(w, 1, 1000, n)) return usage(cmd == "remove-after" ? "remove-after 1-1000" : "remove-during 1-1000");
+    faults_.pullCountdown = n;
+    faults_.pullBeforeAnswer = cmd == "remove-during";
     return "ok";
   }
   if (cmd == "short") {
@@ -176,6 +199,9 @@ std::optional<std::string> SimCard::Control(const std::string& line) {
     if (faults_.shortLength) s << " short=" << *faults_.shortLength;
     if (faults_.delayMs) s << " delay=" << faults_.delayMs;
     if (faults_.corruptSeedOf) s << " corrupt-seed=" << static_cast<int>(*faults_.corruptSeedOf);
+    if (faults_.getResponseForever) s << " getresponse=forever";
+    if (faults_.pullCountdown)
+      s << (faults_.pullBeforeAnswer ? " remove-during=" : " remove-after=") << faults_.pullCountdown;
     return s.str();
   }
   return std::nullopt;

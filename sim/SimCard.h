@@ -17,7 +17,13 @@ struct Faults {
   std::optional<int> shortLength;        // one-shot: keep 0, 1 or 2 bytes of the status word
   int delayMs = 0;                       // one-shot: hold the answer back this long
   std::optional<uint8_t> corruptSeedOf;  // one-shot: the next seed written to this profile is stored changed
+  bool getResponseForever = false;       // until cleared: every answer is 90 60, GET RESPONSE too
+  int pullCountdown = 0;                 // commands still to come before the card is pulled
+  bool pullBeforeAnswer = false;         // the last of them runs, but the card goes before its answer
 };
+
+// What happens to the card around one answer.
+enum class Pull { None, AfterAnswer, InsteadOfAnswer };
 
 class SimCard {
  public:
@@ -26,6 +32,7 @@ class SimCard {
   struct Answer {
     Bytes response;
     int delayMs = 0;
+    Pull pull = Pull::None;  // the daemon takes the card out (and keeps it out)
   };
   Answer Transmit(const Bytes& apdu);
 

@@ -306,8 +306,20 @@ void Daemon::HandleFrame(const Bytes& payload) {
   SimCard::Answer a = card_.Transmit(payload);
   if (a.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(a.delayMs));
   if (opt_.verbose) Log("> " + ToHex(payload) + "\n< " + ToHex(a.response));
+  if (a.pull == Pull::InsteadOfAnswer) {
+    // Pulled while the command ran: what it changed stays, its answer is lost.
+    SaveStateIfChanged();
+    wantInserted_ = false;
+    Disconnect("pulled before answering");
+    return;
+  }
   SendFrame(a.response);
   SaveStateIfChanged();
+  if (a.pull == Pull::AfterAnswer && vpcd_ >= 0) {
+    wantInserted_ = false;
+    Disconnect("pulled after answering");
+    return;
+  }
   if (a.response.empty() && vpcd_ >= 0) {
     // vpcd keeps waiting for payload bytes after an empty frame, which would
     // wedge the reader for good. Pulling the card out ends that wait: the

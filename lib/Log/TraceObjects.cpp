@@ -79,13 +79,20 @@ int CNamedMutex::Lock(unsigned timeoutMs) {
         // Everyone may take the mutex, whoever created it; the object is
         // never written, so a read-only open is enough to lock it when
         // another user created it without write access for us.
-        int fd = shm_open(m_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        // O_NONBLOCK: anyone may put a FIFO under the name first, and
+        // opening one for reading would wait for a writer for good.
+        int fd = shm_open(m_name.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd >= 0) {
             fchmod(fd, 0666);  // creation mode is cut by the umask
         } else if (errno == EACCES) {
-            fd = shm_open(m_name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+            fd = shm_open(m_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
         }
         if (fd < 0) return errno;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return EINVAL;  // not a shared-memory object at all
+        }
         m_fd = fd;
         m_pid = getpid();
     }

@@ -117,7 +117,7 @@ int RingAttachment::Open() {
 int RingAttachment::OpenUnderRingMutex() {
     for (unsigned attempt = 0; attempt < kOpenAttempts; ++attempt) {
         bool made = false;
-        int ringFd = shm_open(names.ring.c_str(), O_RDWR | O_CLOEXEC, 0);
+        int ringFd = shm_open(names.ring.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
         if (ringFd < 0) {
             if (errno != ENOENT) return errno;
             // tmpfs hands out pages only when they are first written; a ring
@@ -155,7 +155,7 @@ int RingAttachment::OpenUnderRingMutex() {
             close(ringFd);
             continue;
         }
-        if (st.st_size < static_cast<off_t>(kTraceShmSize)) {
+        if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(kTraceShmSize)) {
             // Mapping past the end of the object would raise SIGBUS on use.
             return abandon(EINVAL);
         }

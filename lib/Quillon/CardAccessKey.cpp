@@ -37,10 +37,13 @@ uint32_t Verify(CommandFrame& frame, const char* accessKey) {
     Response challenge;
     if (frame.Exchange(kChallenge, sizeof kChallenge, challenge) != SCARD_S_SUCCESS)
         return CARD_E_EXCHANGE;
+    // An answer that is not a whole challenge (a refusal, a truncated
+    // answer) gets no cryptogram: one computed over bytes the token never
+    // issued as its challenge would only cost the token one of its tries.
+    if (!challenge.Ok() || challenge.DataLength() < 8) return CARD_E_EXCHANGE;
 
-    // Only what the token sent counts; the rest of the block stays zero.
     uint8_t block[16] = {};
-    std::memcpy(block, challenge.data, challenge.length < 8 ? challenge.length : 8);
+    std::memcpy(block, challenge.data, 8);
     uint8_t command[21] = {kClaPlain, kInsVerifyCryptogram, 0x00, 0x00, 0x10};
     size_t outLen = 16;
     if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0)

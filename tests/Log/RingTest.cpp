@@ -219,6 +219,36 @@ TEST_F(RingAttachTest, ObjectsOfAnotherUserFailTheAttachWithoutHarm) {
     EXPECT_EQ(*foreign.U32(kRingHead), 0u);
 }
 
+TEST_F(RingAttachTest, PipesPlantedUnderTheObjectNamesFailTheAttachAtOnce) {
+    // Opening a FIFO for reading waits for a writer: a pipe under a mutex
+    // name must not hang every process that traces.
+    for (const std::string* name : {&names_.attachMutex, &names_.ringMutex, &names_.ring}) {
+        const std::string path = ShmPath(*name);
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path;
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        }
+        pid_t child = fork();
+        if (child == 0) {
+            // As another user than the pipe's owner (root opens it read-write,
+            // everybody else read-only).
+            if (geteuid() == 0 && (setresgid(1, 1, 1) != 0 || setresuid(1, 1, 1) != 0)) _exit(10);
+            alarm(20);
+            CVkShmLogger ring(names_);
+            int rc = ring.Attach();
+            TraceBegin();
+            TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
+            _exit(rc != 0 && TraceEnd() == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << *name << " status " << status;
+        CVkShmLogger asRoot(names_);
+        EXPECT_NE(asRoot.Attach(), 0) << *name;
+        unlink(path.c_str());
+    }
+}
+
 TEST_F(RingAttachTest, NoRoomInSharedMemoryCreatesNothing) {
     SetShmFreeRoomForTesting(kTraceShmSize - 1);
     CVkShmLogger ring(names_);

@@ -46,20 +46,25 @@ TEST_F(CardVerifyTest, StatusWordMapping) {
     }
 }
 
-TEST_F(CardVerifyTest, ShortChallengeCountsMissingBytesAsZero) {
-    // Only a status word came back: the block is those two bytes and zeros.
-    pcscdouble::QueueResponse(Hex("6D 00"));
-    pcscdouble::QueueResponse(Hex("90 00"));
-    EXPECT_EQ(CardVerify(kReader, kKey), CARD_OK);
-    EXPECT_EQ(Commands()[1], ExpectedCryptogram(kKey, Hex("6D 00")));
+TEST_F(CardVerifyTest, AnswerThatIsNoWholeChallengeGetsNoCryptogram) {
+    // A refusal, a status word alone, fewer than 8 bytes, or 8 bytes with
+    // another status word: no cryptogram goes out, so no try is spent.
+    for (const char* answer : {"6D 00", "90 00", "90", "", "11 22 33 44 55 66 77 90 00",
+                               "11 22 33 44 55 66 77 88 6A 82"}) {
+        pcscdouble::Reset();
+        pcscdouble::QueueResponse(Hex(answer));
+        pcscdouble::QueueResponse(Hex("90 00"));
+        EXPECT_EQ(CardVerify(kReader, kKey), CARD_E_EXCHANGE) << answer;
+        EXPECT_EQ(pcscdouble::TransmitCount(), 1u) << answer;
+        EXPECT_TRUE(SessionReleased()) << answer;
+    }
 
-    // A longer earlier answer must not leak into a short later one.
+    // More than 8 bytes: the first 8 are the challenge.
     pcscdouble::Reset();
-    pcscdouble::QueueResponse(Hex("11 22 33 44 55 66 77 88 99 90 60"));
-    pcscdouble::QueueResponse(Hex("90 00"));
+    pcscdouble::QueueResponse(Hex("A1 B2 C3 D4 E5 F6 07 18 99 90 00"));
     pcscdouble::QueueResponse(Hex("90 00"));
     EXPECT_EQ(CardVerify(kReader, kKey), CARD_OK);
-    EXPECT_EQ(Commands()[2], ExpectedCryptogram(kKey, Hex("90 00")));
+    EXPECT_EQ(Commands()[1], ExpectedCryptogram(kKey, kChallenge));
 }
 
 TEST_F(CardVerifyTest, KeyTextChecksComeAfterConnecting) {

@@ -37,6 +37,10 @@ TEST(IniUpdate, KeepsEveryOtherByte) {
     EXPECT_EQ(UpdateIniContent("[CONFIG]\r\nY=2\r\n\r\n[B]\r\n", "CONFIG", "K", "v"),
               "[CONFIG]\r\nY=2\r\nK=v\r\n\r\n[B]\r\n");
     EXPECT_EQ(UpdateIniContent("[CONFIG]", "CONFIG", "K", "v"), "[CONFIG]\r\nK=v\r\n");
+    // A file cut after the CR of its last CR LF: the new entry still gets a
+    // line of its own, so it reads back.
+    EXPECT_EQ(UpdateIniContent("[CONFIG]\r\nY=2\r", "CONFIG", "K", "v"), "[CONFIG]\r\nY=2\r\r\nK=v\r\n");
+    EXPECT_EQ(FindIniValue(UpdateIniContent("[CONFIG]\r", "CONFIG", "K", "v"), "CONFIG", "K"), "v");
     // Missing section or file.
     EXPECT_EQ(UpdateIniContent("[B]\r\nz=1", "CONFIG", "K", "v"), "[B]\r\nz=1\r\n[CONFIG]\r\nK=v\r\n");
     EXPECT_EQ(UpdateIniContent("", "CONFIG", "K", "v"), "[CONFIG]\r\nK=v\r\n");

@@ -39,13 +39,7 @@ void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup) {
         // The key is still taken for this session: the operator asked for
         // it, and the token may already hold it. Only the next start would
         // fall back to the old one, so say so while it can be mended.
-        const QString path = QString::fromStdString(startup.ConfigPath().string());
-        ctx.view.ShowMessage(QStringLiteral("The access key could not be saved: the configuration file %1 cannot be "
-                                            "written. The key is used until the tool is closed; make the file "
-                                            "writable and set the key again through \"Access Key\" so that the next "
-                                            "start loads it.")
-                                 .arg(path),
-                             kCaption, MessageIcon::Warning);
+        ctx.view.ShowMessage(KeyNotSavedMessage(startup.ConfigPath()), kCaption, MessageIcon::Warning);
     }
     g_customerKey.Set(text);
 }

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -71,15 +69,6 @@ bool IsEntryFor(std::string_view text, std::string_view key, std::string_view* v
     return true;
 }
 
-// The whole file, or nullopt when it cannot be read.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return content;
-}
-
 }  // namespace
 
 std::optional<std::string> FindIniValue(std::string_view content, std::string_view section, std::string_view key) {
@@ -134,15 +123,40 @@ std::string UpdateIniContent(std::string_view content, std::string_view section,
 
     const Line& after = lines[lastEntry];
     updated.append(content.substr(0, after.end));
-    if (after.end == after.textEnd) updated += "\r\n";  // last line had no line ending
+    // A last line without a line feed (a lone CR at its end does not end it)
+    // must be ended, or the new entry would become part of it.
+    if (after.end == after.start || content[after.end - 1] != '\n') updated += "\r\n";
     updated += entry + "\r\n";
     updated.append(content.substr(after.end));
     return updated;
 }
 
+std::optional<std::string> ReadIniFile(const std::filesystem::path& file) {
+    // A directory opens for reading too, and only its reads fail: every
+    // failure counts, so an unreadable file never looks like an empty one.
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            errno = error;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return content;
+}
+
 std::optional<std::string> ReadIniValue(const std::filesystem::path& file, std::string_view section,
                                         std::string_view key) {
-    const std::optional<std::string> content = ReadWholeFile(file);
+    const std::optional<std::string> content = ReadIniFile(file);
     if (!content) return std::nullopt;
     return FindIniValue(*content, section, key);
 }
@@ -152,7 +166,13 @@ bool WriteIniValue(const std::filesystem::path& file, std::string_view section, 
     std::string content;
     std::error_code ec;
     if (std::filesystem::exists(file, ec)) {
-        std::optional<std::string> old = ReadWholeFile(file);
+        // The new file only takes the old one's name, which needs no right
+        // to write the old file: a file its owner made read-only would be
+        // replaced all the same. It is kept, and the caller told.
+        const int probe = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+        if (probe < 0) return false;
+        close(probe);
+        std::optional<std::string> old = ReadIniFile(file);
         if (!old) return false;
         content = std::move(*old);
     } else if (ec) {

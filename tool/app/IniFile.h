@@ -23,13 +23,16 @@ std::optional<std::string> FindIniValue(std::string_view content, std::string_vi
 std::string UpdateIniContent(std::string_view content, std::string_view section, std::string_view key,
                              std::string_view value);
 
+// The whole file; nullopt (errno telling why) when it cannot be read.
+std::optional<std::string> ReadIniFile(const std::filesystem::path& file);
+
 // nullopt when the file cannot be read or holds no such key.
 std::optional<std::string> ReadIniValue(const std::filesystem::path& file, std::string_view section,
                                         std::string_view key);
 
 // Creates the file (mode 0600) when it does not exist. False when the old
-// file cannot be read or the new one cannot be written; the old file is then
-// unchanged.
+// file cannot be read or written (a read-only file is not replaced) or the
+// new one cannot be written; the old file is then unchanged.
 bool WriteIniValue(const std::filesystem::path& file, std::string_view section, std::string_view key,
                    std::string_view value);
 

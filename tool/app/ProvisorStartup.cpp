@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 #include "IniFile.h"
@@ -48,6 +49,27 @@ std::filesystem::path ConfigDirectoryFor(const std::filesystem::path& exeDir) {
         base = std::filesystem::path(home) / ".config";
     }
     return base / "norvik2";
+}
+
+QString KeyNotSavedMessage(const std::filesystem::path& path) {
+    return QStringLiteral("The access key could not be saved: the configuration file %1 cannot be written. The key is "
+                          "used until the tool is closed; make the file writable and set the key again through "
+                          "\"Access Key\" so that the next start loads it.")
+        .arg(QString::fromStdString(path.string()));
+}
+
+QString ConfigUnreadableMessage(const std::filesystem::path& path, int error) {
+    return QStringLiteral("The configuration file %1 cannot be read (%2). No access key is loaded, so no token is "
+                          "authenticated with a key you did not choose; make the file readable and start the tool "
+                          "again.")
+        .arg(QString::fromStdString(path.string()), QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QString LogNotWrittenMessage(const std::filesystem::path& path, int error) {
+    return QStringLiteral("The operation log %1 could not be written (%2). Automatic writes go on, but are not logged "
+                          "any more; free space on its disk or make it writable, then restart the tool.")
+        .arg(QString::fromStdString(path.string()),
+             error ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("the disk refused the line"));
 }
 
 ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path) {
@@ -117,12 +139,21 @@ void ProvisorStartup::EnsureConfigFile() {
         return;
     }
     const std::string text = key->toStdString();
-    SaveCustomerKey(text);
+    // Used all the same; without the message the next start would quietly
+    // fall back to the default key.
+    if (!SaveCustomerKey(text)) m_sink.ShowMessage(KeyNotSavedMessage(ConfigPath()), kCaption, MessageIcon::Warning);
     m_key.Set(text);
 }
 
 void ProvisorStartup::LoadCustomerKey() {
-    std::string stored = ReadIniValue(ConfigPath(), kConfigSection, kConfigKeyName).value_or(kDefaultStoredKey);
+    const std::optional<std::string> content = ReadIniFile(ConfigPath());
+    if (!content) {
+        const int error = errno;
+        m_key.Set({});
+        m_sink.ShowMessage(ConfigUnreadableMessage(ConfigPath(), error), kCaption, MessageIcon::Error);
+        return;
+    }
+    std::string stored = FindIniValue(*content, kConfigSection, kConfigKeyName).value_or(kDefaultStoredKey);
     if (stored.size() > kStoredKeyMaxChars) stored.resize(kStoredKeyMaxChars);
     m_key.Set(DecipherStoredKey(stored));
 }

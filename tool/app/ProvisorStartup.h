@@ -32,6 +32,15 @@ inline const QString kLoadLibraryFailed = QStringLiteral("Load library failed");
 inline const QString kConfigCreateFailed = QStringLiteral("Failed to create the configuration file!");
 inline const QString kLogOpenFailed = QStringLiteral("Can't open log file!");
 
+// The tool's own sentences for what the original never foresaw: the cause,
+// then what the operator does about it.
+// The key just given could not be stored in the configuration file at path.
+QString KeyNotSavedMessage(const std::filesystem::path& path);
+// The configuration file exists but cannot be read (error: an errno value).
+QString ConfigUnreadableMessage(const std::filesystem::path& path, int error);
+// The operation log took no more lines (error: an errno value, 0 unknown).
+QString LogNotWrittenMessage(const std::filesystem::path& path, int error);
+
 struct ResultColumn {
     QString title;
     int width;
@@ -88,6 +97,9 @@ public:
     // the configuration file and opens the log.
     void BindCardLibrary();
     void EnsureConfigFile();
+    // A file that exists but cannot be read leaves the key empty, with a
+    // message: the default key would be a key nobody chose, and every token
+    // refusing it would lose one of its tries.
     void LoadCustomerKey();
     // Stores key (at most 32 digits) enciphered; leaves the current key
     // alone. False when the file could not be written.

@@ -507,7 +507,9 @@ void CProvisorDlg::StopThreads() {
     m_readerWatch->Stop();
     m_clock->Stop();
     m_cardMonitor->Stop();
-    // The bulk worker asks the UI thread for the UTC field and its rows.
+    // The bulk worker asks the UI thread for the UTC field and its rows; it
+    // finishes the line it is on and applies no more.
+    m_bulkRun.RequestStop();
     RunBlocking([this] { m_bulkRun.Wait(); });
     SetThreadCallRunner(nullptr);
 }

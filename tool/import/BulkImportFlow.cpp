@@ -94,7 +94,7 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     run.m_running.store(true, std::memory_order_release);
     try {
         run.m_worker = std::thread([ctx, &run] {
-            BulkWorker(ctx, run.m_bulkEntries);
+            BulkWorker(ctx, run.m_bulkEntries, &run.m_stop);
             run.m_running.store(false, std::memory_order_release);
         });
     } catch (const std::system_error&) {
@@ -104,7 +104,7 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     }
 }
 
-void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries) {
+void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop) {
     BusyFlag busy;
     if (!busy.Taken()) return;
     IToolView& view = ctx.view;
@@ -117,6 +117,7 @@ void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries) {
         const size_t total = entries.size();
         size_t done = 0;
         for (const BulkEntry& entry : entries) {
+            if (stop && stop->load(std::memory_order_acquire)) break;
             label.Set(entry.profile);
             // Again just before the row: it is labelled by m_profile.
             const auto addRow = [&](bool ok) {

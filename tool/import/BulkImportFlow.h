@@ -32,6 +32,10 @@ public:
     bool Running() const { return m_running.load(std::memory_order_acquire); }
     // Joins the worker of the last run, if any. Not from the worker itself.
     void Wait();
+    // The tool is closing: the worker applies no line after the one it is
+    // on. Nobody would see their rows, and the operator who closed the tool
+    // does not expect the token to go on changing.
+    void RequestStop() { m_stop.store(true, std::memory_order_release); }
     // The entries of the last accepted file; stable while Running().
     const std::vector<BulkEntry>& Entries() const { return m_bulkEntries; }
 
@@ -41,6 +45,7 @@ private:
     std::vector<BulkEntry> m_bulkEntries;
     std::thread m_worker;
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stop{false};
 };
 
 // "Import from file"
@@ -52,7 +57,8 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run);
 
 // The worker's whole run over entries: busy flag, progress label, library
 // calls and result rows. StartBulkImport runs it on its own thread; exposed
-// for callers that already are on a worker thread.
-void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries);
+// for callers that already are on a worker thread. A set `stop` ends the run
+// before the next line.
+void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace provisor

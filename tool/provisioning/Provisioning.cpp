@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Encodings.h"
+#include "ProvisorStartup.h"
 #include "SeedSources.h"
 
 namespace provisor {
@@ -243,7 +244,10 @@ void RunAutoWrite(ToolContext& ctx) {
     if (ctx.log) {
         std::tm local{};
         localtime_r(&started, &local);
-        ctx.log->AppendAutoWrite(local, serial, status == 0);
+        // Once: the log stays unwritable, and later lines are skipped.
+        if (ctx.log->AppendAutoWrite(local, serial, status == 0) == OperationLog::Append::Failed)
+            ctx.view.ShowMessage(LogNotWrittenMessage(ctx.log->Path(), ctx.log->LastError()), kCaption,
+                                 MessageIcon::Warning);
     }
     g_writePending = false;
 }

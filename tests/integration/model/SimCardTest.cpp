@@ -113,9 +113,10 @@ TEST_F(SimCardTest, CorruptSeedChangesTheStoredSeedNowOrAtTheNextWrite) {
 
 TEST_F(SimCardTest, BadControlLinesAreRefusedWithoutSideEffects) {
   for (const char* line : {"sw", "sw 6A8", "sw 6A82 1", "sw XYZW", "sw-ins C 6983", "sw-ins CE",
-                           "getresponse -1", "getresponse 256", "short 3", "delay 1e3",
+                           "getresponse -1", "getresponse 256", "getresponse always", "short 3", "delay 1e3",
                            "confirm maybe", "clock -5", "clear now", "corrupt-seed", "corrupt-seed 100",
-                           "corrupt-seed 4 later", "corrupt-seed x next"}) {
+                           "corrupt-seed 4 later", "corrupt-seed x next", "remove-after 0", "remove-after",
+                           "remove-during 1001", "remove-during x"}) {
     auto reply = card->Control(line);
     ASSERT_TRUE(reply) << line;
     EXPECT_EQ(reply->rfind("err", 0), 0u) << line << " -> " << *reply;
@@ -124,6 +125,45 @@ TEST_F(SimCardTest, BadControlLinesAreRefusedWithoutSideEffects) {
   EXPECT_FALSE(card->Control(""));
   EXPECT_EQ(Tx("80 4B 08 00 00").size(), 10u);
   EXPECT_EQ(card->Control("status")->find("next-sw"), std::string::npos);
+}
+
+TEST_F(SimCardTest, CardIsPulledAroundTheNthCommandCountingNoGetResponse) {
+  // After the answer: the commands before it and it itself run and answer.
+  EXPECT_EQ(card->Control("remove-after 3"), "ok");
+  EXPECT_NE(card->Control("status")->find(" remove-after=3"), std::string::npos);
+  EXPECT_EQ(card->Control("getresponse 1"), "ok");
+  EXPECT_EQ(card->Transmit(H("80 4B 08 00 00")).pull, Pull::None);
+  EXPECT_EQ(card->Transmit(H("00 C0 00 00 00")).pull, Pull::None) << "GET RESPONSE is not counted";
+  EXPECT_EQ(card->Transmit(H("80 D8 0C 02 00")).pull, Pull::None);
+  SimCard::Answer third = card->Transmit(H("80 D8 0C 02 01"));
+  EXPECT_EQ(third.pull, Pull::AfterAnswer);
+  EXPECT_EQ(third.response, H("90 00"));
+  EXPECT_FALSE(model->screenLocked());
+  EXPECT_EQ(card->Transmit(H("80 D8 0C 02 00")).pull, Pull::None) << "one pull only";
+
+  // During: the Nth command still changes the token, only its answer goes.
+  EXPECT_EQ(card->Control("remove-during 1"), "ok");
+  SimCard::Answer during = card->Transmit(H("80 D8 0C 02 01"));
+  EXPECT_EQ(during.pull, Pull::InsteadOfAnswer);
+  EXPECT_FALSE(model->screenLocked());
+  EXPECT_EQ(card->Control("remove-during 2"), "ok");
+  EXPECT_EQ(card->Control("clear"), "ok");
+  EXPECT_EQ(card->Transmit(H("80 D8 0C 02 00")).pull, Pull::None);
+  EXPECT_EQ(card->Transmit(H("80 D8 0C 02 00")).pull, Pull::None);
+}
+
+TEST_F(SimCardTest, GetResponseForeverNeverDeliversTheAnswerButRunsTheCommand) {
+  EXPECT_EQ(card->Control("getresponse forever"), "ok");
+  EXPECT_NE(card->Control("status")->find(" getresponse=forever"), std::string::npos);
+  EXPECT_EQ(Tx("80 D8 0C 02 00"), H("90 60"));
+  EXPECT_TRUE(model->screenLocked());
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(Tx("00 C0 00 00 00"), H("90 60")) << i;
+  EXPECT_EQ(card->Control("getresponse off"), "ok");
+  EXPECT_EQ(Sw(Tx("00 C0 00 00 00")), 0x6985) << "the lost answer is not kept";
+  EXPECT_EQ(Tx("80 D8 0C 02 01"), H("90 00"));
+  EXPECT_EQ(card->Control("getresponse forever"), "ok");
+  EXPECT_EQ(card->Control("clear"), "ok");
+  EXPECT_EQ(Tx("80 D8 0C 02 00"), H("90 00"));
 }
 
 }  // namespace
