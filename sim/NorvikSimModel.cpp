@@ -28,21 +28,26 @@ constexpr uint8_t kInsPin = 0xE0;
 
 bool IsSecuredIns(uint8_t ins) {
   switch (ins) {
-    case kInsChangeKey: case kInsBurnSeed: case kInsReadOtp: case kInsSeal:
-    case kInsConfig: case kInsTitle: case kInsPin:
-      return true;
-    default:
-      return false;
+    case kInsChangeKey:
+    case kInsBurnSeed:
+    case kInsReadOtp:
+    case kInsSeal:
+    case kInsConfig:
+    case kInsTitle:
+    case kInsPin: return true;
+    default: return false;
   }
 }
 
 bool IsPlainIns(uint8_t ins) {
   switch (ins) {
-    case kInsRead: case kInsChallenge: case kInsCryptogram: case kInsFactoryReset:
-    case kInsDeleteSeed: case kInsScreen:
-      return true;
-    default:
-      return false;
+    case kInsRead:
+    case kInsChallenge:
+    case kInsCryptogram:
+    case kInsFactoryReset:
+    case kInsDeleteSeed:
+    case kInsScreen: return true;
+    default: return false;
   }
 }
 
@@ -57,9 +62,7 @@ std::optional<Bytes> StripPad80(const Bytes& in) {
 }
 
 int64_t SystemSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -121,8 +124,7 @@ std::optional<ConfigItems> ParseConfigTemplate(const Bytes& d) {
         if (len > 12) return std::nullopt;
         items.title = std::string(reinterpret_cast<const char*>(v), len);
         break;
-      default:
-        return std::nullopt;
+      default: return std::nullopt;
     }
     if (!ok) return std::nullopt;
   }
@@ -146,9 +148,7 @@ Bytes NorvikSimModel::Atr() const {
   return atr;
 }
 
-uint32_t NorvikSimModel::TokenClock() const {
-  return static_cast<uint32_t>(clock_() + clockOffset_);
-}
+uint32_t NorvikSimModel::TokenClock() const { return static_cast<uint32_t>(clock_() + clockOffset_); }
 
 void NorvikSimModel::SetTokenClock(uint32_t t) {
   clockOffset_ = static_cast<int64_t>(t) - clock_();
@@ -177,8 +177,7 @@ Bytes NorvikSimModel::Process(const Bytes& apdu) {
     Bytes macInput = {kClaPlain, ins, p1, p2, static_cast<uint8_t>(body.size())};
     macInput.insert(macInput.end(), body.begin(), body.end());
     std::array<uint8_t, 4> expected = Sm4CbcMac4(commandKey_, macInput);
-    if (CRYPTO_memcmp(expected.data(), data.data() + body.size(), 4) != 0)
-      return SwOnly(sw::kBadMac);
+    if (CRYPTO_memcmp(expected.data(), data.data() + body.size(), 4) != 0) return SwOnly(sw::kBadMac);
     return HandleSecured(ins, p1, p2, body);
   }
   if (IsPlainIns(ins)) {
@@ -190,8 +189,7 @@ Bytes NorvikSimModel::Process(const Bytes& apdu) {
   return SwOnly(sw::kInsNotSupported);
 }
 
-Bytes NorvikSimModel::HandlePlain(uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& data,
-                                  bool hasData) {
+Bytes NorvikSimModel::HandlePlain(uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& data, bool hasData) {
   switch (ins) {
     case kInsRead:
       if (p1 != 0x00) return SwOnly(sw::kWrongP1P2);
@@ -241,8 +239,7 @@ Bytes NorvikSimModel::HandlePlain(uint8_t ins, uint8_t p1, uint8_t p2, const Byt
       screenLocked_ = data[0] == 0x00;
       Touch();
       return SwOnly(sw::kOk);
-    default:
-      return SwOnly(sw::kInsNotSupported);
+    default: return SwOnly(sw::kInsNotSupported);
   }
 }
 
@@ -277,8 +274,8 @@ Bytes NorvikSimModel::HandleSecured(uint8_t ins, uint8_t p1, uint8_t p2, const B
       if (!ProfileInRange(p2)) return SwOnly(sw::kWrongP1P2);
       const Profile& prof = profiles_[p2];
       if (!prof.hasSeed()) return SwOnly(sw::kNoSeed);
-      std::string otp = Totp(static_cast<HmacAlgorithm>(prof.algorithm), prof.seed, TokenClock(),
-                             prof.timeStep, prof.digits);
+      std::string otp =
+          Totp(static_cast<HmacAlgorithm>(prof.algorithm), prof.seed, TokenClock(), prof.timeStep, prof.digits);
       return WithSw(Bytes(otp.begin(), otp.end()), sw::kOk);
     }
     case kInsSeal:
@@ -311,8 +308,7 @@ Bytes NorvikSimModel::HandleSecured(uint8_t ins, uint8_t p1, uint8_t p2, const B
       Touch();
       return SwOnly(sw::kOk);
     }
-    default:
-      return SwOnly(sw::kInsNotSupported);
+    default: return SwOnly(sw::kInsNotSupported);
   }
 }
 
@@ -331,8 +327,9 @@ Bytes NorvikSimModel::ReadProfileRecord(uint8_t p2) const {
   // 70 1F | profile | 1D (29 bytes follow) | flags alg step digits titleLen
   // title[12] reserved[11] | seed-present
   const Profile& prof = profiles_[p2];
-  Bytes r = {0x70, 0x1F, p2, 0x1D, prof.flags, prof.algorithm, prof.timeStep, prof.digits,
-             static_cast<uint8_t>(prof.title.size())};
+  Bytes r = {0x70,          0x1F,        p2,
+             0x1D,          prof.flags,  prof.algorithm,
+             prof.timeStep, prof.digits, static_cast<uint8_t>(prof.title.size())};
   Bytes title(12, 0x00);
   std::copy(prof.title.begin(), prof.title.end(), title.begin());
   r.insert(r.end(), title.begin(), title.end());
@@ -422,11 +419,9 @@ std::string NorvikSimModel::SaveState() const {
   out << "time-option " << int{timeOption_} << "\n";
   for (size_t i = 0; i < profiles_.size(); ++i) {
     const Profile& p = profiles_[i];
-    out << "profile " << i << " " << int{p.algorithm} << " " << int{p.timeStep} << " "
-        << int{p.digits} << " " << int{p.flags} << " " << (p.seed.empty() ? "-" : ToHex(p.seed))
-        << " "
-        << (p.title.empty() ? "-" : ToHex(reinterpret_cast<const uint8_t*>(p.title.data()), p.title.size()))
-        << "\n";
+    out << "profile " << i << " " << int{p.algorithm} << " " << int{p.timeStep} << " " << int{p.digits} << " "
+        << int{p.flags} << " " << (p.seed.empty() ? "-" : ToHex(p.seed)) << " "
+        << (p.title.empty() ? "-" : ToHex(reinterpret_cast<const uint8_t*>(p.title.data()), p.title.size())) << "\n";
   }
   return out.str();
 }
@@ -461,8 +456,8 @@ bool NorvikSimModel::LoadState(const std::string& text, std::string* error) {
       next.triesLeft_ = n;
     } else if (name == "clock-offset") {
       if (!(ls >> next.clockOffset_)) return bad();
-    } else if (name == "display-off" || name == "keypad" || name == "pin-enabled" ||
-               name == "screen-locked" || name == "sealed" || name == "time-option") {
+    } else if (name == "display-off" || name == "keypad" || name == "pin-enabled" || name == "screen-locked" ||
+               name == "sealed" || name == "time-option") {
       int v;
       if (!(ls >> v) || v < 0 || v > 15) return bad();
       if (name == "display-off") next.displayOff_ = static_cast<uint8_t>(v & 3);
@@ -486,9 +481,9 @@ bool NorvikSimModel::LoadState(const std::string& text, std::string* error) {
       if (idx >= options_.profileCount) continue;
       Profile p;
       Bytes title;
-      if ((alg != 1 && alg != 2) || (step != 30 && step != 60) || digits < 1 || digits > 10 ||
-          flags < 0 || flags > 255 || !hexField(seedHex, p.seed) || p.seed.size() > 160 ||
-          !hexField(titleHex, title) || title.size() > 12)
+      if ((alg != 1 && alg != 2) || (step != 30 && step != 60) || digits < 1 || digits > 10 || flags < 0 ||
+          flags > 255 || !hexField(seedHex, p.seed) || p.seed.size() > 160 || !hexField(titleHex, title) ||
+          title.size() > 12)
         return bad();
       p.algorithm = static_cast<uint8_t>(alg);
       p.timeStep = static_cast<uint8_t>(step);

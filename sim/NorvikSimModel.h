@@ -42,16 +42,16 @@ inline constexpr uint16_t kConfirmTimeout = 0x6FF9;
 
 struct ModelOptions {
   std::string serial = "NV2A00000001";
-  int profileCount = 100;          // 100 (Norvik-2 v2) or 50 (Norvik-2)
+  int profileCount = 100;  // 100 (Norvik-2 v2) or 50 (Norvik-2)
   bool screenLockSupported = true;
-  int maxTries = 5;                // 0: the key is never locked (answers 6F 08)
+  int maxTries = 5;  // 0: the key is never locked (answers 6F 08)
   ConfirmPolicy confirm = ConfirmPolicy::Accept;
 };
 
 struct Profile {
-  Bytes seed;                 // empty: no seed
-  uint8_t algorithm = 1;      // 1 SHA1, 2 SHA256
-  uint8_t timeStep = 30;      // seconds
+  Bytes seed;             // empty: no seed
+  uint8_t algorithm = 1;  // 1 SHA1, 2 SHA256
+  uint8_t timeStep = 30;  // seconds
   uint8_t digits = 6;
   uint8_t flags = 0;
   std::string title;
@@ -60,8 +60,7 @@ struct Profile {
 
 // Items of the configuration write template (81 L items...).
 struct ConfigItems {
-  std::optional<uint8_t> algorithm, timeStep, digits, flags, displayOff, timeOption, pinEnabled,
-      keypad;
+  std::optional<uint8_t> algorithm, timeStep, digits, flags, displayOff, timeOption, pinEnabled, keypad;
   std::optional<uint32_t> time;
   std::optional<std::string> title;
 };

@@ -25,9 +25,7 @@ bool IntArg(const std::vector<std::string>& w, int lo, int hi, int& out) {
   return w.size() == 2 && ParseNumber(w[1], out) && out >= lo && out <= hi;
 }
 
-bool ParseSw(const std::string& s, uint16_t& sw) {
-  return s.size() == 4 && ParseNumber(s, sw, 16);
-}
+bool ParseSw(const std::string& s, uint16_t& sw) { return s.size() == 4 && ParseNumber(s, sw, 16); }
 
 std::string Hex4(uint16_t v) {
   uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
@@ -72,8 +70,8 @@ SimCard::Answer SimCard::Transmit(const Bytes& apdu) {
   } else {
     a.response = model_.Process(apdu);
     if (faults_.corruptSeedOf && apdu.size() >= 4 && apdu[0] == 0x84 && apdu[1] == 0xC5 &&
-        apdu[3] == *faults_.corruptSeedOf && a.response.size() >= 2 &&
-        a.response[a.response.size() - 2] == 0x90 && a.response.back() == 0x00) {
+        apdu[3] == *faults_.corruptSeedOf && a.response.size() >= 2 && a.response[a.response.size() - 2] == 0x90 &&
+        a.response.back() == 0x00) {
       model_.CorruptSeed(*faults_.corruptSeedOf);
       faults_.corruptSeedOf.reset();
     }
@@ -113,8 +111,7 @@ std::optional<std::string> SimCard::Control(const std::string& line) {
   if (cmd == "sw-ins") {
     uint8_t ins;
     uint16_t sw;
-    if (w.size() != 3 || w[1].size() != 2 || !ParseNumber(w[1], ins, 16))
-      return usage("sw-ins II XXXX|off");
+    if (w.size() != 3 || w[1].size() != 2 || !ParseNumber(w[1], ins, 16)) return usage("sw-ins II XXXX|off");
     if (w[2] == "off") {
       faults_.swByIns.erase(ins);
       return "ok";

@@ -15,8 +15,7 @@ struct CtxFree {
   void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
 
-Bytes Sm4Run(const EVP_CIPHER* cipher, const Key16& key, const uint8_t* iv, const Bytes& in,
-             bool encrypt) {
+Bytes Sm4Run(const EVP_CIPHER* cipher, const Key16& key, const uint8_t* iv, const Bytes& in, bool encrypt) {
   if (in.empty() || in.size() % 16 != 0) return {};
   std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
   if (!ctx) throw std::runtime_error("EVP_CIPHER_CTX_new failed");
@@ -42,13 +41,9 @@ int HexValue(char c) {
 
 }  // namespace
 
-Bytes Sm4EcbEncrypt(const Key16& key, const Bytes& in) {
-  return Sm4Run(EVP_sm4_ecb(), key, nullptr, in, true);
-}
+Bytes Sm4EcbEncrypt(const Key16& key, const Bytes& in) { return Sm4Run(EVP_sm4_ecb(), key, nullptr, in, true); }
 
-Bytes Sm4EcbDecrypt(const Key16& key, const Bytes& in) {
-  return Sm4Run(EVP_sm4_ecb(), key, nullptr, in, false);
-}
+Bytes Sm4EcbDecrypt(const Key16& key, const Bytes& in) { return Sm4Run(EVP_sm4_ecb(), key, nullptr, in, false); }
 
 std::array<uint8_t, 4> Sm4CbcMac4(const Key16& key, const Bytes& msg) {
   Bytes padded = msg;
@@ -66,8 +61,8 @@ Bytes Hmac(HmacAlgorithm alg, const Bytes& key, const Bytes& msg) {
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int outLen = 0;
   static const uint8_t kEmpty = 0;
-  if (HMAC(md, key.empty() ? &kEmpty : key.data(), static_cast<int>(key.size()),
-           msg.empty() ? &kEmpty : msg.data(), msg.size(), out, &outLen) == nullptr)
+  if (HMAC(md, key.empty() ? &kEmpty : key.data(), static_cast<int>(key.size()), msg.empty() ? &kEmpty : msg.data(),
+           msg.size(), out, &outLen) == nullptr)
     throw std::runtime_error("HMAC failed");
   return Bytes(out, out + outLen);
 }
@@ -97,8 +92,7 @@ std::string Hotp(HmacAlgorithm alg, const Bytes& seed, uint64_t counter, unsigne
   }
   Bytes mac = Hmac(alg, seed, msg);
   unsigned offset = mac.back() & 0x0F;
-  uint64_t value = (static_cast<uint64_t>(mac[offset] & 0x7F) << 24) |
-                   (static_cast<uint64_t>(mac[offset + 1]) << 16) |
+  uint64_t value = (static_cast<uint64_t>(mac[offset] & 0x7F) << 24) | (static_cast<uint64_t>(mac[offset + 1]) << 16) |
                    (static_cast<uint64_t>(mac[offset + 2]) << 8) | mac[offset + 3];
   uint64_t modulus = 1;
   for (unsigned i = 0; i < digits; ++i) modulus *= 10;
@@ -111,8 +105,7 @@ std::string Hotp(HmacAlgorithm alg, const Bytes& seed, uint64_t counter, unsigne
   return out;
 }
 
-std::string Totp(HmacAlgorithm alg, const Bytes& seed, uint64_t unixTime, unsigned stepSeconds,
-                 unsigned digits) {
+std::string Totp(HmacAlgorithm alg, const Bytes& seed, uint64_t unixTime, unsigned stepSeconds, unsigned digits) {
   if (stepSeconds == 0) return {};
   return Hotp(alg, seed, unixTime / stepSeconds, digits);
 }

@@ -40,8 +40,7 @@ Key16 DeriveCommandKey(std::string_view accessKeyText);
 // 31-bit value).
 std::string Hotp(HmacAlgorithm alg, const Bytes& seed, uint64_t counter, unsigned digits);
 // RFC 6238 with T0 = 0.
-std::string Totp(HmacAlgorithm alg, const Bytes& seed, uint64_t unixTime, unsigned stepSeconds,
-                 unsigned digits);
+std::string Totp(HmacAlgorithm alg, const Bytes& seed, uint64_t unixTime, unsigned stepSeconds, unsigned digits);
 
 void RandomBytes(uint8_t* out, size_t len);
 

@@ -58,10 +58,14 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
-    if (a == "--timeout" && i + 1 < argc && ParseSeconds(argv[i + 1], timeout)) ++i;
-    else if (a == "--reader" && i + 1 < argc) reader = argv[++i];
-    else if (a == "--card") wantCard = true;
-    else if (a == "--absent") wantAbsent = true;
+    if (a == "--timeout" && i + 1 < argc && ParseSeconds(argv[i + 1], timeout))
+      ++i;
+    else if (a == "--reader" && i + 1 < argc)
+      reader = argv[++i];
+    else if (a == "--card")
+      wantCard = true;
+    else if (a == "--absent")
+      wantAbsent = true;
     else {
       std::cerr << kUsage;
       return 2;
@@ -106,8 +110,8 @@ int main(int argc, char** argv) {
           st.dwCurrentState = st.dwEventState;
           continue;
         }
-        std::cerr << "norvik-pcsc-wait: " << (wantCard ? "no card in " : "card still in ") << reader
-                  << " (" << pcsc_stringify_error(r) << ")\n";
+        std::cerr << "norvik-pcsc-wait: " << (wantCard ? "no card in " : "card still in ") << reader << " ("
+                  << pcsc_stringify_error(r) << ")\n";
         rc = 1;
         break;
       }

@@ -56,21 +56,20 @@ struct Options {
 };
 
 void Usage(std::ostream& out) {
-  out <<
-      "usage: norvik-sim [options]\n"
-      "Plugs a virtual Norvik-2 token into pcscd as a client of the vpcd reader driver.\n"
-      "  --port N            vpcd port (default 35963 = \"Virtual PCD 00 00\", 35964 = \"... 00 01\")\n"
-      "  --host ADDR         vpcd address (default 127.0.0.1)\n"
-      "  --serial TEXT       serial number, 1-16 printable ASCII characters (default NV2A00000001)\n"
-      "  --model M           100 | 50 | 100-nolock | 50-nolock (profiles, screen-lock feature; default 100)\n"
-      "  --confirm P         accept | refuse | timeout (key change / factory reset; default accept)\n"
-      "  --tries N           wrong cryptograms before the key locks, 0-15 (default 5); 0 = never (6F 08)\n"
-      "  --state FILE        keep keys, profiles and settings in FILE across restarts\n"
-      "  --control SOCKET    Unix socket for control lines (norvik-simctl --help lists them)\n"
-      "  --reinsert-gap MS   pause between removal and insertion on SIGUSR1 (default 500)\n"
-      "  -v, --verbose       log every APDU and control line to stderr\n"
-      "  -h, --help          show this text and exit\n"
-      "SIGTERM or SIGINT ends it; SIGUSR1 removes and re-inserts the card.\n";
+  out << "usage: norvik-sim [options]\n"
+         "Plugs a virtual Norvik-2 token into pcscd as a client of the vpcd reader driver.\n"
+         "  --port N            vpcd port (default 35963 = \"Virtual PCD 00 00\", 35964 = \"... 00 01\")\n"
+         "  --host ADDR         vpcd address (default 127.0.0.1)\n"
+         "  --serial TEXT       serial number, 1-16 printable ASCII characters (default NV2A00000001)\n"
+         "  --model M           100 | 50 | 100-nolock | 50-nolock (profiles, screen-lock feature; default 100)\n"
+         "  --confirm P         accept | refuse | timeout (key change / factory reset; default accept)\n"
+         "  --tries N           wrong cryptograms before the key locks, 0-15 (default 5); 0 = never (6F 08)\n"
+         "  --state FILE        keep keys, profiles and settings in FILE across restarts\n"
+         "  --control SOCKET    Unix socket for control lines (norvik-simctl --help lists them)\n"
+         "  --reinsert-gap MS   pause between removal and insertion on SIGUSR1 (default 500)\n"
+         "  -v, --verbose       log every APDU and control line to stderr\n"
+         "  -h, --help          show this text and exit\n"
+         "SIGTERM or SIGINT ends it; SIGUSR1 removes and re-inserts the card.\n";
 }
 
 bool ParseInt(const std::string& s, int& out) {
@@ -107,19 +106,22 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       o.model.serial = v;
     } else if (a == "--model") {
       if (!value(v)) return false;
-      if (v == "100") o.model = {o.model.serial, 100, true, o.model.maxTries, o.model.confirm};
-      else if (v == "50") o.model = {o.model.serial, 50, true, o.model.maxTries, o.model.confirm};
-      else if (v == "100-nolock") o.model = {o.model.serial, 100, false, o.model.maxTries, o.model.confirm};
-      else if (v == "50-nolock") o.model = {o.model.serial, 50, false, o.model.maxTries, o.model.confirm};
-      else return false;
+      if (v == "100")
+        o.model = {o.model.serial, 100, true, o.model.maxTries, o.model.confirm};
+      else if (v == "50")
+        o.model = {o.model.serial, 50, true, o.model.maxTries, o.model.confirm};
+      else if (v == "100-nolock")
+        o.model = {o.model.serial, 100, false, o.model.maxTries, o.model.confirm};
+      else if (v == "50-nolock")
+        o.model = {o.model.serial, 50, false, o.model.maxTries, o.model.confirm};
+      else
+        return false;
     } else if (a == "--confirm") {
       auto p = value(v) ? ParseConfirmPolicy(v) : std::nullopt;
       if (!p) return false;
       o.model.confirm = *p;
     } else if (a == "--tries") {
-      if (!value(v) || !ParseInt(v, o.model.maxTries) || o.model.maxTries < 0 ||
-          o.model.maxTries > 15)
-        return false;
+      if (!value(v) || !ParseInt(v, o.model.maxTries) || o.model.maxTries < 0 || o.model.maxTries > 15) return false;
     } else if (a == "--state") {
       if (!value(o.stateFile)) return false;
     } else if (a == "--control") {
@@ -151,9 +153,7 @@ class Daemon {
   int Run();
 
  private:
-  void Log(const std::string& s) {
-    std::cerr << "norvik-sim[" << opt_.port << "]: " << s << std::endl;
-  }
+  void Log(const std::string& s) { std::cerr << "norvik-sim[" << opt_.port << "]: " << s << std::endl; }
   bool LoadState();
   void SaveStateIfChanged();
   bool OpenControl();
@@ -416,8 +416,7 @@ void Daemon::OnControlReadable(size_t idx) {
 int Daemon::Run() {
   if (!LoadState() || !OpenControl()) return 1;
   Log("serial " + opt_.model.serial + ", " + std::to_string(opt_.model.profileCount) + " profiles" +
-      (opt_.model.screenLockSupported ? "" : ", no screen lock") + ", confirm " +
-      ToString(opt_.model.confirm));
+      (opt_.model.screenLockSupported ? "" : ", no screen lock") + ", confirm " + ToString(opt_.model.confirm));
   while (!quit_) {
     if (vpcd_ < 0 && wantInserted_ && Clock::now() >= nextAttempt_) TryConnect();
 
@@ -458,8 +457,7 @@ int Daemon::Run() {
         }
       }
     }
-    if (vpcdIdx != SIZE_MAX && vpcd_ >= 0 && (fds[vpcdIdx].revents & (POLLIN | POLLHUP | POLLERR)))
-      OnVpcdReadable();
+    if (vpcdIdx != SIZE_MAX && vpcd_ >= 0 && (fds[vpcdIdx].revents & (POLLIN | POLLHUP | POLLERR))) OnVpcdReadable();
     for (size_t i = 0; i < clients_.size(); ++i)
       if (fds[firstClient + i].revents & (POLLIN | POLLHUP | POLLERR)) OnControlReadable(i);
     std::erase_if(clients_, [](const ControlClient& c) { return c.fd < 0; });
@@ -491,7 +489,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGUSR1, &sa, nullptr);

@@ -165,8 +165,7 @@ int main(int argc, char** argv) {
     PrintRatio("TraceLine with draining reader / no reader", "TraceLineWithReader", "TraceLine");
     PrintRatio("begin + line + end / line alone", "ExportCycle", "TraceLine");
     if (g_result.count("Push1") && g_result.count("Push2") && g_result["Push2"] > 0) {
-        std::printf("%-48s %.2f\n", "pushes/s two writer processes / one",
-                    g_result["Push1"] / g_result["Push2"]);
+        std::printf("%-48s %.2f\n", "pushes/s two writer processes / one", g_result["Push1"] / g_result["Push2"]);
     }
 
     quillon::TraceObjectNames names = quillon::MakeTraceObjectNames(g_prefix);

@@ -73,10 +73,28 @@ bool ReplaySequence(const quillon::CommandKey& k, Send&& send) {
     if (!Ok(record) || record.size() < 7) return false;
     const uint8_t kept = record[4] & PROFILE_FLAGS_KEEP;
 
-    Bytes d = {0x81, 0x00, 0x0A, 0x01, 0x02, 0x0D, 0x01, 0x3C, 0x0B, 0x01, 0x08, 0x0F, 0x04,
-               static_cast<uint8_t>(kTimeSeconds >> 24), static_cast<uint8_t>(kTimeSeconds >> 16),
-               static_cast<uint8_t>(kTimeSeconds >> 8), static_cast<uint8_t>(kTimeSeconds),
-               0x23, 0x01, kept, 0x71, static_cast<uint8_t>(std::strlen(kTitle))};
+    Bytes d = {0x81,
+               0x00,
+               0x0A,
+               0x01,
+               0x02,
+               0x0D,
+               0x01,
+               0x3C,
+               0x0B,
+               0x01,
+               0x08,
+               0x0F,
+               0x04,
+               static_cast<uint8_t>(kTimeSeconds >> 24),
+               static_cast<uint8_t>(kTimeSeconds >> 16),
+               static_cast<uint8_t>(kTimeSeconds >> 8),
+               static_cast<uint8_t>(kTimeSeconds),
+               0x23,
+               0x01,
+               kept,
+               0x71,
+               static_cast<uint8_t>(std::strlen(kTitle))};
     d.insert(d.end(), kTitle, kTitle + std::strlen(kTitle));
     d[1] = static_cast<uint8_t>(d.size() - 2);
     if (!Ok(send(Secured(k, 0xD4, 0x00, p2, d)))) return false;

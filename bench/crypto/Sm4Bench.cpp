@@ -111,8 +111,8 @@ public:
                 twin.replace(at, 8, suffix);
                 const auto other = rates_.find(twin);
                 if (other == rates_.end() || other->second <= 0) continue;
-                std::printf("  %-26s vs %-32s %7.1f / %7.1f MB/s  ratio %.2f\n", name.c_str(), twin.c_str(),
-                            rate / 1e6, other->second / 1e6, rate / other->second);
+                std::printf("  %-26s vs %-32s %7.1f / %7.1f MB/s  ratio %.2f\n", name.c_str(), twin.c_str(), rate / 1e6,
+                            other->second / 1e6, rate / other->second);
             }
         }
     }

@@ -20,8 +20,8 @@ bool BareCard::Connect(const std::string& reader) {
         context_ = 0;
         return false;
     }
-    error_ = SCardConnect(context_, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                          &card_, &protocol_);
+    error_ = SCardConnect(context_, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_,
+                          &protocol_);
     if (error_ != SCARD_S_SUCCESS) {
         card_ = 0;
         Disconnect();

@@ -119,7 +119,8 @@ void InstallInstantEntries(CardApi& api) {
     });
     api.Set<CardFn::CardConfig>([](const char*, const char*, int32_t, const char*, int32_t, int32_t, int32_t,
                                    const char*, const char*, int32_t, int32_t) -> uint32_t { return 0; });
-    api.Set<CardFn::CardBurnSeed>([](const char*, const char*, int32_t, const uint8_t*, int32_t) -> uint32_t { return 0; });
+    api.Set<CardFn::CardBurnSeed>(
+        [](const char*, const char*, int32_t, const uint8_t*, int32_t) -> uint32_t { return 0; });
 }
 
 // The library's entries with the time spent in them added up; the flow

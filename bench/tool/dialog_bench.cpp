@@ -132,8 +132,7 @@ struct LatenessProbe {
         timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer, &QTimer::timeout, [this] {
             const auto now = Clock::now();
-            if (last != Clock::time_point{})
-                lateMs.push_back(std::max(0.0, Seconds(now - last) * 1000.0 - 10.0));
+            if (last != Clock::time_point{}) lateMs.push_back(std::max(0.0, Seconds(now - last) * 1000.0 - 10.0));
             last = now;
         });
         timer.start(10);
@@ -164,7 +163,8 @@ int Idle(double seconds) {
     auto wall = Clock::now();
     Spin(seconds / 2);
     double used = CpuSeconds() - cpu;
-    std::printf("  %-28s CPU %.2f%% of one core (goal: under 2%%)\n", "left alone:", 100.0 * used / Seconds(Clock::now() - wall));
+    std::printf("  %-28s CPU %.2f%% of one core (goal: under 2%%)\n",
+                "left alone:", 100.0 * used / Seconds(Clock::now() - wall));
     probe.Print("left alone:");
 
     // The token pulled and put back every 2 s, from another thread.
@@ -188,8 +188,8 @@ int Idle(double seconds) {
     used = CpuSeconds() - cpu;
     stop = true;
     swapper.join();
-    std::printf("  %-28s CPU %.2f%% of one core, %d removals and insertions\n", "token pulled every 2 s:",
-                100.0 * used / Seconds(Clock::now() - wall), cycles);
+    std::printf("  %-28s CPU %.2f%% of one core, %d removals and insertions\n",
+                "token pulled every 2 s:", 100.0 * used / Seconds(Clock::now() - wall), cycles);
     probe.Print("token pulled every 2 s:");
     WaitFor([&] { return !d.Control<QLabel>(1006)->text().isEmpty(); }, 10);
     return 0;
@@ -275,7 +275,8 @@ int Provision(int rounds) {
         d.Control<QPushButton>(1080)->click();  // returns once the row is there
         press.push_back(Seconds(Clock::now() - start));
         pressCalls.push_back(TimedCalls::seconds);
-        if (list->rowCount() != rows + 1 || list->item(0, 1)->text() != QStringLiteral("%1-Successful operation").arg(kProfile)) {
+        if (list->rowCount() != rows + 1 ||
+            list->item(0, 1)->text() != QStringLiteral("%1-Successful operation").arg(kProfile)) {
             std::fprintf(stderr, "dialog bench: provisioning failed\n");
             return 1;
         }

@@ -103,8 +103,10 @@ double RawRuns(bool together) {
             RawBulk(reader);
             _exit(0);
         }
-        if (!together) waitpid(pid, nullptr, 0);
-        else children.push_back(pid);
+        if (!together)
+            waitpid(pid, nullptr, 0);
+        else
+            children.push_back(pid);
     }
     for (pid_t pid : children) waitpid(pid, nullptr, 0);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -166,7 +168,8 @@ int main(int argc, char** argv) {
     std::printf("bulk, 100 lines, two tokens (%d rounds):\n", rounds);
     std::printf("  reader 0, then reader 1     %8.3f s + %.3f s (median)\n", Median(first), Median(second));
     std::printf("  --all-readers               %8.3f s (median)\n", Median(parallel));
-    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 0.6)\n", Median(ratios));
+    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 0.6)\n",
+                Median(ratios));
     std::printf("  ratio of the best times     %8.3f\n", Best(parallel) / (Best(first) + Best(second)));
     // The floor on this machine: the same library calls without keyloom,
     // from two processes, against one after the other. pcscd and the two
@@ -182,8 +185,8 @@ int main(int argc, char** argv) {
     // 2. --verify: one profile, and a 100-line bulk file.
     std::vector<double> plain, verified, verifyRatios;
     for (int r = 0; r < rounds * 4; ++r) {
-        const std::vector<std::string> args = {"provision", "-r", kR0, "-p", "60", "--seed-file", seed,
-                                               "--key-file", key, "--force"};
+        const std::vector<std::string> args = {"provision",   "-r", kR0,          "-p", "60",
+                                               "--seed-file", seed, "--key-file", key,  "--force"};
         std::vector<std::string> withVerify = args;
         withVerify.push_back("--verify");
         const double p = timed(args);
@@ -195,7 +198,8 @@ int main(int argc, char** argv) {
     std::printf("provision one profile (%d rounds):\n", rounds * 4);
     std::printf("  without --verify            %8.3f s (median)\n", Median(plain));
     std::printf("  with --verify               %8.3f s (median)\n", Median(verified));
-    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 1.35)\n", Median(verifyRatios));
+    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 1.35)\n",
+                Median(verifyRatios));
     std::printf("  ratio of the best times     %8.3f\n", Best(verified) / Best(plain));
 
     plain.clear();
@@ -211,7 +215,8 @@ int main(int argc, char** argv) {
     std::printf("bulk, 100 lines on 50 profiles, one token (%d rounds):\n", rounds);
     std::printf("  without --verify            %8.3f s (median)\n", Median(plain));
     std::printf("  with --verify               %8.3f s (median)\n", Median(verified));
-    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 1.35)\n", Median(verifyRatios));
+    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 1.35)\n",
+                Median(verifyRatios));
     std::printf("  ratio of the best times     %8.3f\n", Best(verified) / Best(plain));
 
     // Leave the tokens without the benchmark's seeds.

@@ -205,7 +205,8 @@ public:
     // Profiles 0-99 as a fresh token has them.
     bool Restore() {
         std::string file;
-        for (int p = 0; p < 100; ++p) file += std::to_string(p) + " GEZDGNBV SHA1 6 30 NO NO \n" + std::to_string(p) + "\n";
+        for (int p = 0; p < 100; ++p)
+            file += std::to_string(p) + " GEZDGNBV SHA1 6 30 NO NO \n" + std::to_string(p) + "\n";
         if (!m_ui->RunBulk(m_root / "work" / "restore.txt", file, 120000)) return false;
         m_rows += 200;
         return AccountForRows();
@@ -217,10 +218,10 @@ public:
     CountingSink m_sink;
     std::unique_ptr<CProvisorDlg> m_dlg;
     std::unique_ptr<tooltest::DialogDriver> m_ui;
-    int m_rows = 0;         // rows the run has added
-    int m_rowsCleared = 0;  // of those, rows already counted and cleared
-    int m_rowsCounted = 0;  // rows seen on the list
-    int m_logLines = 0;     // automatic writes, one log line each
+    int m_rows = 0;                   // rows the run has added
+    int m_rowsCleared = 0;            // of those, rows already counted and cleared
+    int m_rowsCounted = 0;            // rows seen on the list
+    int m_logLines = 0;               // automatic writes, one log line each
     std::vector<long> m_anonSamples;  // the process's own memory at every clearing of the list
 
 private:
@@ -230,7 +231,8 @@ private:
     }
     bool Expect(const QString& state, int n) {
         if (m_ui->RowState() == state) return true;
-        std::fprintf(stderr, "soak: %d: row \"%s\", expected \"%s\"\n", n, qPrintable(m_ui->RowState()), qPrintable(state));
+        std::fprintf(stderr, "soak: %d: row \"%s\", expected \"%s\"\n", n, qPrintable(m_ui->RowState()),
+                     qPrintable(state));
         return false;
     }
 };
@@ -244,8 +246,9 @@ void PrintRow(const char* name, long tooltest::ProcessResources::*field, const t
 int main(int argc, char** argv) {
     Options options;
     if (!Parse(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: provisor_soak [--provisions N] [--bulk-runs M] [--bulk-lines L] [--auto-every K] [--check]\n");
+        std::fprintf(
+            stderr,
+            "usage: provisor_soak [--provisions N] [--bulk-runs M] [--bulk-lines L] [--auto-every K] [--check]\n");
         return 2;
     }
     const bool privateShm = tooltest::IsolateSharedMemory();
@@ -287,7 +290,8 @@ int main(int argc, char** argv) {
         for (int n = 0; ok && n < provisions; ++n) {
             const bool automatic = options.autoEvery > 0 && n % options.autoEvery == options.autoEvery - 1;
             ok = soak.Provision(n + 3, automatic);
-            if (ok && bulkEvery && (n + 1) % bulkEvery == 0 && bulkRuns < options.bulkRuns) ok = soak.BulkRun(bulkRuns++);
+            if (ok && bulkEvery && (n + 1) % bulkEvery == 0 && bulkRuns < options.bulkRuns)
+                ok = soak.BulkRun(bulkRuns++);
             if (ok && (n + 1) % 100 == 0) ok = soak.AccountForRows();
         }
         while (ok && bulkRuns < options.bulkRuns) ok = soak.BulkRun(bulkRuns++);
@@ -301,7 +305,8 @@ int main(int argc, char** argv) {
         const std::string log = tooltest::ReadFile(root / "work" / "Norvik2-Log.txt");
         int logLines = 0, logSuccesses = 0;
         for (size_t pos = 0; (pos = log.find("\r\n", pos)) != std::string::npos; pos += 2) ++logLines;
-        for (size_t pos = 0; (pos = log.find(" NV2A00000001 Success\r\n", pos)) != std::string::npos; ++pos) ++logSuccesses;
+        for (size_t pos = 0; (pos = log.find(" NV2A00000001 Success\r\n", pos)) != std::string::npos; ++pos)
+            ++logSuccesses;
         const int questions = soak.m_sink.Questions();
         const auto others = soak.m_sink.Others();
 
@@ -316,8 +321,8 @@ int main(int argc, char** argv) {
         PrintRow("  trace ring pages", &tooltest::ProcessResources::shmemKib, at);
         PrintRow("/dev/shm mappings", &tooltest::ProcessResources::shmMappings, at);
         PrintRow("/dev/shm descriptors", &tooltest::ProcessResources::shmFds, at);
-        PrintRow(privateShm ? "/dev/shm objects (own)" : "/dev/shm objects (all)", &tooltest::ProcessResources::shmObjects,
-                 at);
+        PrintRow(privateShm ? "/dev/shm objects (own)" : "/dev/shm objects (all)",
+                 &tooltest::ProcessResources::shmObjects, at);
         std::printf("  own memory (KiB) at each clearing of the list:");
         for (long kib : soak.m_anonSamples) std::printf(" %ld", kib);
         std::printf("\n");
@@ -343,7 +348,8 @@ int main(int argc, char** argv) {
                                logSuccesses == soak.m_logLines && others.empty();
         std::printf("  own memory from warm to end: %+ld KiB (%.2f KiB per provisioning)\n", memoryGrowth,
                     static_cast<double>(memoryGrowth) / std::max(1, provisions));
-        std::printf("verdict: %s, %s\n", flat ? "flat" : "NOT FLAT", accounted ? "everything accounted for" : "NOT ACCOUNTED FOR");
+        std::printf("verdict: %s, %s\n", flat ? "flat" : "NOT FLAT",
+                    accounted ? "everything accounted for" : "NOT ACCOUNTED FOR");
         if (options.check && !(flat && accounted)) status = 1;
     }
     fs::current_path(oldCwd);

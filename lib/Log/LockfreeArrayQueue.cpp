@@ -23,9 +23,7 @@ uint8_t* CLockfreeArrayQueue::SlotPtr(uint32_t counter) const {
     return m_base + kRingSlots + static_cast<size_t>(counter & kMask) * kTraceRecordSize;
 }
 
-const uint8_t* CLockfreeArrayQueue::Slot(uint32_t counter) const {
-    return m_base ? SlotPtr(counter) : nullptr;
-}
+const uint8_t* CLockfreeArrayQueue::Slot(uint32_t counter) const { return m_base ? SlotPtr(counter) : nullptr; }
 
 void CLockfreeArrayQueue::Initialise() {
     if (!m_base) return;
@@ -40,12 +38,8 @@ uint32_t CLockfreeArrayQueue::Capacity() const { return m_base ? At(Field(kRingC
 uint32_t CLockfreeArrayQueue::Head() const { return m_base ? At(Field(kRingHead)).load() : 0; }
 uint32_t CLockfreeArrayQueue::Tail() const { return m_base ? At(Field(kRingTail)).load() : 0; }
 uint32_t CLockfreeArrayQueue::Commit() const { return m_base ? At(Field(kRingCommit)).load() : 0; }
-uint32_t CLockfreeArrayQueue::ReaderProgress() const {
-    return m_base ? At(Field(kRingReaderProgress)).load() : 0;
-}
-uint32_t CLockfreeArrayQueue::ReaderCount() const {
-    return m_base ? At(Field(kRingReaderCount)).load() : 0;
-}
+uint32_t CLockfreeArrayQueue::ReaderProgress() const { return m_base ? At(Field(kRingReaderProgress)).load() : 0; }
+uint32_t CLockfreeArrayQueue::ReaderCount() const { return m_base ? At(Field(kRingReaderCount)).load() : 0; }
 void CLockfreeArrayQueue::SetReaderCount(uint32_t value) {
     if (m_base) At(Field(kRingReaderCount)).store(value);
 }

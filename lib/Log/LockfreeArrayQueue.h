@@ -12,12 +12,12 @@ namespace quillon {
 #pragma pack(push, 1)
 struct TraceRecord {
     uint32_t level;
-    char file[128];     // zero-terminated; the last 127 characters of longer names
-    uint64_t time;      // 100-ns intervals since 1601-01-01 UTC
+    char file[128];  // zero-terminated; the last 127 characters of longer names
+    uint64_t time;   // 100-ns intervals since 1601-01-01 UTC
     uint32_t pid;
     uint32_t tid;
     uint32_t line;
-    char text[4104];    // zero-terminated, at most 4096 characters
+    char text[4104];  // zero-terminated, at most 4096 characters
     uint64_t timeAgain;
     uint8_t reserved[856];
 };

@@ -33,5 +33,4 @@ void TraceHex(uint32_t level, const char* file, int line, const void* bytes, siz
 }  // namespace quillon
 
 #define QTRACE(level, ...) ::quillon::TraceLine((level), __FILE__, __LINE__, __VA_ARGS__)
-#define QTRACE_HEX(level, bytes, length) \
-    ::quillon::TraceHex((level), __FILE__, __LINE__, (bytes), (length))
+#define QTRACE_HEX(level, bytes, length) ::quillon::TraceHex((level), __FILE__, __LINE__, (bytes), (length))

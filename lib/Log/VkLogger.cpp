@@ -15,12 +15,10 @@ constexpr uint64_t kEpochDelta1601 = 11644473600ULL;
 uint64_t TraceTimeNow() {
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
-    return (static_cast<uint64_t>(ts.tv_sec) + kEpochDelta1601) * 10000000ULL +
-           static_cast<uint64_t>(ts.tv_nsec) / 100;
+    return (static_cast<uint64_t>(ts.tv_sec) + kEpochDelta1601) * 10000000ULL + static_cast<uint64_t>(ts.tv_nsec) / 100;
 }
 
-void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int line,
-                     const char* text) {
+void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int line, const char* text) {
     std::memset(&record, 0, sizeof record);
     record.level = level;
     if (file != nullptr) {
@@ -39,8 +37,7 @@ void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int 
 
 CVkLogger::CVkLogger() = default;
 
-CVkLogger::CVkLogger(const TraceObjectNames& names, RingRetention retention)
-    : m_ring(names, retention) {}
+CVkLogger::CVkLogger(const TraceObjectNames& names, RingRetention retention) : m_ring(names, retention) {}
 
 CVkLogger::~CVkLogger() { m_ring.Detach(); }
 

@@ -32,8 +32,7 @@ public:
 
 // Fills a record the way the ring carries it: text cut at 4096 characters,
 // file name cut to its last 127, current time, process and thread id.
-void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int line,
-                     const char* text);
+void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int line, const char* text);
 
 // 100-ns intervals since 1601-01-01 UTC.
 uint64_t TraceTimeNow();
@@ -41,8 +40,7 @@ uint64_t TraceTimeNow();
 class CVkLogger final : public ILogger {
 public:
     CVkLogger();
-    explicit CVkLogger(const TraceObjectNames& names,
-                       RingRetention retention = RingRetention::ReleaseOnDetach);
+    explicit CVkLogger(const TraceObjectNames& names, RingRetention retention = RingRetention::ReleaseOnDetach);
     ~CVkLogger() override;
 
     // Returns 0, or an error when the ring could not be attached (the old

@@ -70,8 +70,7 @@ struct RingAttachment {
 class CVkShmLogger {
 public:
     CVkShmLogger();  // production names, or the prefix a test chose
-    explicit CVkShmLogger(const TraceObjectNames& names,
-                          RingRetention retention = RingRetention::ReleaseOnDetach);
+    explicit CVkShmLogger(const TraceObjectNames& names, RingRetention retention = RingRetention::ReleaseOnDetach);
     ~CVkShmLogger();
     CVkShmLogger(const CVkShmLogger&) = delete;
     CVkShmLogger& operator=(const CVkShmLogger&) = delete;

@@ -42,9 +42,8 @@ void PrintRecord(const quillon::TraceRecord& r) {
     file[sizeof r.file] = '\0';
     std::memcpy(text, r.text, sizeof r.text);
     text[sizeof r.text] = '\0';
-    std::printf("%04d-%02d-%02d %02d:%02d:%02d.%03u %u %u L%u %s:%u %s\n", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms,
-                static_cast<unsigned>(r.pid), static_cast<unsigned>(r.tid),
+    std::printf("%04d-%02d-%02d %02d:%02d:%02d.%03u %u %u L%u %s:%u %s\n", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec, ms, static_cast<unsigned>(r.pid), static_cast<unsigned>(r.tid),
                 static_cast<unsigned>(r.level), file, static_cast<unsigned>(r.line), text);
 }
 

@@ -35,8 +35,7 @@ uint32_t Verify(CommandFrame& frame, const char* accessKey) {
 
     static const uint8_t kChallenge[5] = {kClaPlain, kInsGetChallenge, 0x08, 0x00, 0x00};
     Response challenge;
-    if (frame.Exchange(kChallenge, sizeof kChallenge, challenge) != SCARD_S_SUCCESS)
-        return CARD_E_EXCHANGE;
+    if (frame.Exchange(kChallenge, sizeof kChallenge, challenge) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
     // An answer that is not a whole challenge (a refusal, a truncated
     // answer) gets no cryptogram: one computed over bytes the token never
     // issued as its challenge would only cost the token one of its tries.
@@ -46,8 +45,7 @@ uint32_t Verify(CommandFrame& frame, const char* accessKey) {
     std::memcpy(block, challenge.data, 8);
     uint8_t command[21] = {kClaPlain, kInsVerifyCryptogram, 0x00, 0x00, 0x10};
     size_t outLen = 16;
-    if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0)
-        return CARD_E_EXCHANGE;
+    if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0) return CARD_E_EXCHANGE;
 
     Response r;
     if (TracedExchange(frame, nullptr, command, sizeof command, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
@@ -69,8 +67,7 @@ uint32_t ChangeKey(CommandFrame& frame, const char* accessKey, const char* newAc
     ::explicit_bzero(keyBlock, sizeof keyBlock);
 
     uint8_t apdu[kMaxSecuredApdu];
-    const size_t apduLen =
-        SecuredCommand(current.key, kInsChangeKey, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
+    const size_t apduLen = SecuredCommand(current.key, kInsChangeKey, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
     Response r;
     // No time limit of our own: the token answers 6F F9 when its user does
     // not confirm in time.
@@ -92,8 +89,7 @@ extern "C" QUILLON_API uint32_t CardVerify(const char* reader, const char* acces
     return result;
 }
 
-extern "C" QUILLON_API uint32_t CardChangeKey(const char* reader, const char* accessKey,
-                                              const char* newAccessKey) {
+extern "C" QUILLON_API uint32_t CardChangeKey(const char* reader, const char* accessKey, const char* newAccessKey) {
     CommandFrame frame(CommandFrame::Trace::AtEntry);
     QTRACE(TRACE_INFO, "CardChangeKey enter");
     if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;

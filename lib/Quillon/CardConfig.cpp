@@ -23,8 +23,7 @@ uint32_t SendConfigWrite(CommandFrame& frame, const CommandKey& key, uint8_t p2,
     uint8_t apdu[kMaxSecuredApdu];
     const size_t apduLen = ConfigWriteApdu(key, p2, t, apdu);
     Response r;
-    if (TracedExchange(frame, sendLabel, apdu, apduLen, recvLabel, r) != SCARD_S_SUCCESS)
-        return CARD_E_STATUS_WORD;
+    if (TracedExchange(frame, sendLabel, apdu, apduLen, recvLabel, r) != SCARD_S_SUCCESS) return CARD_E_STATUS_WORD;
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
 }
 

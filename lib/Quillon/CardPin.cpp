@@ -85,8 +85,7 @@ extern "C" QUILLON_API uint32_t CardDisablePIN(const char* reader, const char* a
     uint8_t apdu[kMaxSecuredApdu];
     const size_t apduLen = BuildOneByteSetting(k.key, TAG_PIN_ENABLED, 0x00, apdu);
     Response r;
-    if (TracedExchange(frame, "CardEnablePIN->send: ", apdu, apduLen, "CardEnablePIN->Recv: ", r) !=
-        SCARD_S_SUCCESS)
+    if (TracedExchange(frame, "CardEnablePIN->send: ", apdu, apduLen, "CardEnablePIN->Recv: ", r) != SCARD_S_SUCCESS)
         return CARD_E_STATUS_WORD;
     return r.Ok() ? CARD_OK : CARD_E_STATUS_WORD;
 }

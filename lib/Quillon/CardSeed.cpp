@@ -99,8 +99,7 @@ extern "C" QUILLON_API uint32_t CardReadSeedInfo(const char* reader, int32_t pro
     return CARD_OK;
 }
 
-extern "C" QUILLON_API uint32_t CardReadOTP(const char* reader, const char* accessKey, int32_t profile,
-                                            char* otp) {
+extern "C" QUILLON_API uint32_t CardReadOTP(const char* reader, const char* accessKey, int32_t profile, char* otp) {
     CommandFrame frame(CommandFrame::Trace::AtEntry);
     if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
     if (accessKey == nullptr) return CARD_E_MISSING_ARG;

@@ -6,8 +6,7 @@
 using namespace quillon;
 
 extern "C" QUILLON_API uint32_t CardReadSnAndTime(const char* reader, int32_t profile, char* serial,
-                                                  uint32_t* serialLen, char* clockText,
-                                                  uint32_t* clockLen) {
+                                                  uint32_t* serialLen, char* clockText, uint32_t* clockLen) {
     CommandFrame frame(CommandFrame::Trace::AfterOpen);
     if (!frame.Open(reader)) return CARD_E_NOT_CONNECTED;
     if (profile > 99) return CARD_E_PROFILE_RANGE;

@@ -48,9 +48,9 @@ inline void TraceResponse(const char* label, const Response& r, const char* file
 // One exchange as the trace shows it: an optional label and the dump of the
 // command before it, the receive label and the answer after it (only when
 // the exchange completed).
-inline LONG TracedExchange(CommandFrame& frame, const char* sendLabel, const uint8_t* command,
-                           size_t length, const char* recvLabel, Response& r,
-                           const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+inline LONG TracedExchange(CommandFrame& frame, const char* sendLabel, const uint8_t* command, size_t length,
+                           const char* recvLabel, Response& r, const char* file = __builtin_FILE(),
+                           int line = __builtin_LINE()) {
     if (sendLabel) TraceLine(TRACE_INFO, file, line, "%s", sendLabel);
     TraceHex(TRACE_INFO, file, line, command, length);
     const LONG rc = frame.Exchange(command, length, r);

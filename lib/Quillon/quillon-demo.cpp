@@ -43,24 +43,22 @@ int main(int argc, char** argv) {
     char serial[33] = {};
     char clockText[65] = {};
     uint32_t serialLen = 32, clockLen = 64;
-    if (!Report("read serial and clock",
-                CardReadSnAndTime(reader, 0, serial, &serialLen, clockText, &clockLen)))
+    if (!Report("read serial and clock", CardReadSnAndTime(reader, 0, serial, &serialLen, clockText, &clockLen)))
         return 1;
-    std::printf("  serial number: %.*s\n  token clock:   %.*s UTC\n", static_cast<int>(serialLen),
-                serial, static_cast<int>(clockLen), clockText);
+    std::printf("  serial number: %.*s\n  token clock:   %.*s UTC\n", static_cast<int>(serialLen), serial,
+                static_cast<int>(clockLen), clockText);
 
     if (!Report("verify access key", CardVerify(reader, key))) return 1;
 
     int32_t clearSeed = 0, autoEnter = 0, kept = 0;
-    if (!Report("read profile flags", CardReadSeedInfo(reader, profile, &clearSeed, &autoEnter, &kept)))
-        return 1;
+    if (!Report("read profile flags", CardReadSeedInfo(reader, profile, &clearSeed, &autoEnter, &kept))) return 1;
 
     std::time_t now = std::time(nullptr);
     std::tm utc{};
     gmtime_r(&now, &utc);
     char timeText[64];
-    std::snprintf(timeText, sizeof timeText, "%d/%02d/%02d/%02d/%02d/%02d", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    std::snprintf(timeText, sizeof timeText, "%d/%02d/%02d/%02d/%02d/%02d", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
     if (!Report("configure profile",
                 CardConfig(reader, key, profile, "SHA1", 30, 6, clearSeed, timeText, "Demo", autoEnter, kept)))
         return 1;
@@ -69,7 +67,7 @@ int main(int argc, char** argv) {
     // with any authenticator: oathtool --totp 3132333435363738393031323334353637383930
     const char* seed = "12345678901234567890";
     if (!Report("write seed", CardBurnSeed(reader, key, profile, reinterpret_cast<const uint8_t*>(seed),
-                                            static_cast<int32_t>(std::strlen(seed)))))
+                                           static_cast<int32_t>(std::strlen(seed)))))
         return 1;
 
     char otp[16] = {};

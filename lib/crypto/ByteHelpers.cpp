@@ -21,9 +21,7 @@ uint8_t HexValue(char c) {
     return 255;
 }
 
-bool IsAtoiSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsAtoiSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // atoi's reading of a field (white space, sign, digits up to the first other
 // character, no digits = 0) without its undefined overflow: the magnitude
@@ -184,8 +182,8 @@ void FormatUtcClockText(uint32_t seconds, char out[kUtcClockTextLength + 1]) {
     // Room for what the format could produce in general; the 32-bit range
     // always yields exactly 19 characters.
     char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u", year, month, day, sod / 3600,
-                  sod / 60 % 60, sod % 60);
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u", year, month, day, sod / 3600, sod / 60 % 60,
+                  sod % 60);
     std::memcpy(out, text, kUtcClockTextLength);
     out[kUtcClockTextLength] = '\0';
 }

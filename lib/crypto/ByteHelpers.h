@@ -21,8 +21,8 @@ constexpr size_t kMaxSecuredApdu = 5 + 255 + 4;
 // Builds 84 INS P1 P2 (n+4) D MAC into apdu (capacity >= 9 + n, n <= 251);
 // the MAC covers 80 INS P1 P2 n D. Returns the APDU length (9 + n), or 0 when
 // n is too large.
-size_t SecuredCommand(const CommandKey& key, uint8_t ins, uint8_t p1, uint8_t p2,
-                      const uint8_t* data, size_t n, uint8_t* apdu);
+size_t SecuredCommand(const CommandKey& key, uint8_t ins, uint8_t p1, uint8_t p2, const uint8_t* data, size_t n,
+                      uint8_t* apdu);
 
 // Appends 80 and zero bytes up to the next multiple of 16 (always at least
 // one byte). out must hold the padded length, (len / 16 + 1) * 16 bytes; in

@@ -34,7 +34,7 @@ int Sm4DecryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* ou
 // returns 1 otherwise (chain already updated). *macLen is set to 4 in both
 // cases. Returns -1 and touches nothing for a null chain or macLen, a null
 // msg with len > 0, or a null mac with *macLen >= 4.
-int Sm4Mac(const uint8_t* key, const uint8_t* msg, size_t len, uint8_t chain[kSm4BlockSize],
-           uint8_t* mac, size_t* macLen);
+int Sm4Mac(const uint8_t* key, const uint8_t* msg, size_t len, uint8_t chain[kSm4BlockSize], uint8_t* mac,
+           size_t* macLen);
 
 }  // namespace quillon

@@ -27,8 +27,8 @@ bool OpenCardSession(const char* reader) {
 
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    if (SCardConnect(ctx, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
-                     &protocol) != SCARD_S_SUCCESS) {
+    if (SCardConnect(ctx, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol) !=
+        SCARD_S_SUCCESS) {
         SCardReleaseContext(ctx);
         g_session = CardSession{};
         return false;
@@ -58,8 +58,7 @@ LONG DrvSendApdu(const uint8_t* command, DWORD commandLength, uint8_t* response,
 }
 
 LONG PcscCommand(const uint8_t* command, DWORD commandLength, uint8_t* response, DWORD* respLen) {
-    const SCARD_IO_REQUEST* pci =
-        g_session.activeProtocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+    const SCARD_IO_REQUEST* pci = g_session.activeProtocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
     const DWORD capacity = *respLen;
 
     LONG rc = SCardTransmit(g_session.card, pci, command, commandLength, nullptr, response, respLen);
@@ -67,15 +66,13 @@ LONG PcscCommand(const uint8_t* command, DWORD commandLength, uint8_t* response,
 
     static const uint8_t kGetResponse[5] = {0x00, 0xC0, 0x00, 0x00, 0x00};
     int resends = 0;
-    while (*respLen >= 2 && *respLen <= capacity && response[*respLen - 2] == 0x90 &&
-           response[*respLen - 1] == 0x60) {
+    while (*respLen >= 2 && *respLen <= capacity && response[*respLen - 2] == 0x90 && response[*respLen - 1] == 0x60) {
         if (resends++ == kMaxGetResponse) return kGetResponseExhausted;
         QTRACE(TRACE_ERROR, "PcscCommand()-> SEND_AGAIN 00C0000000");
         // Offer the whole buffer again: the fetched answer may be longer
         // than the 90 60 answer that announced it.
         *respLen = capacity;
-        rc = SCardTransmit(g_session.card, pci, kGetResponse, sizeof kGetResponse, nullptr, response,
-                           respLen);
+        rc = SCardTransmit(g_session.card, pci, kGetResponse, sizeof kGetResponse, nullptr, response, respLen);
         if (rc != SCARD_S_SUCCESS) return rc;
     }
     // A reader driver that reports more than it was offered would make the

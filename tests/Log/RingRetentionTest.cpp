@@ -120,7 +120,7 @@ TEST_F(RingRetentionTest, RingWhoseCapacityWasOverwrittenBetweenExportsIsNotWrit
     TraceOnce("dropped");
     EXPECT_EQ(q.Head(), 1u);
     EXPECT_EQ(ParkedTraceRingMapping(), nullptr);  // the kept attachment was let go
-    EXPECT_TRUE(RingExists());                      // the viewer still holds it
+    EXPECT_TRUE(RingExists());                     // the viewer still holds it
 
     *capacity = kRingCapacitySlots;
     TraceOnce("after the repair");
@@ -180,8 +180,7 @@ TEST_F(RingRetentionTest, RingIsUnlinkedWhenTheLastTracingProcessExits) {
     ASSERT_EQ(viewer.Attach(), 0);
     out = popen(command.c_str(), "r");
     ASSERT_NE(out, nullptr);
-    while (fgets(line, sizeof line, out) != nullptr) {
-    }
+    while (fgets(line, sizeof line, out) != nullptr) {}
     EXPECT_EQ(pclose(out), 0);
     EXPECT_TRUE(RingExists());
     EXPECT_EQ(viewer.Queue().Commit(), 1u);
@@ -193,7 +192,7 @@ TEST_F(RingRetentionTest, UnloadingTheModuleReleasesItsRing) {
     auto run = reinterpret_cast<int (*)(const char*)>(dlsym(module, "QuillonTraceModuleRun"));
     ASSERT_NE(run, nullptr) << dlerror();
     ASSERT_EQ(run(prefix_.c_str()), 0);
-    EXPECT_TRUE(RingExists());  // kept by the module's own trace facility
+    EXPECT_TRUE(RingExists());                     // kept by the module's own trace facility
     EXPECT_EQ(ParkedTraceRingMapping(), nullptr);  // not by this program's
 
     ASSERT_EQ(dlclose(module), 0);

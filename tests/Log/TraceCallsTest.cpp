@@ -13,13 +13,10 @@ namespace quillon::test {
 namespace {
 
 uint32_t U32At(const uint8_t* p, size_t off) {
-    return uint32_t(p[off]) | uint32_t(p[off + 1]) << 8 | uint32_t(p[off + 2]) << 16 |
-           uint32_t(p[off + 3]) << 24;
+    return uint32_t(p[off]) | uint32_t(p[off + 1]) << 8 | uint32_t(p[off + 2]) << 16 | uint32_t(p[off + 3]) << 24;
 }
 
-uint64_t U64At(const uint8_t* p, size_t off) {
-    return uint64_t(U32At(p, off)) | uint64_t(U32At(p, off + 4)) << 32;
-}
+uint64_t U64At(const uint8_t* p, size_t off) { return uint64_t(U32At(p, off)) | uint64_t(U32At(p, off + 4)) << 32; }
 
 class TraceCallsTest : public PrivateRingTest {
 protected:
@@ -30,8 +27,7 @@ protected:
         ASSERT_EQ(viewer_->Attach(), 0);
     }
     void TearDown() override {
-        while (TraceEnd() == 0) {
-        }
+        while (TraceEnd() == 0) {}
         viewer_.reset();
         PrivateRingTest::TearDown();
     }
@@ -119,7 +115,8 @@ TEST_F(TraceCallsTest, EveryRecordCarriesTheLevelOfItsCall) {
     // keeps the warning level.
     TraceLine(TRACE_WARNING, "lvl.cpp", 6, "%s", std::string(5000, 'w').c_str());
 
-    const std::vector<std::pair<uint32_t, uint32_t>> expected = {  // (line, level)
+    const std::vector<std::pair<uint32_t, uint32_t>> expected = {
+        // (line, level)
         {1, 3}, {1, 3}, {1, 3}, {2, 2}, {3, 2}, {4, 3}, {5, 1}, {6, 3}, {6, 2}};
     ASSERT_EQ(Count(), expected.size());
     for (uint32_t i = 0; i < expected.size(); ++i) {

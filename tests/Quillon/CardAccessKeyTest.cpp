@@ -33,9 +33,14 @@ TEST_F(CardVerifyTest, ChallengeThenCryptogram) {
 
 TEST_F(CardVerifyTest, StatusWordMapping) {
     const std::pair<const char*, uint32_t> cases[] = {
-        {"63 03", 0xC003u}, {"63 C2", 0xC0C2u}, {"63 00", 0xC000u},
-        {"69 83", CARD_E_KEY_LOCKED}, {"6F 08", CARD_E_AUTH_FAILED_UNLIMITED},
-        {"6A 82", CARD_E_EXCHANGE}, {"", CARD_E_EXCHANGE}, {"00", CARD_E_EXCHANGE},
+        {"63 03", 0xC003u},
+        {"63 C2", 0xC0C2u},
+        {"63 00", 0xC000u},
+        {"69 83", CARD_E_KEY_LOCKED},
+        {"6F 08", CARD_E_AUTH_FAILED_UNLIMITED},
+        {"6A 82", CARD_E_EXCHANGE},
+        {"", CARD_E_EXCHANGE},
+        {"00", CARD_E_EXCHANGE},
     };
     for (auto [sw, expected] : cases) {
         pcscdouble::Reset();
@@ -49,8 +54,8 @@ TEST_F(CardVerifyTest, StatusWordMapping) {
 TEST_F(CardVerifyTest, AnswerThatIsNoWholeChallengeGetsNoCryptogram) {
     // A refusal, a status word alone, fewer than 8 bytes, or 8 bytes with
     // another status word: no cryptogram goes out, so no try is spent.
-    for (const char* answer : {"6D 00", "90 00", "90", "", "11 22 33 44 55 66 77 90 00",
-                               "11 22 33 44 55 66 77 88 6A 82"}) {
+    for (const char* answer :
+         {"6D 00", "90 00", "90", "", "11 22 33 44 55 66 77 90 00", "11 22 33 44 55 66 77 88 6A 82"}) {
         pcscdouble::Reset();
         pcscdouble::QueueResponse(Hex(answer));
         pcscdouble::QueueResponse(Hex("90 00"));
@@ -89,8 +94,8 @@ TEST_F(CardVerifyTest, ExchangeFailures) {
 }
 
 TEST_F(CardVerifyTest, CaseAndOddDigitGiveTheSameKey) {
-    for (const char* key : {"00112233445566778899aabbccddeeff", "00112233445566778899AABBCCDDEEF",
-                            "00112233445566778899AABBCCDDEEFF"}) {
+    for (const char* key :
+         {"00112233445566778899aabbccddeeff", "00112233445566778899AABBCCDDEEF", "00112233445566778899AABBCCDDEEFF"}) {
         pcscdouble::Reset();
         pcscdouble::QueueResponse(ChallengeAnswer());
         pcscdouble::QueueResponse(Hex("90 00"));
@@ -116,9 +121,10 @@ TEST_F(CardChangeKeyTest, SendsNewKeyEncryptedAndMacedUnderTheCurrentKey) {
 }
 
 TEST_F(CardChangeKeyTest, ConfirmationOutcomes) {
-    const std::pair<const char*, uint32_t> cases[] = {
-        {"6F F8", CARD_E_CONFIRM_CANCELLED}, {"6F F9", CARD_E_CONFIRM_TIMEOUT},
-        {"69 82", CARD_E_STATUS_WORD}, {"90", CARD_E_STATUS_WORD}};
+    const std::pair<const char*, uint32_t> cases[] = {{"6F F8", CARD_E_CONFIRM_CANCELLED},
+                                                      {"6F F9", CARD_E_CONFIRM_TIMEOUT},
+                                                      {"69 82", CARD_E_STATUS_WORD},
+                                                      {"90", CARD_E_STATUS_WORD}};
     for (auto [sw, expected] : cases) {
         pcscdouble::Reset();
         pcscdouble::QueueResponse(Hex(sw));

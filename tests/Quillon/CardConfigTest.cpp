@@ -30,8 +30,8 @@ struct Config {
     const char* reader = kReader;
 
     uint32_t Run() const {
-        return CardConfig(reader, key, profile, algorithm, timeStep, otpLength, clearSeed, timeText, title,
-                          autoEnter, baseFlags);
+        return CardConfig(reader, key, profile, algorithm, timeStep, otpLength, clearSeed, timeText, title, autoEnter,
+                          baseFlags);
     }
 };
 
@@ -89,9 +89,9 @@ TEST_F(CardConfigTest, UnchangedItemsAreOmittedButFlagsAlwaysSent) {
 }
 
 TEST_F(CardConfigTest, AlgorithmTextsArePrefixesOfTheNames) {
-    const std::pair<const char*, const char*> accepted[] = {
-        {"SHA", "0A 01 01"}, {"S", "0A 01 01"}, {"SHA1", "0A 01 01"},
-        {"SHA2", "0A 01 02"}, {"SHA25", "0A 01 02"}, {"SHA256", "0A 01 02"}};
+    const std::pair<const char*, const char*> accepted[] = {{"SHA", "0A 01 01"},   {"S", "0A 01 01"},
+                                                            {"SHA1", "0A 01 01"},  {"SHA2", "0A 01 02"},
+                                                            {"SHA25", "0A 01 02"}, {"SHA256", "0A 01 02"}};
     for (auto [text, item] : accepted) {
         Config c;
         c.algorithm = text;
@@ -240,7 +240,8 @@ TEST_F(CardSetTimeTest, KeyCheckedBeforeConnectingOthersAfter) {
 
     // The option is judged only once the clock text was accepted.
     EXPECT_EQ(CardSetTime(kReader, kKey, "2024/2/30/0/0/0", 2), CARD_E_TIME_FORMAT);
-    for (int32_t option : {1, 2, 16, -2}) EXPECT_EQ(CardSetTime(kReader, kKey, "2024/1/1/0/0/0", option), CARD_E_BAD_ARG);
+    for (int32_t option : {1, 2, 16, -2})
+        EXPECT_EQ(CardSetTime(kReader, kKey, "2024/1/1/0/0/0", option), CARD_E_BAD_ARG);
     EXPECT_EQ(CardSetTime(kReader, kKey, nullptr, -1), CARD_E_MISSING_ARG);
     EXPECT_EQ(pcscdouble::TransmitCount(), 0u);
     EXPECT_EQ(pcscdouble::ConnectCount(), 6);

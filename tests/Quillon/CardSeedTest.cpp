@@ -119,8 +119,9 @@ TEST_F(CardGetSeedFlagTest, ReadsTheIndicatorBeforeTheStatusWord) {
 }
 
 TEST_F(CardGetSeedFlagTest, RejectsRecordsNotInTheExpectedForm) {
-    const Bytes answers[] = {Record(0x1C, 0x00, 1), Record(0x1D, 0x00, 1, Hex("6A 82")), Hex("70 1E 00 90 00"),
-                             Hex("70 1E 00 1D 90 00"), Hex("90 00"), Hex("")};
+    const Bytes answers[] = {Record(0x1C, 0x00, 1), Record(0x1D, 0x00, 1, Hex("6A 82")),
+                             Hex("70 1E 00 90 00"), Hex("70 1E 00 1D 90 00"),
+                             Hex("90 00"),          Hex("")};
     for (const Bytes& answer : answers) {
         pcscdouble::Reset();
         pcscdouble::QueueResponse(answer);
@@ -190,7 +191,10 @@ class CardReadOTPTest : public CommandTest {};
 
 struct OtpBuffer {
     char bytes[24];
-    OtpBuffer() { std::memset(bytes, '#', sizeof bytes); std::memset(bytes, 0, 16); }
+    OtpBuffer() {
+        std::memset(bytes, '#', sizeof bytes);
+        std::memset(bytes, 0, 16);
+    }
     std::string Text() const { return std::string(bytes); }
     bool CanaryIntact() const {
         for (size_t i = 16; i < sizeof bytes; ++i)

@@ -31,8 +31,7 @@ struct Result {
     uint32_t clockLen;
 };
 
-Result Read(int32_t profile = 0, uint32_t serialCap = 32, uint32_t clockCap = 64,
-            const char* reader = kReader) {
+Result Read(int32_t profile = 0, uint32_t serialCap = 32, uint32_t clockCap = 64, const char* reader = kReader) {
     char serial[64];
     char clock[64];
     std::memset(serial, '#', sizeof serial);
@@ -61,7 +60,7 @@ TEST_F(CardReadSnAndTimeTest, RejectsProfileAboveRangeWithoutSending) {
     EXPECT_EQ(r.status, CARD_E_PROFILE_RANGE);
     EXPECT_EQ(pcscdouble::TransmitCount(), 0u);
     EXPECT_EQ(pcscdouble::ConnectCount(), 1);  // checked after connecting, then closed
-    EXPECT_EQ(r.serialLen, 32u);              // outputs untouched
+    EXPECT_EQ(r.serialLen, 32u);               // outputs untouched
 }
 
 TEST_F(CardReadSnAndTimeTest, ConnectionFailuresReportNotConnected) {
@@ -82,12 +81,9 @@ TEST_F(CardReadSnAndTimeTest, SerialStopsAtInnerZeroByte) {
 
 TEST_F(CardReadSnAndTimeTest, ClockIsUnsignedUtc) {
     const std::pair<uint32_t, const char*> cases[] = {
-        {0u, "1970-01-01 00:00:00"},
-        {4102444799u, "2099-12-31 23:59:59"},
-        {2147483647u, "2038-01-19 03:14:07"},
-        {2147483648u, "2038-01-19 03:14:08"},
-        {4294967295u, "2106-02-07 06:28:15"},
-        {1709251199u, "2024-02-29 23:59:59"},
+        {0u, "1970-01-01 00:00:00"},          {4102444799u, "2099-12-31 23:59:59"},
+        {2147483647u, "2038-01-19 03:14:07"}, {2147483648u, "2038-01-19 03:14:08"},
+        {4294967295u, "2106-02-07 06:28:15"}, {1709251199u, "2024-02-29 23:59:59"},
     };
     for (auto [seconds, text] : cases) {
         pcscdouble::QueueResponse(SerialResponse(Ascii("X"), seconds));

@@ -28,9 +28,7 @@ struct Line {
     std::string file;
 };
 
-bool IsHexDump(const std::string& s) {
-    return s.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-}
+bool IsHexDump(const std::string& s) { return s.find_first_not_of("0123456789ABCDEF") == std::string::npos; }
 
 class CardTraceTest : public CommandTest {
 protected:
@@ -106,26 +104,33 @@ TEST_F(CardTraceTest, TracePointsOfEachExport) {
     int32_t a = 0, b = 0, c = 0;
     char otp[16] = {};
     const std::vector<Case> cases = {
-        {"CardVerify", [] { return CardVerify(kReader, kKey); },
+        {"CardVerify",
+         [] { return CardVerify(kReader, kKey); },
          {"CardVerify enter", "<hex>", "DrvSendApdu->Recv: ", "<hex>", "CardVerify leave"}},
-        {"CardChangeKey", [] { return CardChangeKey(kReader, kKey, kKey); },
+        {"CardChangeKey",
+         [] { return CardChangeKey(kReader, kKey, kKey); },
          {"CardChangeKey enter", "<hex>", "DrvSendApdu->Recv: ", "<hex>", "CardChangeKey leave"}},
         {"CardInitKey", [] { return CardInitKey(kReader); }, {"CardInitKey->Recv: ", "<hex>"}},
-        {"CardConfig", [&] { return CardConfig(kReader, kKey, 3, "SHA1", 30, 6, 1, nullptr, title, 0, 0); },
+        {"CardConfig",
+         [&] { return CardConfig(kReader, kKey, 3, "SHA1", 30, 6, 1, nullptr, title, 0, 0); },
          {"CardConfig->Send: ", "<hex>", "CardConfig->Recv: ", "<hex>"}},
-        {"CardSetStandbyTime", [] { return CardSetStandbyTime(kReader, kKey, 30); },
+        {"CardSetStandbyTime",
+         [] { return CardSetStandbyTime(kReader, kKey, 30); },
          {"CardConfig->send: ", "<hex>", "CardConfig->Recv: ", "<hex>"}},
-        {"CardDisablePIN", [] { return CardDisablePIN(kReader, kKey); },
+        {"CardDisablePIN",
+         [] { return CardDisablePIN(kReader, kKey); },
          {"CardEnablePIN->send: ", "<hex>", "CardEnablePIN->Recv: ", "<hex>"}},
-        {"CardSetPIN", [] { return CardSetPIN(kReader, kKey, "123456"); },
+        {"CardSetPIN",
+         [] { return CardSetPIN(kReader, kKey, "123456"); },
          {"CardSetPIN enter", "<hex>", "DrvSendApdu->Recv: ", "<hex>", "CardSetPIN leave"}},
         {"CardReadOTP", [&] { return CardReadOTP(kReader, kKey, 1, otp); }, {"DrvSendApdu->Recv: ", "<hex>"}},
-        {"CardReadSeedInfo", [&] { return CardReadSeedInfo(kReader, 1, &a, &b, &c); },
+        {"CardReadSeedInfo",
+         [&] { return CardReadSeedInfo(kReader, 1, &a, &b, &c); },
          {"CardReadSeedInfo->Recv: ", "<hex>"}},
-        {"CardSetkeypad", [] { return CardSetkeypad(kReader, kKey, 1); },
+        {"CardSetkeypad",
+         [] { return CardSetkeypad(kReader, kKey, 1); },
          {"DrvSendApdu->Send: ", "<hex>", "DrvSendApdu->Recv: ", "<hex>"}},
-        {"CardGetSeedFlag", [&] { return CardGetSeedFlag(kReader, 1, &a); },
-         {"CardGetSeedFlag->Recv: ", "<hex>"}},
+        {"CardGetSeedFlag", [&] { return CardGetSeedFlag(kReader, 1, &a); }, {"CardGetSeedFlag->Recv: ", "<hex>"}},
         {"CardScreenLock", [] { return CardScreenLock(kReader); }, {"CardScreenLock->Recv: ", "<hex>"}},
         {"CardScreenUnLock", [] { return CardScreenUnLock(kReader); }, {"CardScreenUnLock->Recv: ", "<hex>"}},
         {"CardSetTime", [] { return CardSetTime(kReader, kKey, "2024/1/1/0/0/0", -1); }, {}},
@@ -166,8 +171,8 @@ TEST_F(CardTraceTest, RefusedFirstPinCommandIsAnErrorLine) {
     std::vector<std::pair<uint32_t, std::string>> seen;
     for (const auto& l : lines) seen.emplace_back(l.level, IsHexDump(l.text) ? "<hex>" : l.text);
     const std::vector<std::pair<uint32_t, std::string>> expected = {
-        {1, "CardSetPIN enter"},    {3, "Enable PIN failed"}, {1, "<hex>"},
-        {1, "DrvSendApdu->Recv: "}, {1, "<hex>"},             {1, "CardSetPIN leave"}};
+        {1, "CardSetPIN enter"}, {3, "Enable PIN failed"}, {1, "<hex>"}, {1, "DrvSendApdu->Recv: "}, {1, "<hex>"},
+        {1, "CardSetPIN leave"}};
     EXPECT_EQ(seen, expected);
 }
 

@@ -4,8 +4,7 @@ namespace quillon::testing {
 
 bool CommandTest::SessionReleased() {
     const CardSession& s = CurrentCardSession();
-    return s.context == 0 && s.card == 0 && pcscdouble::LiveContexts() == 0 &&
-           pcscdouble::LiveCards() == 0;
+    return s.context == 0 && s.card == 0 && pcscdouble::LiveContexts() == 0 && pcscdouble::LiveCards() == 0;
 }
 
 std::vector<pcscdouble::Bytes> CommandTest::Commands() {

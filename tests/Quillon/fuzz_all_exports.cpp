@@ -173,10 +173,8 @@ bool Allowed(uint32_t rc, unsigned passes) {
         case CARD_E_BUFFER_TOO_SMALL:
         case CARD_E_NO_SEED:
         case CARD_E_CONFIRM_TIMEOUT:
-        case CARD_E_CONFIRM_CANCELLED:
-            return true;
-        default:
-            break;
+        case CARD_E_CONFIRM_CANCELLED: return true;
+        default: break;
     }
     if ((passes & kTriesLeft) && rc >= CARD_W_TRIES_LEFT && rc <= CARD_W_TRIES_LEFT_MAX) return true;
     return (passes & kPcscCodes) && (rc & 0xFFFF0000u) == 0x80100000u;
@@ -301,9 +299,8 @@ void ChgPrompt(Run& r) {
     const bool nullTitle = r.in.Byte() & 1;
     // Over 12 must be refused before the title is read: 16 bytes behind it.
     const auto title = r.in.Bytes(titleLen < 16 ? titleLen : 16);
-    Check(Allowed(CardChgPrompt(r.reader, key.get(), profile, nullTitle ? nullptr : reinterpret_cast<const char*>(
-                                                                                        title.get()),
-                                titleLen),
+    Check(Allowed(CardChgPrompt(r.reader, key.get(), profile,
+                                nullTitle ? nullptr : reinterpret_cast<const char*>(title.get()), titleLen),
                   kOwnCodes));
 }
 
@@ -333,9 +330,9 @@ void ScreenUnLock(Run& r) { Check(Allowed(CardScreenUnLock(r.reader), kPcscCodes
 
 using Command = void (*)(Run&);
 constexpr Command kCommands[] = {
-    ReadSnAndTime, Verify,     ChangeKey, InitKey,        BurnSeed, DeleteSeed, GetSeedFlag,
-    ReadSeedInfo,  ReadOTP,    Seal,      Config,         SetTime,  ChgPrompt,  SetStandbyTime,
-    SetPIN,        DisablePIN, Setkeypad, ScreenLock,     ScreenUnLock,
+    ReadSnAndTime, Verify,     ChangeKey, InitKey,    BurnSeed,     DeleteSeed, GetSeedFlag,
+    ReadSeedInfo,  ReadOTP,    Seal,      Config,     SetTime,      ChgPrompt,  SetStandbyTime,
+    SetPIN,        DisablePIN, Setkeypad, ScreenLock, ScreenUnLock,
 };
 static_assert(sizeof kCommands / sizeof kCommands[0] == 19);
 
@@ -361,8 +358,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Args in(data, size);
     const Command command = kCommands[in.Byte() % (sizeof kCommands / sizeof kCommands[0])];
     const uint8_t session = in.Byte();
-    static const LONG kFailures[] = {static_cast<LONG>(SCARD_E_COMM_DATA_LOST),
-                                     static_cast<LONG>(SCARD_W_REMOVED_CARD),
+    static const LONG kFailures[] = {static_cast<LONG>(SCARD_E_COMM_DATA_LOST), static_cast<LONG>(SCARD_W_REMOVED_CARD),
                                      static_cast<LONG>(SCARD_E_NO_SMARTCARD), static_cast<LONG>(SCARD_E_TIMEOUT)};
     const LONG failure = kFailures[session >> 6];
 

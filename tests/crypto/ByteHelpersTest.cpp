@@ -114,9 +114,7 @@ TEST(SwapWordBytesTest, ReversesEachWord) {
     EXPECT_EQ(words[1], 0xD0C0B0A0u);
 }
 
-int Parse(const std::string& text, uint32_t* seconds) {
-    return ParseUtcTimeText(text.data(), text.size(), seconds);
-}
+int Parse(const std::string& text, uint32_t* seconds) { return ParseUtcTimeText(text.data(), text.size(), seconds); }
 
 bool Accepts(const std::string& text) {
     uint32_t s = 0;
@@ -214,17 +212,14 @@ TEST(ParseUtcTimeTextTest, BothSidesOfEachFieldRange) {
         const char* text;
         bool accepted;
     } cases[] = {
-        {"1969/12/31/23/59/59", false}, {"1970/01/01/00/00/00", true},
-        {"2099/12/31/23/59/59", true},  {"2100/01/01/00/00/00", false},
-        {"2024/00/10/00/00/00", false}, {"2024/01/10/00/00/00", true},
-        {"2024/12/10/00/00/00", true},  {"2024/13/10/00/00/00", false},
-        {"2024/05/00/00/00/00", false}, {"2024/05/01/00/00/00", true},
-        {"2024/05/31/00/00/00", true},  {"2024/05/32/00/00/00", false},
-        {"2024/05/10/-1/00/00", false}, {"2024/05/10/00/00/00", true},
-        {"2024/05/10/23/00/00", true},  {"2024/05/10/24/00/00", false},
-        {"2024/05/10/00/-1/00", false}, {"2024/05/10/00/59/00", true},
-        {"2024/05/10/00/60/00", false}, {"2024/05/10/00/00/-1", false},
-        {"2024/05/10/00/00/59", true},  {"2024/05/10/00/00/60", false},
+        {"1969/12/31/23/59/59", false}, {"1970/01/01/00/00/00", true},  {"2099/12/31/23/59/59", true},
+        {"2100/01/01/00/00/00", false}, {"2024/00/10/00/00/00", false}, {"2024/01/10/00/00/00", true},
+        {"2024/12/10/00/00/00", true},  {"2024/13/10/00/00/00", false}, {"2024/05/00/00/00/00", false},
+        {"2024/05/01/00/00/00", true},  {"2024/05/31/00/00/00", true},  {"2024/05/32/00/00/00", false},
+        {"2024/05/10/-1/00/00", false}, {"2024/05/10/00/00/00", true},  {"2024/05/10/23/00/00", true},
+        {"2024/05/10/24/00/00", false}, {"2024/05/10/00/-1/00", false}, {"2024/05/10/00/59/00", true},
+        {"2024/05/10/00/60/00", false}, {"2024/05/10/00/00/-1", false}, {"2024/05/10/00/00/59", true},
+        {"2024/05/10/00/00/60", false},
     };
     for (const auto& c : cases) EXPECT_EQ(Accepts(c.text), c.accepted) << c.text;
 }
@@ -242,7 +237,7 @@ TEST(ParseUtcTimeTextTest, FieldsReadLikeAtoi) {
     EXPECT_EQ(Seconds("2024x/1y/1z/0/0/"), 0x65920080u);  // empty second = 0
     EXPECT_EQ(Seconds("2024/1/1/ /0/0"), 0x65920080u);
     EXPECT_EQ(Seconds("2024/1/1/+-1/0/0"), 0x65920080u);  // no digits after the sign
-    EXPECT_FALSE(Accepts("x2024/1/1/0/0/0"));  // year 0
+    EXPECT_FALSE(Accepts("x2024/1/1/0/0/0"));             // year 0
 }
 
 TEST(ParseUtcTimeTextTest, OnlyTheGivenLengthIsRead) {

@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-
 namespace norvik::simtest {
 namespace {
 
@@ -33,8 +32,9 @@ TEST_F(SimRemoval, RemoveAndInsertAreSeenByGetStatusChange) {
   {
     SCARDHANDLE card = 0;
     DWORD proto = 0;
-    EXPECT_EQ(SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto),
-              static_cast<LONG>(SCARD_E_NO_SMARTCARD));
+    EXPECT_EQ(
+        SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto),
+        static_cast<LONG>(SCARD_E_NO_SMARTCARD));
   }
 
   SimControlOk(0, "insert");

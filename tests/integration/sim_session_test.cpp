@@ -46,8 +46,8 @@ TEST_F(SimSession, ReadsSerialAndClockOfBothTokens) {
   for (int idx : {0, 1}) {
     SCARDHANDLE card = 0;
     DWORD proto = 0;
-    ASSERT_EQ(SCardConnect(ctx, ReaderName(idx).c_str(), SCARD_SHARE_SHARED,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &proto),
+    ASSERT_EQ(SCardConnect(ctx, ReaderName(idx).c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                           &card, &proto),
               SCARD_S_SUCCESS);
     const Bytes cmd = Hex("80 41 00 00 02 02 11");
     uint8_t resp[1024];

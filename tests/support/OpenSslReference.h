@@ -17,7 +17,8 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes FromHex(const std::string& hex) {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -53,7 +54,8 @@ inline Bytes OpenSslSm4(const EVP_CIPHER* cipher, const Bytes& key, const Bytes&
 inline Bytes OpenSslSha1(const Bytes& msg) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (EVP_Digest(msg.data(), msg.size(), md, &len, EVP_sha1(), nullptr) != 1) throw std::runtime_error("SHA-1 failed");
+    if (EVP_Digest(msg.data(), msg.size(), md, &len, EVP_sha1(), nullptr) != 1)
+        throw std::runtime_error("SHA-1 failed");
     return Bytes(md, md + len);
 }
 

@@ -122,10 +122,14 @@ Bytes Hex(const std::string& text) {
     int nibble = -1;
     for (char c : text) {
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            continue;
         if (nibble < 0) {
             nibble = v;
         } else {
@@ -153,12 +157,10 @@ using namespace pcscdouble;
 
 extern "C" {
 
-LONG SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pvReserved2,
-                           LPSCARDCONTEXT phContext) {
+LONG SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pvReserved2, LPSCARDCONTEXT phContext) {
     std::lock_guard<std::mutex> lock(g_mutex);
     ++g_state.establishCount;
-    if (dwScope != SCARD_SCOPE_SYSTEM || pvReserved1 || pvReserved2 || !phContext)
-        return SCARD_E_INVALID_PARAMETER;
+    if (dwScope != SCARD_SCOPE_SYSTEM || pvReserved1 || pvReserved2 || !phContext) return SCARD_E_INVALID_PARAMETER;
     if (TakeFailure(g_state.establishRc, g_state.establishTimes)) return g_state.establishRc;
     *phContext = g_state.nextContext++;
     g_state.contexts.insert(*phContext);
@@ -175,14 +177,13 @@ LONG SCardIsValidContext(SCARDCONTEXT hContext) {
     return g_state.contexts.count(hContext) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
-LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
-                  DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
+LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols,
+                  LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
     std::lock_guard<std::mutex> lock(g_mutex);
     ++g_state.connectCount;
     if (!g_state.contexts.count(hContext)) return SCARD_E_INVALID_HANDLE;
     if (!szReader || !phCard || !pdwActiveProtocol) return SCARD_E_INVALID_PARAMETER;
-    if (dwShareMode != SCARD_SHARE_SHARED ||
-        dwPreferredProtocols != (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1))
+    if (dwShareMode != SCARD_SHARE_SHARED || dwPreferredProtocols != (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1))
         return SCARD_E_INVALID_PARAMETER;
     if (TakeFailure(g_state.connectRc, g_state.connectTimes)) return g_state.connectRc;
     if (std::find(g_state.readers.begin(), g_state.readers.end(), szReader) == g_state.readers.end())
@@ -200,9 +201,8 @@ LONG SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
     return g_state.cards.erase(hCard) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
-LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYTE pbSendBuffer,
-                   DWORD cbSendLength, SCARD_IO_REQUEST* /*pioRecvPci*/, LPBYTE pbRecvBuffer,
-                   LPDWORD pcbRecvLength) {
+LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYTE pbSendBuffer, DWORD cbSendLength,
+                   SCARD_IO_REQUEST* /*pioRecvPci*/, LPBYTE pbRecvBuffer, LPDWORD pcbRecvLength) {
     std::function<Bytes(const Bytes&)> responder;
     Bytes command(pbSendBuffer, pbSendBuffer + cbSendLength);
     Bytes answer;

@@ -24,7 +24,10 @@ int main(int argc, char** argv) {
         std::filesystem::path p(argv[i]);
         if (std::filesystem::is_directory(p)) {
             for (const auto& e : std::filesystem::directory_iterator(p)) {
-                if (e.is_regular_file()) { RunFile(e.path()); ++files; }
+                if (e.is_regular_file()) {
+                    RunFile(e.path());
+                    ++files;
+                }
             }
         } else if (std::filesystem::exists(p)) {
             RunFile(p);
@@ -39,7 +42,10 @@ int main(int argc, char** argv) {
         buf.resize(len);
         for (auto& b : buf) b = static_cast<uint8_t>(rng());
         // Bias towards the success status word so the parsers behind it run.
-        if (len >= 2 && (r & 1)) { buf[len - 2] = 0x90; buf[len - 1] = 0x00; }
+        if (len >= 2 && (r & 1)) {
+            buf[len - 2] = 0x90;
+            buf[len - 1] = 0x00;
+        }
         LLVMFuzzerTestOneInput(buf.data(), buf.size());
     }
     std::printf("replayed %zu corpus files and %d generated inputs\n", files, rounds);

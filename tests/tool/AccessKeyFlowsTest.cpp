@@ -52,8 +52,8 @@ TEST_F(AccessKeyFlows, ChangeKeyChangesOnlyTheToolsKey) {
     // or nothing, without a word to the token.
     view.texts[Control::AsciiKey] = QStringLiteral("0123456789abcdefg");
     OnAsciiKeyChanged(ctx);
-    for (const std::string& bad : {view.texts[Control::HexKey].toStdString(), key.substr(1), "0g" + key.substr(2),
-                                   std::string()}) {
+    for (const std::string& bad :
+         {view.texts[Control::HexKey].toStdString(), key.substr(1), "0g" + key.substr(2), std::string()}) {
         view.texts[Control::HexKey] = QString::fromStdString(bad);
         ChangeKey(ctx);
         EXPECT_EQ(Texts(), Strings{kKeyFormatError.toStdString()}) << bad;

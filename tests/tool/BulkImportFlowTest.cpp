@@ -102,34 +102,36 @@ TEST_F(BulkImportFlowTest, WholeFileIsAppliedLineByLine) {
     card.OnCall([&](const tooltest::CardCall& call) {
         if (call.fn == "CardBurnSeed" && call.args[2] == "7") view.SetText(Control::UtcTime, "2027/01/01/00/00/00");
     });
-    Import("Profile Seed Algorithm Digits Step SetTime AutoEnter Title\n"
-           "5  \r\n"
-           "3 GEZDGNBVGY3TQOJQ sha256 8 60 YES no Bank Card\n"
-           "7 MFRGG SHA1 6 30 NO Yes \n"
-           "3 MFRGG SHA1 4 30 yes YES  two  spaces");
+    Import(
+        "Profile Seed Algorithm Digits Step SetTime AutoEnter Title\n"
+        "5  \r\n"
+        "3 GEZDGNBVGY3TQOJQ sha256 8 60 YES no Bank Card\n"
+        "7 MFRGG SHA1 6 30 NO Yes \n"
+        "3 MFRGG SHA1 4 30 yes YES  two  spaces");
 
     const std::string r = kReader, k = kKey;
-    EXPECT_EQ(Rendered(card.Calls()), (std::vector<std::string>{
-        "CardVerify(" + r + ", " + k + ")",
-        "CardDeleteSeed(" + r + ", 5)",
-        "CardReadSeedInfo(" + r + ", 3, out, <null>, out)",
-        "CardConfig(" + r + ", " + k + ", 3, SHA256, 60, 8, 1, 2026/12/07/10/11/12, Bank Card, 0, 33)",
-        "CardBurnSeed(" + r + ", " + k + ", 3, 31323334353637383930, 10)",
-        "CardReadSeedInfo(" + r + ", 7, out, <null>, out)",
-        "CardConfig(" + r + ", " + k + ", 7, SHA1, 30, 6, 1, <null>, , 1, 33)",
-        "CardBurnSeed(" + r + ", " + k + ", 7, 616263, 3)",
-        "CardReadSeedInfo(" + r + ", 3, out, <null>, out)",
-        "CardConfig(" + r + ", " + k + ", 3, SHA1, 30, 4, 1, 2027/01/01/00/00/00, two  spaces, 1, 33)",
-        "CardBurnSeed(" + r + ", " + k + ", 3, 616263, 3)",
-    }));
+    EXPECT_EQ(Rendered(card.Calls()),
+              (std::vector<std::string>{
+                  "CardVerify(" + r + ", " + k + ")",
+                  "CardDeleteSeed(" + r + ", 5)",
+                  "CardReadSeedInfo(" + r + ", 3, out, <null>, out)",
+                  "CardConfig(" + r + ", " + k + ", 3, SHA256, 60, 8, 1, 2026/12/07/10/11/12, Bank Card, 0, 33)",
+                  "CardBurnSeed(" + r + ", " + k + ", 3, 31323334353637383930, 10)",
+                  "CardReadSeedInfo(" + r + ", 7, out, <null>, out)",
+                  "CardConfig(" + r + ", " + k + ", 7, SHA1, 30, 6, 1, <null>, , 1, 33)",
+                  "CardBurnSeed(" + r + ", " + k + ", 7, 616263, 3)",
+                  "CardReadSeedInfo(" + r + ", 3, out, <null>, out)",
+                  "CardConfig(" + r + ", " + k + ", 3, SHA1, 30, 4, 1, 2027/01/01/00/00/00, two  spaces, 1, 33)",
+                  "CardBurnSeed(" + r + ", " + k + ", 3, 616263, 3)",
+              }));
     // The profile without a seed counts as deleted.
     EXPECT_EQ(States(), (std::vector<QString>{"3-Successful operation", "7-Successful operation",
                                               "3-Successful operation", "5-Successful operation"}));
     EXPECT_EQ(view.counters, (std::vector<int>{4, 4, 0}));
     EXPECT_EQ(History(Control::Progress), (std::vector<QString>{"Progress: 0/4", "Progress: 1/4", "Progress: 2/4",
                                                                 "Progress: 3/4", "Progress: 4/4"}));
-    EXPECT_EQ(view.enabledHistory, (std::vector<std::pair<Control, bool>>{{Control::BulkImport, false},
-                                                                          {Control::BulkImport, true}}));
+    EXPECT_EQ(view.enabledHistory,
+              (std::vector<std::pair<Control, bool>>{{Control::BulkImport, false}, {Control::BulkImport, true}}));
     EXPECT_TRUE(view.Messages().isEmpty());
     EXPECT_EQ(state.m_profile, 9);
     EXPECT_FALSE(g_busy);
@@ -145,17 +147,18 @@ TEST_F(BulkImportFlowTest, FailuresShowAsRedRowsAndAFailedReadStopsTheRun) {
     card.Queue("CardDeleteSeed", 0x0002);
     card.Queue("CardBurnSeed", 0x1004);
     for (uint32_t status : {0u, 0u, 0u, 0x80100069u}) card.Queue("CardReadSeedInfo", status);
-    Import("1 MFRGG SHA1 6 30 NO NO A\n"
-           "2\n"
-           "4 MFRGG SHA1 6 30 NO NO B\n"
-           "5 MFRGG SHA1 6 30 NO NO C\n"
-           "6 MFRGG SHA1 6 30 NO NO D\n"
-           "8\n");
+    Import(
+        "1 MFRGG SHA1 6 30 NO NO A\n"
+        "2\n"
+        "4 MFRGG SHA1 6 30 NO NO B\n"
+        "5 MFRGG SHA1 6 30 NO NO C\n"
+        "6 MFRGG SHA1 6 30 NO NO D\n"
+        "8\n");
 
-    EXPECT_EQ(card.Names(), (std::vector<std::string>{"CardVerify", "CardReadSeedInfo", "CardConfig",
-                                                      "CardDeleteSeed", "CardReadSeedInfo", "CardConfig",
-                                                      "CardBurnSeed", "CardReadSeedInfo", "CardConfig",
-                                                      "CardBurnSeed", "CardReadSeedInfo"}));
+    EXPECT_EQ(card.Names(),
+              (std::vector<std::string>{"CardVerify", "CardReadSeedInfo", "CardConfig", "CardDeleteSeed",
+                                        "CardReadSeedInfo", "CardConfig", "CardBurnSeed", "CardReadSeedInfo",
+                                        "CardConfig", "CardBurnSeed", "CardReadSeedInfo"}));
     EXPECT_EQ(States(), (std::vector<QString>{"5-Successful operation", "4-Operation failed [red]",
                                               "2-Operation failed [red]", "1-Operation failed [red]"}));
     EXPECT_EQ(view.counters, (std::vector<int>{4, 1, 3}));

@@ -59,9 +59,7 @@ TEST(IniWrite, ReplacesTheFileWholeAndOwnerOnly) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const ino_t firstInode = st.st_ino;
 
-    {
-        std::ofstream(file, std::ios::app | std::ios::binary) << "; tail\r\n";
-    }
+    { std::ofstream(file, std::ios::app | std::ios::binary) << "; tail\r\n"; }
     ASSERT_TRUE(WriteIniValue(file, "CONFIG", "CUSTOMER_KEY", "BB"));
     EXPECT_EQ(tooltest::ReadFile(file), "[CONFIG]\r\nCUSTOMER_KEY=BB\r\n; tail\r\n");
     ASSERT_EQ(stat(file.c_str(), &st), 0);

@@ -19,7 +19,8 @@ TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
                                 "CardReadOTP(R,AB,7)"}));
     const auto messages = Messages();
     ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[0].text, QStringLiteral("This operation will remove the seed stored \r\nunder profile #7. Are you sure?"));
+    EXPECT_EQ(messages[0].text,
+              QStringLiteral("This operation will remove the seed stored \r\nunder profile #7. Are you sure?"));
     EXPECT_TRUE(messages[0].question);
     EXPECT_EQ(messages[2].text, QStringLiteral("Warning,empty seed under profile #7."));
     EXPECT_EQ(messages[2].icon, MessageIcon::Warning);
@@ -40,8 +41,8 @@ TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
     for (const auto& r : view.Rows()) rows.push_back(r.state.toStdString() + (r.failed ? " red" : ""));
     EXPECT_EQ(rows, (Strings{"7-Successful operation", "7-Operation failed red", "7-Operation failed red",
                              "7-Successful operation"}));
-    EXPECT_EQ(Texts(), (Strings{messages[0].text.toStdString(), "operation failed![00001008]",
-                                messages[0].text.toStdString()}));
+    EXPECT_EQ(Texts(),
+              (Strings{messages[0].text.toStdString(), "operation failed![00001008]", messages[0].text.toStdString()}));
 }
 
 TEST_F(DeviceActions, SettingsSendWhatTheFormSays) {
@@ -63,11 +64,11 @@ TEST_F(DeviceActions, SettingsSendWhatTheFormSays) {
     Strings sent;
     for (const auto& c : Calls())
         if (c != "CardVerify(R,AB)") sent.push_back(c);
-    EXPECT_EQ(sent, (Strings{"CardChgPrompt(R,AB,2,,0)", "CardChgPrompt(R,AB,2,Caf\xC3\xA9,5)",
-                             "CardChgPrompt(R,AB,2,Caf\xC3\xA9,5)", "CardSetStandbyTime(R,AB,15)",
-                             "CardSetStandbyTime(R,AB,30)", "CardSetStandbyTime(R,AB,60)",
-                             "CardSetStandbyTime(R,AB,120)", "CardSetStandbyTime(R,AB,120)", "CardSetkeypad(R,AB,0)",
-                             "CardSetkeypad(R,AB,1)"}));
+    EXPECT_EQ(sent,
+              (Strings{"CardChgPrompt(R,AB,2,,0)", "CardChgPrompt(R,AB,2,Caf\xC3\xA9,5)",
+                       "CardChgPrompt(R,AB,2,Caf\xC3\xA9,5)", "CardSetStandbyTime(R,AB,15)",
+                       "CardSetStandbyTime(R,AB,30)", "CardSetStandbyTime(R,AB,60)", "CardSetStandbyTime(R,AB,120)",
+                       "CardSetStandbyTime(R,AB,120)", "CardSetkeypad(R,AB,0)", "CardSetkeypad(R,AB,1)"}));
     const Strings texts = Texts();
     EXPECT_EQ(texts.at(0), "2-Change prompt success!");
     EXPECT_EQ(texts.at(2), "2-Change prompt failed![00001006]");
@@ -87,7 +88,8 @@ TEST_F(DeviceActions, ScreenLockResultsAreHints) {
                                 "CardVerify(R,AB)", "CardScreenLock(R)", "CardVerify(R,AB)", "CardScreenUnLock(R)"}));
     Strings shown;
     for (const auto& m : Messages())
-        shown.push_back(m.caption.toStdString() + (m.icon == MessageIcon::Error ? " E " : " I ") + m.text.toStdString());
+        shown.push_back(m.caption.toStdString() + (m.icon == MessageIcon::Error ? " E " : " I ") +
+                        m.text.toStdString());
     EXPECT_EQ(shown, (Strings{"Hints I Device screen locked", "Hints I Device screen unlocked",
                               "Hints E Action failed! Feature may be not supported on this device. [80100016]",
                               "Hints E Action failed![80100016]"}));

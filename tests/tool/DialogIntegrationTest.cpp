@@ -45,7 +45,8 @@ protected:
         // The built library, and a configuration that holds the factory key.
         env.exeDir = QUILLON_LIB_DIR;
         env.configDir = exeDir;
-        ASSERT_TRUE(WriteIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY", EncipherKeyForStorage(kFactoryKey)));
+        ASSERT_TRUE(
+            WriteIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY", EncipherKeyForStorage(kFactoryKey)));
         g_busy = false;
     }
     void TearDown() override {
@@ -89,7 +90,8 @@ protected:
     // title, no seed), for the tests that come after.
     void RestoreProfiles(int from, int to) {
         std::string file;
-        for (int p = from; p <= to; ++p) file += std::to_string(p) + " GEZDGNBV SHA1 6 30 NO NO \n" + std::to_string(p) + "\n";
+        for (int p = from; p <= to; ++p)
+            file += std::to_string(p) + " GEZDGNBV SHA1 6 30 NO NO \n" + std::to_string(p) + "\n";
         RunBulk(file, 2 * (to - from + 1));
     }
 
@@ -297,8 +299,8 @@ TEST_F(DialogOnPcscd, AHundredLineBulkFileProvisionsEveryProfileOfTheToken) {
         std::vector<std::string> expected;
         for (long long t : {now, now - l.step, now + l.step}) {
             std::string code = Oathtool(std::string("--totp=") + (l.sha256 ? "sha256" : "sha1") + " -d " +
-                                        std::to_string(l.digits == 4 ? 8 : l.digits) + " -s " +
-                                        std::to_string(l.step) + " -N @" + std::to_string(t) + " " + l.hex);
+                                        std::to_string(l.digits == 4 ? 8 : l.digits) + " -s " + std::to_string(l.step) +
+                                        " -N @" + std::to_string(t) + " " + l.hex);
             // Fewer digits are the last ones of the same truncated value.
             if (l.digits == 4) code = code.substr(4);
             expected.push_back(code);

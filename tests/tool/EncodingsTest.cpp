@@ -143,8 +143,10 @@ std::string Rfc4648Encode(const std::vector<uint8_t>& bytes, bool pad) {
                               (uint64_t{block[3]} << 8) | block[4];
         static const size_t charsFor[6] = {0, 2, 4, 5, 7, 8};
         for (size_t c = 0; c < 8; ++c) {
-            if (c < charsFor[k]) out += alphabet[(bits >> (35 - 5 * c)) & 31];
-            else if (pad) out += '=';
+            if (c < charsFor[k])
+                out += alphabet[(bits >> (35 - 5 * c)) & 31];
+            else if (pad)
+                out += '=';
         }
     }
     return out;
@@ -192,7 +194,9 @@ TEST(HexText, BadDigitsCountAs255) {
     EXPECT_EQ(HexTextToBytes(std::string_view("Z0")), (std::vector<uint8_t>{0xF0}));
     EXPECT_EQ(HexTextToBytes(std::string_view("1Z")), (std::vector<uint8_t>{0x0F}));
     EXPECT_EQ(HexTextToBytes(std::string_view("\xC3\xA9")), (std::vector<uint8_t>{0xEF}));
-    EXPECT_EQ(HexTextToBytes(std::u16string_view(u"\u0130" u"0")), (std::vector<uint8_t>{0xF0}));
+    EXPECT_EQ(HexTextToBytes(std::u16string_view(u"\u0130"
+                                                 u"0")),
+              (std::vector<uint8_t>{0xF0}));
 }
 
 TEST(HexText, IsHexText) {
@@ -203,7 +207,9 @@ TEST(HexText, IsHexText) {
     EXPECT_FALSE(IsHexText(u"0g"));
     EXPECT_FALSE(IsHexText(u"0 "));
     // A code unit whose low byte is a digit is still not a digit.
-    EXPECT_FALSE(IsHexText(u"\u0130" u"0"));
+    EXPECT_FALSE(
+        IsHexText(u"\u0130"
+                  u"0"));
 }
 
 TEST(AsciiToHexText, LowByteOfEachCodeUnit) {

@@ -7,7 +7,6 @@
 #define FAKE_API __attribute__((visibility("default")))
 
 FAKE_API int32_t GetSeed(const char* serial, int32_t length, uint8_t* seed, int32_t* capacity) {
-
     if (!serial || length != (int32_t)strlen(serial) || strcmp(serial, "NV2A00000001") != 0) return 5;
 #ifdef OVERSIZE
     (void)seed;

@@ -333,7 +333,8 @@ TEST_F(FaultCampaign, ReadersGoWithPcscdAndComeBackWithoutRestartingTheTool) {
     Open();
     Connect();
     // Whatever happens below, the environment is left running as found.
-    const std::string start = "PCSC_ENV_DIR='" + envDir + "' NORVIK_BIN_DIR='" NORVIK_BIN_DIR "' bash '" PCSC_ENV_SCRIPT
+    const std::string start = "PCSC_ENV_DIR='" + envDir +
+                              "' NORVIK_BIN_DIR='" NORVIK_BIN_DIR "' bash '" PCSC_ENV_SCRIPT
                               "' start --sims 0 >/dev/null 2>&1";
     struct Restart {
         const std::string& command;
@@ -348,10 +349,12 @@ TEST_F(FaultCampaign, ReadersGoWithPcscdAndComeBackWithoutRestartingTheTool) {
     } restart{start};
     ASSERT_EQ(::kill(pcscd, SIGTERM), 0);
     // Gone (or a zombie nobody reaps).
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        const std::string stat = tooltest::ReadFile("/proc/" + std::to_string(pcscd) + "/stat");
-        return stat.empty() || stat.find(") Z ") != std::string::npos;
-    }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::string stat = tooltest::ReadFile("/proc/" + std::to_string(pcscd) + "/stat");
+            return stat.empty() || stat.find(") Z ") != std::string::npos;
+        },
+        15000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return ui->Readers()->count() == 0 && ui->Serial().isEmpty(); }, 10000));
 
     // A press meanwhile is a failure the operator is told about.
@@ -548,8 +551,7 @@ TEST_F(FileFaults, SavingTheAccessKeyIntoAFileThatCannotBeWrittenKeepsTheOldFile
     const Case cases[] = {
         {"the file is read-only", [&] { fs::permissions(ConfigFile(), fs::perms::owner_read); },
          [&] { fs::permissions(ConfigFile(), fs::perms::owner_read | fs::perms::owner_write); }},
-        {"its directory is read-only",
-         [&] { fs::permissions(exeDir, fs::perms::owner_read | fs::perms::owner_exec); },
+        {"its directory is read-only", [&] { fs::permissions(exeDir, fs::perms::owner_read | fs::perms::owner_exec); },
          [&] { fs::permissions(exeDir, fs::perms::owner_all); }},
     };
     tooltest::WithoutFileOverrides asAnOperator;
@@ -633,7 +635,8 @@ TEST_F(FileFaults, UnreadableConfigurationFileLeavesTheKeyEmptyAndSaysSo) {
     };
     const Case cases[] = {
         {"no read permission", [&] { fs::permissions(ConfigFile(), fs::perms::none); }},
-        {"a directory in its place", [&] {
+        {"a directory in its place",
+         [&] {
              fs::remove(ConfigFile());
              fs::create_directory(ConfigFile());
          }},
@@ -662,7 +665,8 @@ TEST_F(FileFaults, UnreadableConfigurationFileLeavesTheKeyEmptyAndSaysSo) {
 // A broken CUSTOMER_KEY line is read the way every stored key is read;
 // what comes out is a wrong key, which the token refuses.
 TEST_F(FileFaults, CorruptKeyLineGivesAWrongKeyTheTokenRefuses) {
-    tooltest::WriteFile(ConfigFile(), std::string("[CONFIG]\r\nCUSTOMER_KEY=Z\x01Z-not-hexadecimal-\xff\xfe-at all\r\n"));
+    tooltest::WriteFile(ConfigFile(),
+                        std::string("[CONFIG]\r\nCUSTOMER_KEY=Z\x01Z-not-hexadecimal-\xff\xfe-at all\r\n"));
     Open();
     Connect();
     ui->SetText(1001, kSeed);
@@ -731,7 +735,8 @@ TEST_F(FileFaults, LogThatCannotBeOpenedOrWrittenIsReportedAndTheWritesGoOn) {
             limit.emplace(1);
         ui->Click(1015);
         ASSERT_TRUE(QTest::qWaitFor([&] { return ui->Rows() == 1; }, 10000));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return sink.entries.size() == 2; }, 5000)) << sink.Texts().join('|').toStdString();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return sink.entries.size() == 2; }, 5000))
+            << sink.Texts().join('|').toStdString();
     }
     // "This operation will overwrite..." first: profile 0 holds the seed.
     EXPECT_EQ(ui->RowState(), "0-Successful operation");

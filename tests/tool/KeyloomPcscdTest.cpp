@@ -144,8 +144,8 @@ TEST_F(KeyloomOnPcscd, ProvisionVerifiesFromASeedFileAndAnOtpauthFileAndRefusesA
     Wrote(kR0, 22);
     ASSERT_FALSE(HoldsSeed(kR0, 21));
     const std::string seedFile = Write("seed.txt", "jbsw y3dp ehpk 3pxp\n");
-    Finished run = Keyloom({"provision", "-r", kR0, "-p", "21", "--seed-file", seedFile, "--key-file", keyFile, "--verify",
-                       "--json"});
+    Finished run = Keyloom(
+        {"provision", "-r", kR0, "-p", "21", "--seed-file", seedFile, "--key-file", keyFile, "--verify", "--json"});
     ASSERT_EQ(run.status, 0) << run.err << run.out;
     EXPECT_TRUE(run.err.empty());
     QJsonObject token = run.json()["tokens"].toArray()[0].toObject();
@@ -161,8 +161,8 @@ TEST_F(KeyloomOnPcscd, ProvisionVerifiesFromASeedFileAndAnOtpauthFileAndRefusesA
     EXPECT_EQ(run.out.size(), 7u) << run.out;
 
     // The otpauth URI brings its algorithm, digits, step and issuer.
-    const std::string uri = Write("uri.txt", "otpauth://totp/Bank:alice?secret=" + kSeedB +
-                                                 "&issuer=Bank&algorithm=SHA256&digits=8&period=60\n");
+    const std::string uri = Write(
+        "uri.txt", "otpauth://totp/Bank:alice?secret=" + kSeedB + "&issuer=Bank&algorithm=SHA256&digits=8&period=60\n");
     run = Keyloom({"provision", "-r", kR0, "-p", "22", "--otpauth-file", uri, "--key-file", keyFile, "--verify"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "NV2A00000001 profile 22: 22-Successful operation; verified\n");
@@ -252,8 +252,8 @@ TEST_F(KeyloomOnPcscd, ATokenThatStoresAnotherSeedIsReportedNotVerified) {
     Wrote(kR0, 33);
     sim::SimControlOk(0, "corrupt-seed 31 next");
     const std::string seedFile = Write("seed.txt", kSeedA);
-    Finished run = Keyloom({"provision", "-r", kR0, "-p", "31", "--seed-file", seedFile, "--key-file", keyFile, "--verify",
-                       "--json"});
+    Finished run = Keyloom(
+        {"provision", "-r", kR0, "-p", "31", "--seed-file", seedFile, "--key-file", keyFile, "--verify", "--json"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.cause().find("profile 31 not verified"), std::string::npos) << run.err;
     QJsonObject item = run.json()["tokens"].toArray()[0].toObject()["profiles"].toArray()[0].toObject();
@@ -263,7 +263,8 @@ TEST_F(KeyloomOnPcscd, ATokenThatStoresAnotherSeedIsReportedNotVerified) {
 
     // In a bulk run only the damaged profile fails.
     sim::SimControlOk(0, "corrupt-seed 33 next");
-    const std::string bulk = Write("bulk.txt", "32 " + kSeedA + " SHA1 6 30 NO NO \n33 " + kSeedA + " SHA1 6 30 NO NO \n");
+    const std::string bulk =
+        Write("bulk.txt", "32 " + kSeedA + " SHA1 6 30 NO NO \n33 " + kSeedA + " SHA1 6 30 NO NO \n");
     run = Keyloom({"bulk", bulk, "-r", kR0, "--key-file", keyFile, "--verify"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.cause(), "keyloom: 1 profile not verified");
@@ -274,15 +275,16 @@ TEST_F(KeyloomOnPcscd, ATokenThatStoresAnotherSeedIsReportedNotVerified) {
 TEST_F(KeyloomOnPcscd, AllReadersWritesBothTokensFromOneStandardInput) {
     Wrote(kR0, 23);
     Wrote(kR1, 23);
-    Finished run = Keyloom({"provision", "--all-readers", "-p", "23", "--seed-file", "-", "--key-file", keyFile, "--verify",
-                       "--json"},
-                      kSeedA + "\n");
+    Finished run = Keyloom(
+        {"provision", "--all-readers", "-p", "23", "--seed-file", "-", "--key-file", keyFile, "--verify", "--json"},
+        kSeedA + "\n");
     ASSERT_EQ(run.status, 0) << run.err << run.out;
     const QJsonArray tokens = run.json()["tokens"].toArray();
     ASSERT_EQ(tokens.size(), 2);
     EXPECT_EQ(tokens[0].toObject()["serial"].toString(), "NV2A00000001");
     EXPECT_EQ(tokens[1].toObject()["serial"].toString(), "NV1B00000002");
-    for (const QJsonValue& t : tokens) EXPECT_TRUE(t.toObject()["profiles"].toArray()[0].toObject()["verified"].toBool());
+    for (const QJsonValue& t : tokens)
+        EXPECT_TRUE(t.toObject()["profiles"].toArray()[0].toObject()["verified"].toBool());
     EXPECT_TRUE(ShowsCodeOf(kR0, 23, Base32(kSeedA)));
     EXPECT_TRUE(ShowsCodeOf(kR1, 23, Base32(kSeedA)));
 
@@ -312,8 +314,8 @@ TEST_F(KeyloomOnPcscd, ASeedProviderBuiltHereIsAskedOnceAndItsSeedVerified) {
     Wrote(kR1, 25);
     // The provider hands out a new seed on every call: only the seed of the
     // write itself can verify.
-    const Finished run = Keyloom({"seed-provider", SEED_PROVIDER_PATH, "--all-readers", "-p", "25", "--key-file", keyFile,
-                             "--verify", "--json"});
+    const Finished run = Keyloom({"seed-provider", SEED_PROVIDER_PATH, "--all-readers", "-p", "25", "--key-file",
+                                  keyFile, "--verify", "--json"});
     ASSERT_EQ(run.status, 0) << run.err << run.out;
     const QJsonArray tokens = run.json()["tokens"].toArray();
     ASSERT_EQ(tokens.size(), 2);
@@ -328,7 +330,8 @@ TEST_F(KeyloomOnPcscd, ASeedProviderBuiltHereIsAskedOnceAndItsSeedVerified) {
 
 TEST_F(KeyloomOnPcscd, SecretsOnTheCommandLineAreRefusedBeforeAnythingIsTouched) {
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"provision", "-r", kR0, "-p", "26", "--seed", kSeedA, "--key-file", keyFile, "--json"},
+         {std::vector<std::string>{"provision", "-r", kR0, "-p", "26", "--seed", kSeedA, "--key-file", keyFile,
+                                   "--json"},
           {"provision", "-r", kR0, "-p", "26", "--seed-file=-", "--key", kFactoryKey, "--json"},
           {"provision", "-r", kR0, "-p", "26", "--otpauth-file", "otpauth://totp/x?secret=" + kSeedA, "--key-file",
            keyFile, "--json"},
@@ -351,7 +354,8 @@ TEST_F(KeyloomOnPcscd, TheKeyComesFromTheConfigurationFileWhichKeySaveChangeAndR
     const std::string seedFile = Write("seed.txt", kSeedA);
     // Without a configuration file and without --key-file there is no key,
     // and keyloom does not make one up.
-    Finished run = Keyloom({"provision", "-r", kR1, "-p", "27", "--seed-file", seedFile, "--config-dir", config.string()});
+    Finished run =
+        Keyloom({"provision", "-r", kR1, "-p", "27", "--seed-file", seedFile, "--config-dir", config.string()});
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.cause().find("no access key"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(config / "Norvik2Cfg.ini"));
@@ -359,13 +363,15 @@ TEST_F(KeyloomOnPcscd, TheKeyComesFromTheConfigurationFileWhichKeySaveChangeAndR
     run = Keyloom({"key", "save", "--new-key-file", "-", "--config-dir", config.string()}, kFactoryKey);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(tooltest::ReadFile(config / "Norvik2Cfg.ini").find(kFactoryKey), std::string::npos) << "enciphered";
-    run = Keyloom({"provision", "-r", kR1, "-p", "27", "--seed-file", seedFile, "--config-dir", config.string(), "--verify"});
+    run = Keyloom(
+        {"provision", "-r", kR1, "-p", "27", "--seed-file", seedFile, "--config-dir", config.string(), "--verify"});
     EXPECT_EQ(run.status, 0) << run.err;
 
     // A new key inside the token, saved: the file's key works, the old one
     // no longer does.
     const std::string newKey = Write("new.txt", "00112233445566778899AABBCCDDEEFF");
-    run = Keyloom({"key", "change", "-r", kR1, "--new-key-file", newKey, "--save", "--config-dir", config.string(), "--json"});
+    run = Keyloom(
+        {"key", "change", "-r", kR1, "--new-key-file", newKey, "--save", "--config-dir", config.string(), "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(run.json()["saved"].toBool());
     run = Keyloom({"otp", "-r", kR1, "-p", "27", "--config-dir", config.string()});
@@ -394,7 +400,9 @@ TEST_F(KeyloomOnPcscd, ReadersAndInfoNameEveryTokenAndProfile) {
     EXPECT_EQ(readers[1].toObject()["serial"].toString(), "NV1B00000002");
 
     const std::string seedFile = Write("seed.txt", kSeedA);
-    ASSERT_EQ(Keyloom({"provision", "-r", kR1, "-p", "3", "--seed-file", seedFile, "--key-file", keyFile, "--enter"}).status, 0);
+    ASSERT_EQ(
+        Keyloom({"provision", "-r", kR1, "-p", "3", "--seed-file", seedFile, "--key-file", keyFile, "--enter"}).status,
+        0);
     run = Keyloom({"info", "-r", kR1, "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
     const QJsonObject info = run.json();

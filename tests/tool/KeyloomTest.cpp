@@ -121,7 +121,7 @@ TEST(KeyloomInputs, SeedsKeysAndOtpauthTextAreCheckedBeforeAnyTokenIsTouched) {
     EXPECT_EQ(seed.text, "JBSWY3DPEHPK3PXP");
     EXPECT_EQ(seed.bytes, (std::vector<uint8_t>{'H', 'e', 'l', 'l', 'o', '!', 0xDE, 0xAD, 0xBE, 0xEF}));
     EXPECT_THROW(ParseSeedText(" \n", "s"), UsageError);
-    EXPECT_THROW(ParseSeedText("JBSWY3DP1", "s"), UsageError);        // 1 is not base32
+    EXPECT_THROW(ParseSeedText("JBSWY3DP1", "s"), UsageError);            // 1 is not base32
     EXPECT_THROW(ParseSeedText(std::string(264, 'A'), "s"), UsageError);  // 165 bytes
 
     EXPECT_EQ(ParseKeyText("6b3f09d2a4c8571e90b2d6f4138a5c7e\n", "k"), "6B3F09D2A4C8571E90B2D6F4138A5C7E");
@@ -130,7 +130,8 @@ TEST(KeyloomInputs, SeedsKeysAndOtpauthTextAreCheckedBeforeAnyTokenIsTouched) {
 
     // As the QR import reads a decoded code: the first word only.
     const OtpauthInput uri = ParseOtpauthText(
-        "\notpauth://totp/Example:alice?secret=jbswy3dpehpk3pxp&issuer=Example&algorithm=SHA256&digits=8&period=60 tail",
+        "\notpauth://totp/Example:alice?secret=jbswy3dpehpk3pxp&issuer=Example&algorithm=SHA256&digits=8&period=60 "
+        "tail",
         "--otpauth-file");
     EXPECT_EQ(uri.seed.text, "JBSWY3DPEHPK3PXP");
     EXPECT_EQ(uri.title, "example");
@@ -158,7 +159,8 @@ TEST(KeyloomTotp, CodesAgreeWithRfc4226AndOathtool) {
         for (const int step : {30, 60}) {
             for (const int digits : {6, 8}) {
                 for (const auto alg : {OtpAlgorithm::Sha1, OtpAlgorithm::Sha256}) {
-                    const std::string options = std::string("--totp=") + (alg == OtpAlgorithm::Sha1 ? "sha1" : "sha256") +
+                    const std::string options = std::string("--totp=") +
+                                                (alg == OtpAlgorithm::Sha1 ? "sha1" : "sha256") +
                                                 " --digits=" + std::to_string(digits) + " -s " + std::to_string(step) +
                                                 " -N @" + std::to_string(t);
                     const std::string expected = Oathtool(options);
@@ -212,10 +214,11 @@ TEST_F(KeyloomVerify, OneClockReadThenEachProfilesPasswordAgainstItsSeed) {
         if (profile == 4) card.otp = HotpCode(other, OtpAlgorithm::Sha1, 6, *clock / 30);
         if (profile == 7) card.otp = HotpCode(kRfcSeed, OtpAlgorithm::Sha256, 8, *clock / 60);
     });
-    const std::vector<VerifyTarget> targets = {
-        {0, 3, false, kRfcSeed, OtpAlgorithm::Sha1, 6, 30}, {1, 4, false, kRfcSeed, OtpAlgorithm::Sha1, 6, 30},
-        {2, 5, true, {}, OtpAlgorithm::Sha1, 6, 30},        {3, 6, false, kRfcSeed, OtpAlgorithm::Sha1, 6, 30},
-        {4, 7, false, kRfcSeed, OtpAlgorithm::Sha256, 8, 60}};
+    const std::vector<VerifyTarget> targets = {{0, 3, false, kRfcSeed, OtpAlgorithm::Sha1, 6, 30},
+                                               {1, 4, false, kRfcSeed, OtpAlgorithm::Sha1, 6, 30},
+                                               {2, 5, true, {}, OtpAlgorithm::Sha1, 6, 30},
+                                               {3, 6, false, kRfcSeed, OtpAlgorithm::Sha1, 6, 30},
+                                               {4, 7, false, kRfcSeed, OtpAlgorithm::Sha256, 8, 60}};
     const VerifyReport report = VerifyOnToken(ctx, targets);
     EXPECT_EQ(Calls(), (Strings{"CardReadSnAndTime(R,3,32,64)", "CardReadOTP(R,AB,3)", "CardReadOTP(R,AB,4)",
                                 "CardReadOTP(R,AB,5)", "CardReadOTP(R,AB,6)", "CardReadOTP(R,AB,7)"}));
@@ -223,7 +226,8 @@ TEST_F(KeyloomVerify, OneClockReadThenEachProfilesPasswordAgainstItsSeed) {
     EXPECT_EQ(*report.tokenTime, "2026-12-07 10:11:12");
     EXPECT_TRUE(report.results[0].verified);
     EXPECT_FALSE(report.results[1].verified);
-    EXPECT_EQ(report.results[1].detail, "the token's password is not the code of the seed written (SHA1, 6 digits, 30 s)");
+    EXPECT_EQ(report.results[1].detail,
+              "the token's password is not the code of the seed written (SHA1, 6 digits, 30 s)");
     EXPECT_TRUE(report.results[2].verified) << "a removed seed is what the token reports";
     EXPECT_FALSE(report.results[3].verified);
     EXPECT_EQ(report.results[3].detail, "the token holds no seed");
@@ -238,7 +242,8 @@ TEST_F(KeyloomVerify, OneClockReadThenEachProfilesPasswordAgainstItsSeed) {
 }
 
 TEST(KeyloomFleet, WorkersAreCombinedInReaderOrderWithTheWorstStatus) {
-    const QJsonObject token0{{"reader", "R0"}, {"serial", "S0"}, {"status", 0}, {"profiles", QJsonArray{QJsonObject{{"profile", 1}}}}};
+    const QJsonObject token0{
+        {"reader", "R0"}, {"serial", "S0"}, {"status", 0}, {"profiles", QJsonArray{QJsonObject{{"profile", 1}}}}};
     const QJsonObject report0{{"status", 0}, {"error", QJsonValue()}, {"tokens", QJsonArray{token0}}};
     const QJsonObject token1{{"reader", "R1"}, {"serial", "S1"}, {"status", 1}, {"profiles", QJsonArray{}}};
     const QJsonObject report1{{"status", 1}, {"error", "1-Operation failed"}, {"tokens", QJsonArray{token1}}};

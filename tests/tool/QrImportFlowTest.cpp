@@ -51,8 +51,10 @@ protected:
         tmp_ = root_ / "tmp";
         fs::create_directories(tmp_);
         for (const char* name : {"TMPDIR", "DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE"})
-            if (const char* v = getenv(name)) savedEnv_.emplace_back(name, v);
-            else savedEnv_.emplace_back(name, std::nullopt);
+            if (const char* v = getenv(name))
+                savedEnv_.emplace_back(name, v);
+            else
+                savedEnv_.emplace_back(name, std::nullopt);
         setenv("TMPDIR", tmp_.c_str(), 1);
         unsetenv("WAYLAND_DISPLAY");
         unsetenv("XDG_SESSION_TYPE");
@@ -69,8 +71,10 @@ protected:
     void TearDown() override {
         SetThreadCallRunner(nullptr);
         for (const auto& [name, value] : savedEnv_)
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         std::error_code ec;
         fs::remove_all(root_, ec);
     }

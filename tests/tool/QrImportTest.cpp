@@ -91,8 +91,10 @@ protected:
 
     void TearDown() override {
         fs::current_path(oldCwd_);
-        if (oldTmpdir_) setenv("TMPDIR", oldTmpdir_->c_str(), 1);
-        else unsetenv("TMPDIR");
+        if (oldTmpdir_)
+            setenv("TMPDIR", oldTmpdir_->c_str(), 1);
+        else
+            unsetenv("TMPDIR");
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
@@ -117,7 +119,8 @@ protected:
     void ExpectPlainZbarFails(const fs::path& image) {
         const ExternalProgram zbar("zbarimg");
         ASSERT_TRUE(zbar.Found());
-        const ProgramRun run = zbar.Run({"--nodbus", "--raw", "-q", image.string()}, work_ / "zbar.out", milliseconds(60000));
+        const ProgramRun run =
+            zbar.Run({"--nodbus", "--raw", "-q", image.string()}, work_ / "zbar.out", milliseconds(60000));
         EXPECT_EQ(run.outcome, ProgramOutcome::kExited);
         EXPECT_NE(run.exitCode, 0) << image << " decodes without any fallback";
     }
@@ -220,8 +223,8 @@ TEST_F(QrImportTest, DecoderFallsBackToInvertedAndShrunkCopies) {
     // threshold until the picture is shrunk.
     const fs::path sharp = QrPng(work_ / "small.png", uri, {"-s", "10"});
     const fs::path soft = work_ / "photo of a screen.jpg";
-    Tool("convert", {sharp.string(), "-blur", "0x3.5", "+level", "37%,67%", "-resize", "500%", "-quality", "90",
-                     soft.string()});
+    Tool("convert",
+         {sharp.string(), "-blur", "0x3.5", "+level", "37%,67%", "-resize", "500%", "-quality", "90", soft.string()});
     ExpectPlainZbarFails(soft);
     const std::string softText = Decode(soft);
     EXPECT_EQ(softText, uri);
@@ -308,14 +311,15 @@ TEST(ExternalProgram, PassesArgumentsWholeAndGuardsTheOutputFile) {
     tooltest::WriteFile(out, std::string(5000, 'x'));
     fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
 
-    const std::vector<std::string> args = {"%s|", "a b", "$(touch " + marker.string() + ")",
-                                           "`touch " + marker.string() + "`; touch " + marker.string(), "", "'\"\\"};
+    const std::vector<std::string> args = {
+        "%s|", "a b",  "$(touch " + marker.string() + ")", "`touch " + marker.string() + "`; touch " + marker.string(),
+        "",    "'\"\\"};
     const ExternalProgram printfProgram("printf");
     ASSERT_TRUE(printfProgram.Found());
     const ProgramRun run = printfProgram.Run(args, out, milliseconds(10000));
     EXPECT_TRUE(run.Succeeded());
-    EXPECT_EQ(tooltest::ReadFile(out), "a b|$(touch " + marker.string() + ")|`touch " + marker.string() +
-                                           "`; touch " + marker.string() + "||'\"\\|");
+    EXPECT_EQ(tooltest::ReadFile(out), "a b|$(touch " + marker.string() + ")|`touch " + marker.string() + "`; touch " +
+                                           marker.string() + "||'\"\\|");
     EXPECT_FALSE(fs::exists(marker));
 
     const fs::path created = root / "created.txt";
@@ -340,8 +344,8 @@ TEST(ExternalProgram, TimeLimitStopsTheWholeGroupGracefully) {
     const ExternalProgram bash("bash");
     ASSERT_TRUE(bash.Found());
     const std::string script = "trap 'echo done > \"$1\"; exit 3' TERM; sleep 60 & echo $! > \"$2\"; wait";
-    const ProgramRun run = bash.Run({"-c", script, "timeout-test", cleaned.string(), childPid.string()}, {},
-                                    milliseconds(500));
+    const ProgramRun run =
+        bash.Run({"-c", script, "timeout-test", cleaned.string(), childPid.string()}, {}, milliseconds(500));
     EXPECT_EQ(run.outcome, ProgramOutcome::kTimedOut);
     EXPECT_EQ(tooltest::ReadFile(cleaned), "done\n");
 
@@ -400,8 +404,7 @@ TEST_F(QrImportTest, ScreenCaptureUnderXvfbIsDecoded) {
     }
     EXPECT_EQ(text, uri);
     EXPECT_EQ(size, (std::pair<uint32_t, uint32_t>(1600, 600)));
-    ExpectFields(InterpretQrText(text), Expected{"ONSWG4TFOQYTEMZU", "shop", kAlgorithmSha1, kTimeStep60s},
-                 "screen");
+    ExpectFields(InterpretQrText(text), Expected{"ONSWG4TFOQYTEMZU", "shop", kAlgorithmSha1, kTimeStep60s}, "screen");
     const std::optional<OtpauthFields> whole = ReadQrFromScreen();
     ASSERT_TRUE(whole.has_value());
     EXPECT_EQ(whole->seed, "ONSWG4TFOQYTEMZU");

@@ -30,8 +30,7 @@ public:
         explicit Presence(ScriptedProbe& p) : probe(p) {
             const int now = ++probe.open;
             int seen = probe.maxOpen;
-            while (now > seen && !probe.maxOpen.compare_exchange_weak(seen, now)) {
-            }
+            while (now > seen && !probe.maxOpen.compare_exchange_weak(seen, now)) {}
         }
         ~Presence() override { --probe.open; }
         ScriptedProbe& probe;
@@ -203,7 +202,7 @@ TEST_F(Session, ConnectingAgainStopsTheRunningCardThreadFirst) {
     EXPECT_EQ(g_cardThreadState, CardThreadState::None);
     EXPECT_FALSE(monitor.Running());
     EXPECT_GE(probe.connects, 5);  // every thread got to work
-    EXPECT_EQ(probe.maxOpen, 1);  // never two card threads connected at once
+    EXPECT_EQ(probe.maxOpen, 1);   // never two card threads connected at once
 }
 
 TEST(Clock, FieldTextAndTicksOnlyInAutoTime) {

@@ -77,9 +77,7 @@ protected:
         return e;
     }
     fs::path ConfigFile() const { return exeDir / "Norvik2Cfg.ini"; }
-    std::string StoredKey() const {
-        return ReadIniValue(ConfigFile(), "CONFIG", "CUSTOMER_KEY").value_or("<none>");
-    }
+    std::string StoredKey() const { return ReadIniValue(ConfigFile(), "CONFIG", "CUSTOMER_KEY").value_or("<none>"); }
 
     RecordingMessageSink sink;
     FakePrompt prompt;

@@ -17,7 +17,10 @@ bool Reference(const std::string& text, std::vector<uint8_t>& out) {
     bool pad = false;
     for (char c : text) {
         if (c == ' ') continue;
-        if (c == '=') { pad = true; continue; }
+        if (c == '=') {
+            pad = true;
+            continue;
+        }
         if (alphabet.find(c) == std::string::npos || c == '\0' || pad) return false;
         data.push_back(c);
     }

@@ -21,11 +21,14 @@ struct Names {
     const char* section;
     const char* key;
 };
-const Names kWritten[] = {{"CONFIG", "CUSTOMER_KEY"}, {"config", "customer_key"}, {"CONFIG", "OTHER"},
-                          {"OTHER", "CUSTOMER_KEY"}};
+const Names kWritten[] = {
+    {"CONFIG", "CUSTOMER_KEY"}, {"config", "customer_key"}, {"CONFIG", "OTHER"}, {"OTHER", "CUSTOMER_KEY"}};
 // Looked at after the update; compared without regard to case.
-const Names kProbed[] = {{"CONFIG", "CUSTOMER_KEY"}, {"CONFIG", "OTHER"}, {"OTHER", "CUSTOMER_KEY"},
-                         {"OTHER", "OTHER"}, {"", "CUSTOMER_KEY"}};
+const Names kProbed[] = {{"CONFIG", "CUSTOMER_KEY"},
+                         {"CONFIG", "OTHER"},
+                         {"OTHER", "CUSTOMER_KEY"},
+                         {"OTHER", "OTHER"},
+                         {"", "CUSTOMER_KEY"}};
 // Values as the tool writes them (hexadecimal), and some it never does.
 const char* const kValues[] = {"0123456789ABCDEF0123456789ABCDEF", "", "5A5A", "a=b", "x;y", "[CONFIG]", "v w"};
 

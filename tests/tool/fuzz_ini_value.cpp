@@ -22,9 +22,14 @@ struct Names {
     const char* key;
 };
 // The configuration's own names, other spellings of them and others.
-const Names kNames[] = {{"CONFIG", "CUSTOMER_KEY"}, {"config", "customer_key"}, {"Config", "Customer_Key"},
-                        {"CONFIG", "OTHER"},        {"OTHER", "CUSTOMER_KEY"},  {"", "CUSTOMER_KEY"},
-                        {"CONFIG", ""},             {"A B", "K"}};
+const Names kNames[] = {{"CONFIG", "CUSTOMER_KEY"},
+                        {"config", "customer_key"},
+                        {"Config", "Customer_Key"},
+                        {"CONFIG", "OTHER"},
+                        {"OTHER", "CUSTOMER_KEY"},
+                        {"", "CUSTOMER_KEY"},
+                        {"CONFIG", ""},
+                        {"A B", "K"}};
 
 std::string Upper(std::string_view s) {
     std::string out(s);
@@ -61,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view section = names.section;
     if (section.find(']') == std::string_view::npos && !section.empty() && section.front() != ' ' &&
         std::string_view(names.key).find('=') == std::string_view::npos && *names.key != '\0') {
-        const std::string appended =
-            std::string(content) + "\n[" + names.section + "]\n" + names.key + "=appended\n";
+        const std::string appended = std::string(content) + "\n[" + names.section + "]\n" + names.key + "=appended\n";
         Check(provisor::FindIniValue(appended, names.section, names.key) == value.value_or("appended"));
     }
     return 0;

@@ -31,10 +31,10 @@ std::string ValueAfter(std::string_view text, size_t at, size_t keyLength) {
 
 // Bytes mapped onto URI fragments, so the parameter rules are reached far
 // more often than by raw bytes.
-const char* const kPieces[] = {"secret=", "Secret=", "issuer=", "ISSUER=", "&",       "sha256",  "SHA256",
-                               "period=", "60",      "600",     "digits=", "4",       "8",       "10",
-                               "7",       "otpauth://totp/",    "?",       "JBSWY3DP", "%20",    "a",
-                               "Z",       ":",       "=",       "\xC3\xA9", "verylongissuer"};
+const char* const kPieces[] = {
+    "secret=", "Secret=", "issuer=", "ISSUER=", "&",  "sha256",   "SHA256",          "period=", "60",
+    "600",     "digits=", "4",       "8",       "10", "7",        "otpauth://totp/", "?",       "JBSWY3DP",
+    "%20",     "a",       "Z",       ":",       "=",  "\xC3\xA9", "verylongissuer"};
 
 }  // namespace
 
@@ -67,14 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (got->title != title) std::abort();
 
-    const int algorithm = FindFolded(text, "sha256") != std::string_view::npos ? provisor::kAlgorithmSha256
-                                                                                : provisor::kAlgorithmSha1;
-    const int timeStep = FindFolded(text, "period=60") != std::string_view::npos ? provisor::kTimeStep60s
-                                                                                  : provisor::kTimeStep30s;
+    const int algorithm =
+        FindFolded(text, "sha256") != std::string_view::npos ? provisor::kAlgorithmSha256 : provisor::kAlgorithmSha1;
+    const int timeStep =
+        FindFolded(text, "period=60") != std::string_view::npos ? provisor::kTimeStep60s : provisor::kTimeStep30s;
     int otpLength = provisor::kOtpLength6;
-    if (FindFolded(text, "digits=10") != std::string_view::npos) otpLength = provisor::kOtpLength10;
-    else if (FindFolded(text, "digits=8") != std::string_view::npos) otpLength = provisor::kOtpLength8;
-    else if (FindFolded(text, "digits=4") != std::string_view::npos) otpLength = provisor::kOtpLength4;
+    if (FindFolded(text, "digits=10") != std::string_view::npos)
+        otpLength = provisor::kOtpLength10;
+    else if (FindFolded(text, "digits=8") != std::string_view::npos)
+        otpLength = provisor::kOtpLength8;
+    else if (FindFolded(text, "digits=4") != std::string_view::npos)
+        otpLength = provisor::kOtpLength4;
     if (got->algorithm != algorithm || got->timeStep != timeStep || got->otpLength != otpLength) std::abort();
     return 0;
 }

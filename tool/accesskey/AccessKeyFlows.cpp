@@ -64,8 +64,7 @@ void ChangeKey(ToolContext& ctx) {
     const std::string reader = g_readerName.Get();
     const auto current = g_customerKey.Snapshot();
     const std::string next = newKey.toStdString();
-    const uint32_t status =
-        StatusOf(ctx.Call<CardFn::CardChangeKey>(reader.c_str(), current->c_str(), next.c_str()));
+    const uint32_t status = StatusOf(ctx.Call<CardFn::CardChangeKey>(reader.c_str(), current->c_str(), next.c_str()));
     if (status == 0) {
         // Only the tool's copy: the file keeps the old key until the
         // operator saves the new one through "Access Key".

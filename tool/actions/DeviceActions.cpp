@@ -63,8 +63,8 @@ void SetTitleOnly(ToolContext& ctx) {
         // instead of being cut after as many bytes as it has characters.
         const std::string title = ctx.view.Text(Control::Title).toStdString();
         const int profile = ctx.state.m_profile;
-        const uint32_t status = StatusOf(ctx.Call<CardFn::CardChgPrompt>(
-            reader, key, int32_t{profile}, title.c_str(), static_cast<uint32_t>(title.size())));
+        const uint32_t status = StatusOf(ctx.Call<CardFn::CardChgPrompt>(reader, key, int32_t{profile}, title.c_str(),
+                                                                         static_cast<uint32_t>(title.size())));
         if (status == 0)
             ctx.view.ShowMessage(QStringLiteral("%1-Change prompt success!").arg(profile), kCaption,
                                  MessageIcon::Information);

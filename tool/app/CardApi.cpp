@@ -15,7 +15,8 @@ void CardApi::Clear() {
 
 void CardApi::Resolve(const std::function<void*(const char*)>& lookup) {
     Clear();
-    for (size_t i = 0; i < kCardExportCount; ++i) m_entries[i].store(lookup(kCardExportNames[i]), std::memory_order_release);
+    for (size_t i = 0; i < kCardExportCount; ++i)
+        m_entries[i].store(lookup(kCardExportNames[i]), std::memory_order_release);
 }
 
 }  // namespace provisor

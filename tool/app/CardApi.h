@@ -49,12 +49,14 @@ typedef int32_t (*PFN_GetSeed)(const char*, int32_t, uint8_t*, int32_t*);
     X(CardScreenLock)            \
     X(CardScreenUnLock)
 
+// clang-format off
 enum class CardFn : size_t {
 #define PROVISOR_CARD_ENUM(name) name,
     PROVISOR_CARD_EXPORTS(PROVISOR_CARD_ENUM)
 #undef PROVISOR_CARD_ENUM
     GetSeed,
 };
+// clang-format on
 
 constexpr size_t kCardExportCount = static_cast<size_t>(CardFn::GetSeed);
 constexpr size_t kCardApiEntries = kCardExportCount + 1;
@@ -67,10 +69,10 @@ inline constexpr std::array<const char*, kCardExportCount> kCardExportNames = {
 
 template <CardFn F>
 struct CardFnTraits;
-#define PROVISOR_CARD_TRAITS(name)              \
-    template <>                                 \
-    struct CardFnTraits<CardFn::name> {         \
-        using Type = PFN_##name;                \
+#define PROVISOR_CARD_TRAITS(name)      \
+    template <>                         \
+    struct CardFnTraits<CardFn::name> { \
+        using Type = PFN_##name;        \
     };
 PROVISOR_CARD_EXPORTS(PROVISOR_CARD_TRAITS)
 PROVISOR_CARD_TRAITS(GetSeed)

@@ -14,9 +14,9 @@ namespace provisor {
 namespace {
 
 struct Line {
-    size_t start;       // offset of the first character
-    size_t textEnd;     // offset just past the text, before the terminator
-    size_t end;         // offset just past the terminator
+    size_t start;    // offset of the first character
+    size_t textEnd;  // offset just past the text, before the terminator
+    size_t end;      // offset just past the terminator
 };
 
 std::vector<Line> SplitLines(std::string_view content) {

@@ -29,7 +29,8 @@ bool IsSystemProgramDirectory(const std::filesystem::path& dir) {
     // Root can write there, but a configuration file has no business among
     // the system's programs.
     const std::filesystem::path normal = dir.lexically_normal();
-    for (const char* system : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", NORVIK_INSTALL_BINDIR})
+    for (const char* system :
+         {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", NORVIK_INSTALL_BINDIR})
         if (normal == std::filesystem::path(system).lexically_normal()) return true;
     return false;
 }
@@ -52,22 +53,25 @@ std::filesystem::path ConfigDirectoryFor(const std::filesystem::path& exeDir) {
 }
 
 QString KeyNotSavedMessage(const std::filesystem::path& path) {
-    return QStringLiteral("The access key could not be saved: the configuration file %1 cannot be written. The key is "
-                          "used until the tool is closed; make the file writable and set the key again through "
-                          "\"Access Key\" so that the next start loads it.")
+    return QStringLiteral(
+               "The access key could not be saved: the configuration file %1 cannot be written. The key is "
+               "used until the tool is closed; make the file writable and set the key again through "
+               "\"Access Key\" so that the next start loads it.")
         .arg(QString::fromStdString(path.string()));
 }
 
 QString ConfigUnreadableMessage(const std::filesystem::path& path, int error) {
-    return QStringLiteral("The configuration file %1 cannot be read (%2). No access key is loaded, so no token is "
-                          "authenticated with a key you did not choose; make the file readable and start the tool "
-                          "again.")
+    return QStringLiteral(
+               "The configuration file %1 cannot be read (%2). No access key is loaded, so no token is "
+               "authenticated with a key you did not choose; make the file readable and start the tool "
+               "again.")
         .arg(QString::fromStdString(path.string()), QString::fromLocal8Bit(std::strerror(error)));
 }
 
 QString LogNotWrittenMessage(const std::filesystem::path& path, int error) {
-    return QStringLiteral("The operation log %1 could not be written (%2). Automatic writes go on, but are not logged "
-                          "any more; free space on its disk or make it writable, then restart the tool.")
+    return QStringLiteral(
+               "The operation log %1 could not be written (%2). Automatic writes go on, but are not logged "
+               "any more; free space on its disk or make it writable, then restart the tool.")
         .arg(QString::fromStdString(path.string()),
              error ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("the disk refused the line"));
 }
@@ -127,11 +131,8 @@ void ProvisorStartup::EnsureConfigFile() {
         case ConfigCreation::AlreadyThere:  // appeared since the check
             LoadCustomerKey();
             return;
-        case ConfigCreation::Failed:
-            m_sink.ShowMessage(kConfigCreateFailed, kCaption, MessageIcon::Error);
-            return;
-        case ConfigCreation::Created:
-            break;
+        case ConfigCreation::Failed: m_sink.ShowMessage(kConfigCreateFailed, kCaption, MessageIcon::Error); return;
+        case ConfigCreation::Created: break;
     }
     const std::optional<QString> key = m_prompt.AskAccessKey();
     if (!key) {

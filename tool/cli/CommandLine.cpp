@@ -20,8 +20,27 @@ constexpr unsigned kKeyed = kFleet | Bit(Command::Otp) | Bit(Command::Delete) | 
 constexpr unsigned kConfigured = kKeyed | Bit(Command::KeyReset) | Bit(Command::KeySave);
 constexpr unsigned kAll = ~0u;
 
-enum class Opt { Reader, AllReaders, Profile, SeedFile, OtpauthFile, KeyFile, NewKeyFile, ConfigDir, Algorithm,
-                 Digits, Step, Title, SetTime, Enter, Force, Verify, Json, Save, Help };
+enum class Opt {
+    Reader,
+    AllReaders,
+    Profile,
+    SeedFile,
+    OtpauthFile,
+    KeyFile,
+    NewKeyFile,
+    ConfigDir,
+    Algorithm,
+    Digits,
+    Step,
+    Title,
+    SetTime,
+    Enter,
+    Force,
+    Verify,
+    Json,
+    Save,
+    Help
+};
 
 struct OptionRule {
     Opt id;
@@ -60,12 +79,16 @@ struct SecretOption {
     const char* instead;
 };
 constexpr SecretOption kSecretOptions[] = {
-    {"--seed", "--seed-file FILE"},          {"--secret", "--seed-file FILE"},
-    {"--base32", "--seed-file FILE"},        {"--key", "--key-file FILE or the configuration file"},
+    {"--seed", "--seed-file FILE"},
+    {"--secret", "--seed-file FILE"},
+    {"--base32", "--seed-file FILE"},
+    {"--key", "--key-file FILE or the configuration file"},
     {"--access-key", "--key-file FILE or the configuration file"},
     {"--customer-key", "--key-file FILE or the configuration file"},
-    {"--new-key", "--new-key-file FILE"},    {"--otpauth", "--otpauth-file FILE"},
-    {"--uri", "--otpauth-file FILE"},        {"--otp-uri", "--otpauth-file FILE"},
+    {"--new-key", "--new-key-file FILE"},
+    {"--otpauth", "--otpauth-file FILE"},
+    {"--uri", "--otpauth-file FILE"},
+    {"--otp-uri", "--otpauth-file FILE"},
 };
 
 struct CommandName {
@@ -73,9 +96,14 @@ struct CommandName {
     Command command;
 };
 constexpr CommandName kCommands[] = {
-    {"readers", Command::Readers}, {"info", Command::Info},           {"provision", Command::Provision},
-    {"seed-file", Command::SeedFile}, {"seed-provider", Command::SeedProvider}, {"bulk", Command::Bulk},
-    {"otp", Command::Otp},         {"delete", Command::Delete},
+    {"readers", Command::Readers},
+    {"info", Command::Info},
+    {"provision", Command::Provision},
+    {"seed-file", Command::SeedFile},
+    {"seed-provider", Command::SeedProvider},
+    {"bulk", Command::Bulk},
+    {"otp", Command::Otp},
+    {"delete", Command::Delete},
 };
 
 std::string Lower(std::string_view text) {
@@ -104,7 +132,8 @@ void RefuseSecrets(const std::vector<std::string>& args) {
             if (name == secret.name)
                 throw UsageError(std::string(secret.name) +
                                  ": secrets are not taken on the command line, where any local user can read them; "
-                                 "use " + secret.instead + " (- reads standard input)");
+                                 "use " +
+                                 secret.instead + " (- reads standard input)");
     }
 }
 
@@ -175,7 +204,8 @@ void CheckRequirements(const Options& o) {
         case Command::Provision:
             need(o.profile.has_value(), "-p PROFILE");
             if (o.seedFile.has_value() == o.otpauthFile.has_value())
-                throw UsageError("provision takes its seed from exactly one of --seed-file FILE and --otpauth-file FILE");
+                throw UsageError(
+                    "provision takes its seed from exactly one of --seed-file FILE and --otpauth-file FILE");
             break;
         case Command::SeedFile:
         case Command::SeedProvider:
@@ -253,10 +283,14 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
             if (positionals.size() < 2) throw UsageError("key needs an action: change, reset or save");
             const std::string& action = args[positionals[1]];
             used = 2;
-            if (action == "change") o.command = Command::KeyChange;
-            else if (action == "reset") o.command = Command::KeyReset;
-            else if (action == "save") o.command = Command::KeySave;
-            else throw UsageError("key: the action is change, reset or save");
+            if (action == "change")
+                o.command = Command::KeyChange;
+            else if (action == "reset")
+                o.command = Command::KeyReset;
+            else if (action == "save")
+                o.command = Command::KeySave;
+            else
+                throw UsageError("key: the action is change, reset or save");
             o.commandName = "key " + action;
         } else if (o.command == Command::None) {
             throw UsageError("unknown command \"" + word + "\" (keyloom --help lists them)");
@@ -276,8 +310,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
         throw UsageError("unexpected argument " + std::to_string(positionals[used] + 1) +
                          " (not repeated here: it may be a secret)");
     for (const auto& [rule, nv] : given) {
-        if (!(rule->commands & Bit(o.command)))
-            throw UsageError(nv.first + " does not apply to " + o.commandName);
+        if (!(rule->commands & Bit(o.command))) throw UsageError(nv.first + " does not apply to " + o.commandName);
         Apply(o, rule->id, nv.first, nv.second);
     }
     CheckRequirements(o);
@@ -335,7 +368,8 @@ Exit status: 0 success, 1 a token or operation failure, 2 a usage or input
 error; every failure also gives one line on standard error naming the cause.
 )";
 
-constexpr const char* kProvisionOptions = R"(  --algorithm SHA1|SHA256   HMAC algorithm (default SHA1, or the otpauth URI's)
+constexpr const char* kProvisionOptions =
+    R"(  --algorithm SHA1|SHA256   HMAC algorithm (default SHA1, or the otpauth URI's)
   --digits 4|6|8|10         password length (default 6, or the otpauth URI's)
   --step 30|60              time step in seconds (default 30, or the otpauth URI's)
   --title TEXT              profile title, at most 12 ASCII characters (default
@@ -361,21 +395,24 @@ std::string UsageText(Command command) {
                    "drift from the computer's UTC\nclock, and every profile with whether it holds a seed. The token "
                    "command\nlibrary does not report a profile's algorithm, digits or step: they show\nas unknown.\n";
         case Command::Provision:
-            return std::string("usage: keyloom provision -r READER -p N (--seed-file FILE | --otpauth-file FILE) "
-                               "[options]\n\nWrites the profile's configuration, then its seed, as \"provision "
-                               "profile\" does.\n  --seed-file FILE          the seed as base32 text (- for standard "
-                               "input)\n  --otpauth-file FILE       an otpauth URI (- for standard input), read as "
-                               "the QR\n                            import reads a decoded code\n") +
+            return std::string(
+                       "usage: keyloom provision -r READER -p N (--seed-file FILE | --otpauth-file FILE) "
+                       "[options]\n\nWrites the profile's configuration, then its seed, as \"provision "
+                       "profile\" does.\n  --seed-file FILE          the seed as base32 text (- for standard "
+                       "input)\n  --otpauth-file FILE       an otpauth URI (- for standard input), read as "
+                       "the QR\n                            import reads a decoded code\n") +
                    kProvisionOptions + "  --key-file FILE, --config-dir DIR, --json: see keyloom --help\n";
         case Command::SeedFile:
-            return std::string("usage: keyloom seed-file FILE -r READER -p N [options]\n\nProvisions the profile with "
-                               "the seed the seed file holds for the token's\nserial number (lines \"SERIAL "
-                               "BASE32SEED\").\n") +
+            return std::string(
+                       "usage: keyloom seed-file FILE -r READER -p N [options]\n\nProvisions the profile with "
+                       "the seed the seed file holds for the token's\nserial number (lines \"SERIAL "
+                       "BASE32SEED\").\n") +
                    kProvisionOptions;
         case Command::SeedProvider:
-            return std::string("usage: keyloom seed-provider LIB.so -r READER -p N [options]\n\nProvisions the "
-                               "profile with the seed the library's GetSeed returns for\nthe token's serial "
-                               "number.\n") +
+            return std::string(
+                       "usage: keyloom seed-provider LIB.so -r READER -p N [options]\n\nProvisions the "
+                       "profile with the seed the library's GetSeed returns for\nthe token's serial "
+                       "number.\n") +
                    kProvisionOptions;
         case Command::Bulk:
             return "usage: keyloom bulk FILE [-r READER | --all-readers] [--verify] [--json]\n\nChecks the whole bulk "
@@ -398,7 +435,8 @@ std::string UsageText(Command command) {
                    "factory key (its user confirms on the\ntoken) and switches the numeric keypad off. --save also "
                    "stores the factory\nkey in the configuration file.\n";
         case Command::KeySave:
-            return "usage: keyloom key save --new-key-file FILE [--config-dir DIR] [--json]\n\nStores the key (up to 32 "
+            return "usage: keyloom key save --new-key-file FILE [--config-dir DIR] [--json]\n\nStores the key (up to "
+                   "32 "
                    "hexadecimal digits) enciphered in Norvik2Cfg.ini,\nas Provisor's \"Access Key\" menu does. The "
                    "token is not contacted.\n";
         case Command::None: break;

@@ -11,7 +11,20 @@
 
 namespace keyloom {
 
-enum class Command { None, Readers, Info, Provision, SeedFile, SeedProvider, Bulk, Otp, Delete, KeyChange, KeyReset, KeySave };
+enum class Command {
+    None,
+    Readers,
+    Info,
+    Provision,
+    SeedFile,
+    SeedProvider,
+    Bulk,
+    Otp,
+    Delete,
+    KeyChange,
+    KeyReset,
+    KeySave
+};
 
 struct Options {
     Command command = Command::None;
@@ -20,12 +33,12 @@ struct Options {
     std::optional<std::string> reader;
     bool allReaders = false;
     std::optional<int> profile;
-    std::optional<std::string> seedFile;      // base32 text, "-" for standard input
-    std::optional<std::string> otpauthFile;   // an otpauth URI
-    std::optional<std::string> keyFile;       // the access key instead of the configuration file
-    std::optional<std::string> newKeyFile;    // key change / key save
-    std::optional<std::string> configDir;     // where Norvik2Cfg.ini is; default: where Provisor keeps it
-    std::optional<std::string> algorithm;     // "SHA1" / "SHA256" (upper case once parsed)
+    std::optional<std::string> seedFile;     // base32 text, "-" for standard input
+    std::optional<std::string> otpauthFile;  // an otpauth URI
+    std::optional<std::string> keyFile;      // the access key instead of the configuration file
+    std::optional<std::string> newKeyFile;   // key change / key save
+    std::optional<std::string> configDir;    // where Norvik2Cfg.ini is; default: where Provisor keeps it
+    std::optional<std::string> algorithm;    // "SHA1" / "SHA256" (upper case once parsed)
     std::optional<int> digits;
     std::optional<int> step;
     std::optional<std::string> title;

@@ -127,8 +127,7 @@ Outcome RunFleet(const Options& options, const std::vector<std::string>& args, c
     for (Worker& w : workers) {
         if (w.pid > 0) {
             int status = 0;
-            while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {}
             if (WIFEXITED(status)) {
                 w.result.exitStatus = WEXITSTATUS(status);
             } else {
@@ -167,11 +166,12 @@ Outcome CombineWorkers(const std::vector<WorkerResult>& workers) {
                 status = kExitFailure;
                 cause = "the worker gave no report";
             }
-            tokens.append(QJsonObject{{"reader", QString::fromStdString(w.reader)},
-                                      {"serial", QJsonValue()},
-                                      {"status", status},
-                                      {"error", cause.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(cause))},
-                                      {"profiles", QJsonArray{}}});
+            tokens.append(
+                QJsonObject{{"reader", QString::fromStdString(w.reader)},
+                            {"serial", QJsonValue()},
+                            {"status", status},
+                            {"error", cause.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(cause))},
+                            {"profiles", QJsonArray{}}});
         } else {
             for (const QJsonValue& t : theirs) tokens.append(t);
         }

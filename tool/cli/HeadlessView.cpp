@@ -9,10 +9,14 @@ namespace keyloom {
 namespace choice = provisor::choice;
 
 HeadlessView::HeadlessView() {
-    m_selections = {{Control::TimeStep, choice::Step30},     {Control::Algorithm, choice::Sha1},
-                    {Control::OtpLength, choice::Digits6},   {Control::TimeMode, choice::TimeNoChange},
-                    {Control::EnterKey, choice::NoEnter},    {Control::ClearSeed, choice::ClearNo},
-                    {Control::DisplayOff, 0},                {Control::Profile, 0}};
+    m_selections = {{Control::TimeStep, choice::Step30},
+                    {Control::Algorithm, choice::Sha1},
+                    {Control::OtpLength, choice::Digits6},
+                    {Control::TimeMode, choice::TimeNoChange},
+                    {Control::EnterKey, choice::NoEnter},
+                    {Control::ClearSeed, choice::ClearNo},
+                    {Control::DisplayOff, 0},
+                    {Control::Profile, 0}};
 }
 
 void HeadlessView::ShowMessage(const QString& text, const QString& caption, MessageIcon icon) {

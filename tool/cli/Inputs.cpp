@@ -53,7 +53,9 @@ std::string ReadInput(const std::string& path, const std::string& what, size_t l
     const auto text = ReadAll(fd, limit, tooLong);
     const int readErrno = errno;
     close(fd);
-    if (!text) throw UsageError(what + ": " + path + (tooLong ? " is too long" : ": " + std::string(std::strerror(readErrno))));
+    if (!text)
+        throw UsageError(what + ": " + path +
+                         (tooLong ? " is too long" : ": " + std::string(std::strerror(readErrno))));
     return *text;
 }
 

@@ -193,8 +193,7 @@ std::string ChooseReader(const Options& o) {
     if (o.reader) return *o.reader;
     const ReaderScan scan = ScanReaders();
     if (scan.withToken.size() == 1) return scan.withToken.front();
-    if (scan.withToken.empty())
-        throw Failure(scan.all.empty() ? "no PC/SC reader found" : "no reader holds a token");
+    if (scan.withToken.empty()) throw Failure(scan.all.empty() ? "no PC/SC reader found" : "no reader holds a token");
     std::string names;
     for (const std::string& r : scan.withToken) names += (names.empty() ? "\"" : ", \"") + r + "\"";
     throw UsageError("several readers hold a token (" + names + "): choose one with -r READER");
@@ -342,7 +341,8 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
     // leave the old seed under a new algorithm or step.
     if (!o.force) {
         int32_t present = 0;
-        const uint32_t status = StatusOf(s.ctx.Call<CardFn::CardGetSeedFlag>(reader.c_str(), int32_t{profile}, &present));
+        const uint32_t status =
+            StatusOf(s.ctx.Call<CardFn::CardGetSeedFlag>(reader.c_str(), int32_t{profile}, &present));
         if (status != 0)
             return finish(kExitFailure, std::to_string(profile) + "-cannot read the profile [" + Hex8(status) + "]",
                           "failed");
@@ -422,13 +422,15 @@ Outcome RunBulk(const Options& o, const Prepared& p, const std::string& reader) 
     size_t failed = 0;
     for (size_t i = 0; i < p.entries.size(); ++i) {
         const BulkEntry& e = p.entries[i];
-        QJsonObject item{{"line", p.entryLines[i]}, {"profile", e.profile},
-                         {"operation", e.deleteOnly ? "delete" : "write"}};
+        QJsonObject item{
+            {"line", p.entryLines[i]}, {"profile", e.profile}, {"operation", e.deleteOnly ? "delete" : "write"}};
         if (i < rows.size()) {
             item["state"] = rows[i].state;
             item["result"] = rows[i].failed ? "failed" : "success";
-            if (rows[i].failed) ++failed;
-            else lastWritten[e.profile] = i;
+            if (rows[i].failed)
+                ++failed;
+            else
+                lastWritten[e.profile] = i;
         } else {
             item["result"] = "not applied";
             ++failed;
@@ -437,22 +439,31 @@ Outcome RunBulk(const Options& o, const Prepared& p, const std::string& reader) 
     }
     if (out.status == kExitOk && failed > 0) {
         out.status = kExitFailure;
-        out.cause = std::to_string(failed) + " of " + std::to_string(p.entries.size()) + " entries failed or were not applied";
+        out.cause =
+            std::to_string(failed) + " of " + std::to_string(p.entries.size()) + " entries failed or were not applied";
         const std::string flow = FlowCause(messages);
-        if (rows.size() < p.entries.size()) out.cause += " (the run stopped at line " + std::to_string(p.entryLines[rows.size()]) + ")";
-        else if (!flow.empty()) out.cause += " (" + flow + ")";
+        if (rows.size() < p.entries.size())
+            out.cause += " (the run stopped at line " + std::to_string(p.entryLines[rows.size()]) + ")";
+        else if (!flow.empty())
+            out.cause += " (" + flow + ")";
     }
 
     if (o.verify && !lastWritten.empty()) {
         for (const auto& [profile, i] : lastWritten) {
             const BulkEntry& e = p.entries[i];
-            VerifyTarget t{i, profile, e.deleteOnly != 0, {}, ParseOtpAlgorithm(e.algorithm).value_or(OtpAlgorithm::Sha1),
-                           e.otpLength, e.timeStep};
+            VerifyTarget t{i,
+                           profile,
+                           e.deleteOnly != 0,
+                           {},
+                           ParseOtpAlgorithm(e.algorithm).value_or(OtpAlgorithm::Sha1),
+                           e.otpLength,
+                           e.timeStep};
             t.seed.assign(e.seed, e.seed + e.seedLength);
             targets.push_back(std::move(t));
         }
         // File order, so a person reads the results as the lines were applied.
-        std::sort(targets.begin(), targets.end(), [](const VerifyTarget& a, const VerifyTarget& b) { return a.item < b.item; });
+        std::sort(targets.begin(), targets.end(),
+                  [](const VerifyTarget& a, const VerifyTarget& b) { return a.item < b.item; });
         const VerifyReport verified = VerifyOnToken(s.ctx, targets);
         if (verified.tokenTime) token["tokenTime"] = Q(*verified.tokenTime);
         size_t notVerified = 0;
@@ -468,11 +479,13 @@ Outcome RunBulk(const Options& o, const Prepared& p, const std::string& reader) 
             if (rows[i].failed || lastWritten[p.entries[i].profile] == i) continue;
             QJsonObject item = items[static_cast<qsizetype>(i)].toObject();
             item["verified"] = QJsonValue();
-            item["verification"] = Q("superseded by line " + std::to_string(p.entryLines[lastWritten[p.entries[i].profile]]));
+            item["verification"] =
+                Q("superseded by line " + std::to_string(p.entryLines[lastWritten[p.entries[i].profile]]));
             items[static_cast<qsizetype>(i)] = item;
         }
         if (notVerified > 0 && out.status != kExitUsage) {
-            const std::string v = std::to_string(notVerified) + " profile" + (notVerified == 1 ? "" : "s") + " not verified";
+            const std::string v =
+                std::to_string(notVerified) + " profile" + (notVerified == 1 ? "" : "s") + " not verified";
             out.cause = out.status == kExitOk ? v : out.cause + "; " + v;
             out.status = kExitFailure;
         }
@@ -507,14 +520,13 @@ Outcome RunInfo(const Options& o, const std::string& reader) {
     char clock[64] = {};
     uint32_t clockLength = sizeof clock;
     const auto before = std::chrono::system_clock::now();
-    const uint32_t status = StatusOf(s.ctx.Call<CardFn::CardReadSnAndTime>(reader.c_str(), int32_t{0}, serial,
-                                                                           &serialLength, clock, &clockLength));
+    const uint32_t status = StatusOf(
+        s.ctx.Call<CardFn::CardReadSnAndTime>(reader.c_str(), int32_t{0}, serial, &serialLength, clock, &clockLength));
     const auto after = std::chrono::system_clock::now();
     if (status != 0) throw Failure("no token can be read in reader \"" + reader + "\" [" + Hex8(status) + "]");
     const std::string serialText(serial, strnlen(serial, std::min<size_t>(serialLength, sizeof serial)));
     const std::string clockText(clock, strnlen(clock, std::min<size_t>(clockLength, sizeof clock)));
-    const double hostTime =
-        std::chrono::duration<double>((before + (after - before) / 2).time_since_epoch()).count();
+    const double hostTime = std::chrono::duration<double>((before + (after - before) / 2).time_since_epoch()).count();
     r["serial"] = Q(serialText);
     r["tokenTime"] = Q(clockText);
     r["hostTime"] = Q(UtcText(static_cast<std::time_t>(hostTime)));
@@ -531,13 +543,12 @@ Outcome RunInfo(const Options& o, const std::string& reader) {
         int32_t present = 0;
         const uint32_t flag = StatusOf(s.ctx.Call<CardFn::CardGetSeedFlag>(reader.c_str(), int32_t{profile}, &present));
         if (flag == kStatusStatusWord && profile > 0) break;
-        if (flag != 0)
-            throw Failure("profile " + std::to_string(profile) + " cannot be read [" + Hex8(flag) + "]");
+        if (flag != 0) throw Failure("profile " + std::to_string(profile) + " cannot be read [" + Hex8(flag) + "]");
         QJsonObject p{{"profile", profile}, {"seed", present == 1}};
         if (present == 1) {
             int32_t clearSeed = 0, autoEnter = 0, kept = 0;
-            const uint32_t info =
-                StatusOf(s.ctx.Call<CardFn::CardReadSeedInfo>(reader.c_str(), int32_t{profile}, &clearSeed, &autoEnter, &kept));
+            const uint32_t info = StatusOf(
+                s.ctx.Call<CardFn::CardReadSeedInfo>(reader.c_str(), int32_t{profile}, &clearSeed, &autoEnter, &kept));
             if (info != 0) throw Failure("profile " + std::to_string(profile) + " cannot be read [" + Hex8(info) + "]");
             // Not in anything the token command library reads back.
             p["algorithm"] = QJsonValue();
@@ -570,8 +581,8 @@ Outcome RunReaders() {
             uint32_t serialLength = sizeof serial;
             char clock[64] = {};
             uint32_t clockLength = sizeof clock;
-            const auto status =
-                api.Call<CardFn::CardReadSnAndTime>(reader.c_str(), int32_t{0}, serial, &serialLength, clock, &clockLength);
+            const auto status = api.Call<CardFn::CardReadSnAndTime>(reader.c_str(), int32_t{0}, serial, &serialLength,
+                                                                    clock, &clockLength);
             if (status && *status == 0)
                 r["serial"] = Q(std::string(serial, strnlen(serial, std::min<size_t>(serialLength, sizeof serial))));
         }
@@ -626,7 +637,8 @@ Outcome RunDelete(const Options& o, const Prepared& p, const std::string& reader
     const auto rows = s.view.Rows();
     if (rows.size() == 1 && !rows.front().failed) {
         out.report["result"] = "deleted";
-    } else if (rows.empty() && Showed(messages, QStringLiteral("Warning,empty seed under profile #%1.").arg(*o.profile))) {
+    } else if (rows.empty() &&
+               Showed(messages, QStringLiteral("Warning,empty seed under profile #%1.").arg(*o.profile))) {
         out.report["result"] = "empty";
     } else {
         out.report["result"] = "failed";
@@ -729,9 +741,7 @@ Outcome Dispatch(const Options& o, const std::vector<std::string>& args) {
 
 }  // namespace
 
-std::string OneLine(const QString& text) {
-    return text.simplified().toStdString();
-}
+std::string OneLine(const QString& text) { return text.simplified().toStdString(); }
 
 Outcome UsageOutcome(const std::string& commandName, const std::string& cause) {
     Outcome out;

@@ -27,8 +27,10 @@ void RenderTokens(std::ostringstream& out, const QJsonArray& tokens) {
             if (p.contains("line")) out << " line " << p.value("line").toInt();
             out << " profile " << p.value("profile").toInt() << ": ";
             const std::string result = S(p.value("result"));
-            if (p.value("state").isString()) out << S(p.value("state"));
-            else out << result;
+            if (p.value("state").isString())
+                out << S(p.value("state"));
+            else
+                out << result;
             if (p.value("verified").isBool())
                 out << (p.value("verified").toBool() ? "; verified" : "; NOT verified: " + S(p.value("verification")));
             else if (p.value("verification").isString())
@@ -47,8 +49,10 @@ std::string RenderText(const QJsonObject& report) {
         for (const QJsonValue& rv : report.value("readers").toArray()) {
             const QJsonObject r = rv.toObject();
             out << S(r.value("reader")) << ": ";
-            if (!r.value("token").toBool()) out << "no token\n";
-            else out << "token " << (r.value("serial").isString() ? S(r.value("serial")) : "(serial unknown)") << "\n";
+            if (!r.value("token").toBool())
+                out << "no token\n";
+            else
+                out << "token " << (r.value("serial").isString() ? S(r.value("serial")) : "(serial unknown)") << "\n";
         }
     } else if (command == "info") {
         if (!report.contains("serial")) return {};
@@ -64,8 +68,8 @@ std::string RenderText(const QJsonObject& report) {
         for (const QJsonValue& pv : report.value("profiles").toArray())
             if (pv.toObject().value("seed").toBool())
                 seeded += (seeded.empty() ? "" : " ") + std::to_string(pv.toObject().value("profile").toInt());
-        out << "profiles: " << report.value("profileCount").toInt() << ", holding a seed: "
-            << (seeded.empty() ? "none" : seeded) << "\n";
+        out << "profiles: " << report.value("profileCount").toInt()
+            << ", holding a seed: " << (seeded.empty() ? "none" : seeded) << "\n";
         for (const QJsonValue& pv : report.value("profiles").toArray()) {
             const QJsonObject p = pv.toObject();
             if (!p.value("seed").toBool()) continue;

@@ -54,7 +54,8 @@ VerifyReport VerifyOnToken(ToolContext& ctx, const std::vector<VerifyTarget>& ta
     const uint32_t clockStatus = StatusOf(ctx.Call<CardFn::CardReadSnAndTime>(
         reader.c_str(), int32_t{targets.front().profile}, serial, &serialLength, clock, &clockLength));
     const double clockEnd = Seconds(clockStart, SteadyClock::now());
-    if (clockStatus != 0) return failAll("the token's clock cannot be read [" + StatusText(clockStatus).toStdString() + "]");
+    if (clockStatus != 0)
+        return failAll("the token's clock cannot be read [" + StatusText(clockStatus).toStdString() + "]");
     const std::string clockText(clock, strnlen(clock, std::min<size_t>(clockLength, sizeof clock)));
     report.tokenTime = clockText;
     const auto tokenClock = ParseClockText(clockText);
@@ -69,7 +70,7 @@ VerifyReport VerifyOnToken(ToolContext& ctx, const std::vector<VerifyTarget>& ta
         VerifyResult r;
         if (t.deleted) {
             r.verified = status == kStatusNoSeed;
-            r.detail = r.verified   ? "the token holds no seed"
+            r.detail = r.verified    ? "the token holds no seed"
                        : status == 0 ? "the token still shows passwords"
                                      : "the profile cannot be read [" + StatusText(status).toStdString() + "]";
         } else if (status == kStatusNoSeed) {

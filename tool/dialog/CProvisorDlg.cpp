@@ -133,14 +133,17 @@ CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* par
 
     m_state.SetFieldUpdateHandler([this] {
         if (m_fieldUpdatePosted.exchange(true)) return;
-        QMetaObject::invokeMethod(this, [this] { UpdateFields(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { UpdateFields(); }, Qt::QueuedConnection);
     });
     m_readerWatch = std::make_unique<ReaderWatch>(*m_probe, m_state, [this](const auto& listed) {
-        QMetaObject::invokeMethod(this, [this, listed] { ApplyReaderList(listed); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, listed] { ApplyReaderList(listed); }, Qt::QueuedConnection);
     });
     m_clock = std::make_unique<ClockTicker>(m_state, [this](const std::string& text) {
         const QString value = QString::fromStdString(text);
-        QMetaObject::invokeMethod(this, [this, value] { SetUtcText(value); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, value] { SetUtcText(value); }, Qt::QueuedConnection);
     });
     m_cardMonitor = std::make_unique<CardMonitor>(*m_probe, m_ctx, [this] { RunAutoWrite(m_ctx); });
 }
@@ -199,7 +202,8 @@ void CProvisorDlg::BuildControls() {
     auto* connectButton = button(1019, QStringLiteral("\U0001F50Cconnect"), "connectButton");
     m_tipLabel = label(QStringLiteral("TIP"), "tipLabel", 1016);
     m_tipLabel->hide();
-    m_advanced = Add(1087, new QCheckBox(QStringLiteral("advanced"), this), "advancedCheck", QStringLiteral("advanced"));
+    m_advanced =
+        Add(1087, new QCheckBox(QStringLiteral("advanced"), this), "advancedCheck", QStringLiteral("advanced"));
     auto* readerRow = new QHBoxLayout;
     readerRow->addWidget(chooseLabel);
     readerRow->addWidget(m_readerList, 1);
@@ -210,7 +214,8 @@ void CProvisorDlg::BuildControls() {
     // The advanced block: key management, display and keypad, bulk import.
     auto* factoryReset = button(1041, QStringLiteral("factory reset"), "factoryResetButton");
     auto* accessKeyLabel = label(QStringLiteral("Access key:"), "accessKeyLabel", 1088);
-    auto* asciiNote = label(QStringLiteral("[the key entered in ASCII format will be converted to HEX]"), "asciiNoteLabel", 1096);
+    auto* asciiNote =
+        label(QStringLiteral("[the key entered in ASCII format will be converted to HEX]"), "asciiNoteLabel", 1096);
     auto* asciiLabel = label(QStringLiteral("Ascii:"), "asciiLabel", 1094);
     auto* asciiEdit = edit(1092, "asciiKeyEdit", QStringLiteral("Ascii:"));
     buddy(asciiLabel, asciiEdit);
@@ -220,16 +225,18 @@ void CProvisorDlg::BuildControls() {
     buddy(hexLabel, hexEdit);
     auto* changeKey = button(1040, QStringLiteral("change key"), "changeKeyButton");
     auto* displayOffLabel = label(QStringLiteral("Display off time:"), "displayOffLabel", 1089);
-    auto* displayOff = list(1081, {QStringLiteral("15s"), QStringLiteral("30s"), QStringLiteral("60s"), QStringLiteral("120s")},
-                            0, "displayOffList", QStringLiteral("Display off time:"));
+    auto* displayOff =
+        list(1081, {QStringLiteral("15s"), QStringLiteral("30s"), QStringLiteral("60s"), QStringLiteral("120s")}, 0,
+             "displayOffList", QStringLiteral("Display off time:"));
     buddy(displayOffLabel, displayOff);
     auto* changeDisplayOff = button(1068, QStringLiteral("change"), "changeDisplayOffButton");
     auto* keypad = Add(1082, new QCheckBox(QStringLiteral("Use numeric keypad"), this), "keypadCheck",
                        QStringLiteral("Use numeric keypad"));
     auto* setKeypad = button(1083, QStringLiteral("Set"), "setKeypadButton");
-    auto* bulkGroup = Add(1091, new QGroupBox(QStringLiteral("Bulk import"), this), "bulkGroup", QStringLiteral("Bulk import"));
-    auto* importFromFile = Add(1005, new QPushButton(QStringLiteral("Import from file"), bulkGroup), "importFromFileButton",
-                               QStringLiteral("Import from file"));
+    auto* bulkGroup =
+        Add(1091, new QGroupBox(QStringLiteral("Bulk import"), this), "bulkGroup", QStringLiteral("Bulk import"));
+    auto* importFromFile = Add(1005, new QPushButton(QStringLiteral("Import from file"), bulkGroup),
+                               "importFromFileButton", QStringLiteral("Import from file"));
     auto* bulkPath = Add(1003, new QLineEdit(bulkGroup), "bulkPathEdit", QStringLiteral("Bulk import"));
     auto* bulkImport = Add(1021, new QPushButton(QStringLiteral("\u2630 bulk import"), bulkGroup), "bulkImportButton",
                            QStringLiteral("\u2630 bulk import"));
@@ -290,11 +297,12 @@ void CProvisorDlg::BuildControls() {
                             QStringLiteral("No change")},
                            1, "otpLengthList", QStringLiteral("OTP Length:"));
     buddy(otpLengthLabel, otpLength);
-    m_timeModeList = list(1077, {QStringLiteral("Auto time"), QStringLiteral("Manual time"), QStringLiteral("No change")},
-                          0, "timeModeList", QStringLiteral("Time mode:"));
+    m_timeModeList =
+        list(1077, {QStringLiteral("Auto time"), QStringLiteral("Manual time"), QStringLiteral("No change")}, 0,
+             "timeModeList", QStringLiteral("Time mode:"));
     auto* enterLabel = label(QStringLiteral("Enter key:"), "enterKeyLabel");
-    auto* enterKey = list(1076, {QStringLiteral("Auto Enter"), QStringLiteral("No Enter"), QStringLiteral("No change")}, 0,
-                          "enterKeyList", QStringLiteral("Enter key:"));
+    auto* enterKey = list(1076, {QStringLiteral("Auto Enter"), QStringLiteral("No Enter"), QStringLiteral("No change")},
+                          0, "enterKeyList", QStringLiteral("Enter key:"));
     buddy(enterLabel, enterKey);
     auto* utcLabel = label(QStringLiteral("UTC Time:"), "utcTimeLabel");
     m_utcEdit = edit(1029, "utcTimeEdit", QStringLiteral("UTC Time:"));
@@ -355,7 +363,8 @@ void CProvisorDlg::BuildControls() {
     auto* profileColumn = new QVBoxLayout;
     profileColumn->addStretch();
     profileColumn->addLayout(profileButtons);
-    profileColumn->setContentsMargins(0, 0, 0, lockLayout->contentsMargins().bottom() + lockGroup->contentsMargins().bottom());
+    profileColumn->setContentsMargins(0, 0, 0,
+                                      lockLayout->contentsMargins().bottom() + lockGroup->contentsMargins().bottom());
     auto* actionRow = new QHBoxLayout;
     actionRow->addLayout(profileColumn);
     actionRow->addWidget(lockGroup);
@@ -548,11 +557,8 @@ void CProvisorDlg::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
         case Qt::Key_Escape:
         case Qt::Key_Return:
-        case Qt::Key_Enter:
-            event->accept();
-            return;
-        default:
-            QDialog::keyPressEvent(event);
+        case Qt::Key_Enter: event->accept(); return;
+        default: QDialog::keyPressEvent(event);
     }
 }
 
@@ -678,14 +684,20 @@ auto CProvisorDlg::OnUiThread(F f) -> decltype(f()) {
     if (OnUiThreadNow()) return f();
     if (m_closing) return R();
     if constexpr (std::is_void_v<R>) {
-        QMetaObject::invokeMethod(this, [this, &f] {
-            if (!m_closing) f();
-        }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, &f] {
+                if (!m_closing) f();
+            },
+            Qt::BlockingQueuedConnection);
     } else {
         R result{};
-        QMetaObject::invokeMethod(this, [this, &f, &result] {
-            if (!m_closing) result = f();
-        }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, &f, &result] {
+                if (!m_closing) result = f();
+            },
+            Qt::BlockingQueuedConnection);
         return result;
     }
 }
@@ -693,18 +705,21 @@ auto CProvisorDlg::OnUiThread(F f) -> decltype(f()) {
 bool CProvisorDlg::WorkerBox(const QString& text, const QString& caption, MessageIcon icon, bool question) {
     auto answer = std::make_shared<std::promise<bool>>();
     std::future<bool> future = answer->get_future();
-    QMetaObject::invokeMethod(this, [this, answer, text, caption, icon, question] {
-        if (m_closing) {
-            answer->set_value(false);
-        } else if (m_ownSink) {
-            m_ownSink->Open(text, caption, icon, question, [answer](bool ok) { answer->set_value(ok); });
-        } else if (question) {
-            answer->set_value(m_sink->AskOkCancel(text, caption, icon));
-        } else {
-            m_sink->ShowMessage(text, caption, icon);
-            answer->set_value(true);
-        }
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, answer, text, caption, icon, question] {
+            if (m_closing) {
+                answer->set_value(false);
+            } else if (m_ownSink) {
+                m_ownSink->Open(text, caption, icon, question, [answer](bool ok) { answer->set_value(ok); });
+            } else if (question) {
+                answer->set_value(m_sink->AskOkCancel(text, caption, icon));
+            } else {
+                m_sink->ShowMessage(text, caption, icon);
+                answer->set_value(true);
+            }
+        },
+        Qt::QueuedConnection);
     while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
         if (m_closing) return false;
     return future.get();

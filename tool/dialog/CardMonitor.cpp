@@ -20,8 +20,7 @@ bool CardMonitor::Cycle() {
         return true;
     }
     if (g_readPending && ReadTokenInfo(m_ctx, m_ctx.state.m_profile)) g_readPending = false;
-    if (g_writePending && m_ctx.state.m_writeArmed && !m_ctx.state.m_serialNumber.Empty() && m_autoWrite)
-        m_autoWrite();
+    if (g_writePending && m_ctx.state.m_writeArmed && !m_ctx.state.m_serialNumber.Empty() && m_autoWrite) m_autoWrite();
     return true;
 }
 

@@ -11,7 +11,9 @@ namespace {
 
 class Context {
 public:
-    explicit Context(DWORD scope) { m_ok = SCardEstablishContext(scope, nullptr, nullptr, &m_context) == SCARD_S_SUCCESS; }
+    explicit Context(DWORD scope) {
+        m_ok = SCardEstablishContext(scope, nullptr, nullptr, &m_context) == SCARD_S_SUCCESS;
+    }
     ~Context() {
         if (m_ok) SCardReleaseContext(m_context);
     }

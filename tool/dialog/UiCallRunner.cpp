@@ -33,7 +33,8 @@ void UiCallRunner::HelperLoop() {
         job->done = true;
         if (QEventLoop* loop = job->loop)
             // The loop lives until this quit has reached it.
-            QMetaObject::invokeMethod(loop, [loop] { loop->quit(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                loop, [loop] { loop->quit(); }, Qt::QueuedConnection);
         m_jobDone.notify_all();
     }
 }
@@ -83,8 +84,7 @@ bool InputBlocker::eventFilter(QObject* watched, QEvent* event) {
             auto* widget = qobject_cast<QWidget*>(watched);
             return widget && m_window && widget->window() == m_window;
         }
-        default:
-            return false;
+        default: return false;
     }
 }
 

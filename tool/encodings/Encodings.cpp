@@ -102,13 +102,9 @@ std::vector<uint8_t> HexTextToBytes(std::u16string_view text) { return PairsToBy
 
 std::vector<uint8_t> HexTextToBytes(std::string_view text) { return PairsToBytes(text); }
 
-std::u16string BytesToHexText(const uint8_t* bytes, size_t count) {
-    return BytesToHex<std::u16string>(bytes, count);
-}
+std::u16string BytesToHexText(const uint8_t* bytes, size_t count) { return BytesToHex<std::u16string>(bytes, count); }
 
-std::string BytesToHexString(const uint8_t* bytes, size_t count) {
-    return BytesToHex<std::string>(bytes, count);
-}
+std::string BytesToHexString(const uint8_t* bytes, size_t count) { return BytesToHex<std::string>(bytes, count); }
 
 bool IsHexText(std::u16string_view text) {
     if (text.empty() || text.size() % 2 != 0) return false;

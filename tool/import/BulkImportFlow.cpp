@@ -146,8 +146,8 @@ void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const st
                 addRow(false);
                 continue;
             }
-            const uint32_t burn = StatusOf(ctx.Call<CardFn::CardBurnSeed>(
-                reader.c_str(), key->c_str(), entry.profile, entry.seed, entry.seedLength));
+            const uint32_t burn = StatusOf(ctx.Call<CardFn::CardBurnSeed>(reader.c_str(), key->c_str(), entry.profile,
+                                                                          entry.seed, entry.seedLength));
             addRow(burn == 0);
         }
         view.SetText(Control::Progress, Progress(done, total));

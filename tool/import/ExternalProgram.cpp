@@ -46,8 +46,7 @@ void SleepFor(std::chrono::milliseconds ms) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(ms.count() / 1000);
     ts.tv_nsec = static_cast<long>(ms.count() % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 // Outcome of one waitpid attempt: still running, finished, or lost.
@@ -130,8 +129,8 @@ struct SpawnSetup {
         if (posix_spawnattr_setpgroup(&attr, 0) != 0) return false;
         if (posix_spawnattr_setsigmask(&attr, &none) != 0) return false;
         if (posix_spawnattr_setsigdefault(&attr, &all) != 0) return false;
-        return posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                   POSIX_SPAWN_SETSIGDEF) == 0;
+        return posix_spawnattr_setflags(&attr,
+                                        POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
     }
 };
 

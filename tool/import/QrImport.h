@@ -60,8 +60,8 @@ private:
 std::string RunQrDecoder(const std::filesystem::path& image, const QrImportTempDir& dir,
                          std::chrono::milliseconds timeLimit = kQrDecodeTimeLimit);
 // The same with a given decoder program.
-std::string RunQrDecoder(const ExternalProgram& decoder, const std::filesystem::path& image,
-                         const QrImportTempDir& dir, std::chrono::milliseconds timeLimit = kQrDecodeTimeLimit);
+std::string RunQrDecoder(const ExternalProgram& decoder, const std::filesystem::path& image, const QrImportTempDir& dir,
+                         std::chrono::milliseconds timeLimit = kQrDecodeTimeLimit);
 
 // Runs "scrn.dll savescreenshotfull <dir>/FRQR.png" and waits for it to end
 // (at most timeLimit). True when it succeeded and FRQR.png is a non-empty

@@ -10,8 +10,7 @@
 namespace provisor {
 
 // Filter of the image chooser.
-inline constexpr const char* kQrImageFilter =
-    "PNG Files (*.png)|*.png|JPEG Files (*.jpg)|*.jpg|All Files (*.*)|*.*||";
+inline constexpr const char* kQrImageFilter = "PNG Files (*.png)|*.png|JPEG Files (*.jpg)|*.jpg|All Files (*.*)|*.*||";
 
 // How long the window gets to vanish before the screen is captured.
 inline constexpr int kMinimizeSettleMs = 300;

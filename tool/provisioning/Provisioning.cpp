@@ -115,8 +115,8 @@ uint32_t WriteProfileSeed(ToolContext& ctx) {
             int32_t length = kProviderSeedCapacity;
             // An empty entry (no provider loaded) is not called: the write
             // fails like a provider that has no seed.
-            const auto result = ctx.Call<CardFn::GetSeed>(serial.c_str(), static_cast<int32_t>(serial.size()),
-                                                          seed.data(), &length);
+            const auto result =
+                ctx.Call<CardFn::GetSeed>(serial.c_str(), static_cast<int32_t>(serial.size()), seed.data(), &length);
             if (!result || *result != 0) return kSeedWriteAbandoned;
             // A provider claiming more than the buffer holds wrote past it or
             // lies; neither seed can be trusted.
@@ -235,8 +235,9 @@ void RunAutoWrite(ToolContext& ctx) {
     if (status == 0) {
         status = WriteProfileSeed(ctx);
         if (status != 0 && status != kSeedWriteAbandoned)
-            ctx.view.ShowMessage(QStringLiteral("%1-CardBurnSeed failed![%2]").arg(ctx.state.m_profile).arg(StatusText(status)),
-                                 kCaption, MessageIcon::Error);
+            ctx.view.ShowMessage(
+                QStringLiteral("%1-CardBurnSeed failed![%2]").arg(ctx.state.m_profile).arg(StatusText(status)),
+                kCaption, MessageIcon::Error);
     }
     ctx.view.SetText(Control::WriteSeed, QStringLiteral("write seed"));
     ctx.state.m_writeArmed = false;

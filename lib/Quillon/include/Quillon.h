@@ -52,35 +52,34 @@ extern "C" {
 #endif
 
 /* ---- Status codes ------------------------------------------------------ */
-#define CARD_OK                      0x00000000u
-#define CARD_E_STATUS_WORD           0x00000001u /* status word not 90 00 (or, for some commands, a failed exchange) */
-#define CARD_E_NOT_CONNECTED         0x00000002u /* PC/SC session could not be opened */
-#define CARD_E_MISSING_ARG           0x00001001u /* required text or output pointer absent or empty */
+#define CARD_OK 0x00000000u
+#define CARD_E_STATUS_WORD 0x00000001u           /* status word not 90 00 (or, for some commands, a failed exchange) */
+#define CARD_E_NOT_CONNECTED 0x00000002u         /* PC/SC session could not be opened */
+#define CARD_E_MISSING_ARG 0x00001001u           /* required text or output pointer absent or empty */
 #define CARD_E_AUTH_FAILED_UNLIMITED 0x00001002u /* 6F 08: key rejected, tries not limited */
-#define CARD_E_SEED_LENGTH           0x00001004u /* seed length not 1..160 */
-#define CARD_E_BAD_ARG               0x00001006u /* argument outside its allowed values */
-#define CARD_E_KEY_LOCKED            0x00001007u /* 69 83: access key locked */
-#define CARD_E_EXCHANGE              0x00001008u /* exchange failed at the PC/SC level (CardVerify: also an unmapped status word) */
-#define CARD_E_PROFILE_RANGE         0x00001009u /* profile number above 99 */
-#define CARD_E_KEY_LENGTH            0x0000100Au /* key text over 32 characters; PIN length */
-#define CARD_E_TIME_FORMAT           0x00002001u /* time text rejected */
-#define CARD_E_BUFFER_TOO_SMALL      0x00002002u /* caller's output buffer too short */
-#define CARD_E_NO_SEED               0x00003001u /* 6A 83: profile holds no seed */
-#define CARD_E_CONFIRM_TIMEOUT       0x00003002u /* 6F F9: no confirmation on the token in time */
-#define CARD_E_CONFIRM_CANCELLED     0x00003003u /* 6F F8: the user refused on the token */
-#define CARD_W_TRIES_LEFT            0x0000C000u /* + n: 63 n, key rejected with n tries left */
-#define CARD_W_TRIES_LEFT_MAX        0x0000C0FFu
+#define CARD_E_SEED_LENGTH 0x00001004u           /* seed length not 1..160 */
+#define CARD_E_BAD_ARG 0x00001006u               /* argument outside its allowed values */
+#define CARD_E_KEY_LOCKED 0x00001007u            /* 69 83: access key locked */
+#define CARD_E_EXCHANGE 0x00001008u /* exchange failed at the PC/SC level (CardVerify: also an unmapped status word) */
+#define CARD_E_PROFILE_RANGE 0x00001009u     /* profile number above 99 */
+#define CARD_E_KEY_LENGTH 0x0000100Au        /* key text over 32 characters; PIN length */
+#define CARD_E_TIME_FORMAT 0x00002001u       /* time text rejected */
+#define CARD_E_BUFFER_TOO_SMALL 0x00002002u  /* caller's output buffer too short */
+#define CARD_E_NO_SEED 0x00003001u           /* 6A 83: profile holds no seed */
+#define CARD_E_CONFIRM_TIMEOUT 0x00003002u   /* 6F F9: no confirmation on the token in time */
+#define CARD_E_CONFIRM_CANCELLED 0x00003003u /* 6F F8: the user refused on the token */
+#define CARD_W_TRIES_LEFT 0x0000C000u        /* + n: 63 n, key rejected with n tries left */
+#define CARD_W_TRIES_LEFT_MAX 0x0000C0FFu
 
 /* ---- Profile flags ------------------------------------------------------ */
 #define PROFILE_FLAG_CLEAR_SEED 0x05u
 #define PROFILE_FLAG_AUTO_ENTER 0x80u
-#define PROFILE_FLAGS_KEEP      0x62u
+#define PROFILE_FLAGS_KEEP 0x62u
 
 /* ---- Serial number and clock -------------------------------------------- */
 /* Failed exchange: the PC/SC code. An answer shorter than 12 bytes:
  * CARD_E_STATUS_WORD. */
-QUILLON_API uint32_t CardReadSnAndTime(const char* reader, int32_t profile,
-                                       char* serial, uint32_t* serialLen,
+QUILLON_API uint32_t CardReadSnAndTime(const char* reader, int32_t profile, char* serial, uint32_t* serialLen,
                                        char* clockText, uint32_t* clockLen);
 
 /* ---- Access key --------------------------------------------------------- */
@@ -91,66 +90,52 @@ QUILLON_API uint32_t CardReadSnAndTime(const char* reader, int32_t profile,
 QUILLON_API uint32_t CardVerify(const char* reader, const char* accessKey);
 /* Failed exchange: CARD_E_EXCHANGE. Status words: 6F F8
  * CARD_E_CONFIRM_CANCELLED, 6F F9 CARD_E_CONFIRM_TIMEOUT. */
-QUILLON_API uint32_t CardChangeKey(const char* reader, const char* accessKey,
-                                   const char* newAccessKey);
+QUILLON_API uint32_t CardChangeKey(const char* reader, const char* accessKey, const char* newAccessKey);
 /* Failed exchange: CARD_E_EXCHANGE. Status words: as CardChangeKey. */
 QUILLON_API uint32_t CardInitKey(const char* reader);
 
 /* ---- Seed slots --------------------------------------------------------- */
 /* Failed exchange: CARD_E_STATUS_WORD. */
-QUILLON_API uint32_t CardBurnSeed(const char* reader, const char* accessKey,
-                                  int32_t profile, const uint8_t* seed,
+QUILLON_API uint32_t CardBurnSeed(const char* reader, const char* accessKey, int32_t profile, const uint8_t* seed,
                                   int32_t seedLen);
 /* Failed exchange: CARD_E_EXCHANGE. Status words: 6A 83 CARD_E_NO_SEED. */
 QUILLON_API uint32_t CardDeleteSeed(const char* reader, int32_t profile);
 /* seedPresent may be null. Failed exchange: the PC/SC code. An answer that
  * is no profile record: CARD_E_STATUS_WORD. */
-QUILLON_API uint32_t CardGetSeedFlag(const char* reader, int32_t profile,
-                                     int32_t* seedPresent);
+QUILLON_API uint32_t CardGetSeedFlag(const char* reader, int32_t profile, int32_t* seedPresent);
 /* Each output may be null. Failed exchange: the PC/SC code. An answer too
  * short to hold the flags: CARD_E_STATUS_WORD. */
-QUILLON_API uint32_t CardReadSeedInfo(const char* reader, int32_t profile,
-                                      int32_t* clearSeed, int32_t* autoEnter,
+QUILLON_API uint32_t CardReadSeedInfo(const char* reader, int32_t profile, int32_t* clearSeed, int32_t* autoEnter,
                                       int32_t* keptFlags);
 /* otp receives at most 15 bytes, so a zeroed 16-byte buffer stays a
  * terminated string. Failed exchange: CARD_E_EXCHANGE. Status words: 6A 83
  * CARD_E_NO_SEED. */
-QUILLON_API uint32_t CardReadOTP(const char* reader, const char* accessKey,
-                                 int32_t profile, char* otp);
+QUILLON_API uint32_t CardReadOTP(const char* reader, const char* accessKey, int32_t profile, char* otp);
 /* Failed exchange: CARD_E_STATUS_WORD. */
 QUILLON_API uint32_t CardSeal(const char* reader, const char* accessKey);
 
 /* ---- Profile and display configuration ---------------------------------- */
 /* Failed exchange: CARD_E_STATUS_WORD. */
-QUILLON_API uint32_t CardConfig(const char* reader, const char* accessKey,
-                                int32_t profile, const char* algorithm,
-                                int32_t timeStep, int32_t otpLength,
-                                int32_t clearSeed, const char* timeText,
-                                const char* title, int32_t autoEnter,
-                                int32_t baseFlags);
+QUILLON_API uint32_t CardConfig(const char* reader, const char* accessKey, int32_t profile, const char* algorithm,
+                                int32_t timeStep, int32_t otpLength, int32_t clearSeed, const char* timeText,
+                                const char* title, int32_t autoEnter, int32_t baseFlags);
 /* Failed exchange: CARD_E_STATUS_WORD. */
-QUILLON_API uint32_t CardSetTime(const char* reader, const char* accessKey,
-                                 const char* clockText, int32_t option);
+QUILLON_API uint32_t CardSetTime(const char* reader, const char* accessKey, const char* clockText, int32_t option);
 /* Failed exchange: CARD_E_EXCHANGE. */
-QUILLON_API uint32_t CardChgPrompt(const char* reader, const char* accessKey,
-                                   int32_t profile, const char* title,
+QUILLON_API uint32_t CardChgPrompt(const char* reader, const char* accessKey, int32_t profile, const char* title,
                                    uint32_t titleLen);
 /* Failed exchange: CARD_E_STATUS_WORD. */
-QUILLON_API uint32_t CardSetStandbyTime(const char* reader,
-                                        const char* accessKey,
-                                        int32_t seconds);
+QUILLON_API uint32_t CardSetStandbyTime(const char* reader, const char* accessKey, int32_t seconds);
 
 /* ---- PIN, keypad and screen lock ---------------------------------------- */
 /* Two commands: switching PIN protection on, then storing the PIN. A failed
  * first exchange, or a refusal, makes the result CARD_E_STATUS_WORD, and the
  * PIN is stored all the same; a failed second exchange: CARD_E_EXCHANGE. */
-QUILLON_API uint32_t CardSetPIN(const char* reader, const char* accessKey,
-                                const char* pin);
+QUILLON_API uint32_t CardSetPIN(const char* reader, const char* accessKey, const char* pin);
 /* Failed exchange: CARD_E_STATUS_WORD. */
 QUILLON_API uint32_t CardDisablePIN(const char* reader, const char* accessKey);
 /* Failed exchange: CARD_E_EXCHANGE. */
-QUILLON_API uint32_t CardSetkeypad(const char* reader, const char* accessKey,
-                                   int32_t mode);
+QUILLON_API uint32_t CardSetkeypad(const char* reader, const char* accessKey, int32_t mode);
 /* Failed exchange: the PC/SC code (both). */
 QUILLON_API uint32_t CardScreenLock(const char* reader);
 QUILLON_API uint32_t CardScreenUnLock(const char* reader);
@@ -166,8 +151,8 @@ typedef uint32_t (*PFN_CardGetSeedFlag)(const char*, int32_t, int32_t*);
 typedef uint32_t (*PFN_CardReadSeedInfo)(const char*, int32_t, int32_t*, int32_t*, int32_t*);
 typedef uint32_t (*PFN_CardReadOTP)(const char*, const char*, int32_t, char*);
 typedef uint32_t (*PFN_CardSeal)(const char*, const char*);
-typedef uint32_t (*PFN_CardConfig)(const char*, const char*, int32_t, const char*, int32_t, int32_t,
-                                   int32_t, const char*, const char*, int32_t, int32_t);
+typedef uint32_t (*PFN_CardConfig)(const char*, const char*, int32_t, const char*, int32_t, int32_t, int32_t,
+                                   const char*, const char*, int32_t, int32_t);
 typedef uint32_t (*PFN_CardSetTime)(const char*, const char*, const char*, int32_t);
 typedef uint32_t (*PFN_CardChgPrompt)(const char*, const char*, int32_t, const char*, uint32_t);
 typedef uint32_t (*PFN_CardSetStandbyTime)(const char*, const char*, int32_t);

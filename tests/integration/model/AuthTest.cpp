@@ -53,9 +53,7 @@ TEST_F(ModelTest, ChallengeIsSingleUseAndDroppedByPowerEvents) {
   EXPECT_EQ(model->triesLeft(), 5);
 }
 
-TEST_F(ModelTest, ChallengesDiffer) {
-  EXPECT_NE(Send("80 4B 08 00 00"), Send("80 4B 08 00 00"));
-}
+TEST_F(ModelTest, ChallengesDiffer) { EXPECT_NE(Send("80 4B 08 00 00"), Send("80 4B 08 00 00")); }
 
 Bytes KeyBlock(const Key16& k) {
   Bytes b = {0x00};

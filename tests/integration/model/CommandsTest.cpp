@@ -64,7 +64,7 @@ TEST_F(ModelTest, BurnSeedRefusesBadPaddingAndSizes) {
   EXPECT_EQ(Sw(Burn(0, Bytes(161, 1))), 0x6A80);
   EXPECT_EQ(Sw(SendSecured(0xC5, 1, 0, Sm4EcbEncrypt(key, Pad80(Bytes(176, 1))))), 0x6700);
   EXPECT_EQ(Sw(SendSecured(0xC5, 1, 0, Bytes(15))), 0x6700);
-  EXPECT_EQ(Sw(SendSecured(0xC5, 2, 0, Sm4EcbEncrypt(key, Pad80(H("01")))) ), 0x6A86);
+  EXPECT_EQ(Sw(SendSecured(0xC5, 2, 0, Sm4EcbEncrypt(key, Pad80(H("01"))))), 0x6A86);
   EXPECT_FALSE(model->profile(0).hasSeed());
 }
 
@@ -86,17 +86,18 @@ TEST_F(ModelTest, MacIsCheckedOnEverySecuredCommand) {
 }
 
 TEST_F(ModelTest, TitleAndPinTravelEncrypted) {
-  ASSERT_EQ(Sw(SendSecured(0xD5, 0, 9, Sm4EcbEncrypt(key, Pad80(Bytes{'G', 'i', 't', 'H', 'u', 'b', ' ', 'w', 'o', 'r', 'k', '!'})))), 0x9000);
+  ASSERT_EQ(
+      Sw(SendSecured(0xD5, 0, 9,
+                     Sm4EcbEncrypt(key, Pad80(Bytes{'G', 'i', 't', 'H', 'u', 'b', ' ', 'w', 'o', 'r', 'k', '!'})))),
+      0x9000);
   EXPECT_EQ(model->profile(9).title, "GitHub work!");
   ASSERT_EQ(Sw(SendSecured(0xD5, 0, 9, Sm4EcbEncrypt(key, Pad80({})))), 0x9000);
   EXPECT_EQ(model->profile(9).title, "");
   EXPECT_EQ(Sw(SendSecured(0xD5, 0, 9, Sm4EcbEncrypt(key, Bytes(16, 'A')))), 0x6A80);
 
-  ASSERT_EQ(Sw(SendSecured(0xE0, 0, 0, Sm4EcbEncrypt(key, Pad80(Bytes{'1', '2', '3', '4', '5', '6'}))))
-            , 0x9000);
+  ASSERT_EQ(Sw(SendSecured(0xE0, 0, 0, Sm4EcbEncrypt(key, Pad80(Bytes{'1', '2', '3', '4', '5', '6'})))), 0x9000);
   EXPECT_EQ(model->pin(), "123456");
-  EXPECT_EQ(Sw(SendSecured(0xE0, 0, 0, Sm4EcbEncrypt(key, Pad80(Bytes{'1', '2', '3', '4', '5'}))))
-            , 0x6A80);
+  EXPECT_EQ(Sw(SendSecured(0xE0, 0, 0, Sm4EcbEncrypt(key, Pad80(Bytes{'1', '2', '3', '4', '5'})))), 0x6A80);
   EXPECT_EQ(model->pin(), "123456");
 }
 
@@ -157,10 +158,9 @@ TEST_F(ModelTest, BrokenStateFileLeavesTheTokenAlone) {
   ASSERT_EQ(Sw(Burn(3, H("DEADBEEF"))), 0x9000);
   const std::string before = model->SaveState();
   std::string err;
-  for (const char* text : {"", "garbage\n", "norvik-sim-state 1\nkey 1234\n",
-                           "norvik-sim-state 1\nprofile 3 1 30 6 0 ZZ -\n",
-                           "norvik-sim-state 1\nprofile 3 3 30 6 0 - -\n",
-                           "norvik-sim-state 1\nprofile 2 1 30 6 0 - -\nwhatever 1\n"}) {
+  for (const char* text :
+       {"", "garbage\n", "norvik-sim-state 1\nkey 1234\n", "norvik-sim-state 1\nprofile 3 1 30 6 0 ZZ -\n",
+        "norvik-sim-state 1\nprofile 3 3 30 6 0 - -\n", "norvik-sim-state 1\nprofile 2 1 30 6 0 - -\nwhatever 1\n"}) {
     EXPECT_FALSE(model->LoadState(text, &err)) << text;
     EXPECT_EQ(model->SaveState(), before) << text;
   }

@@ -25,23 +25,23 @@ TEST(ConfigTemplate, ParsesTheHostsExample) {
 
 TEST(ConfigTemplate, RejectsBrokenFramingAndValues) {
   for (const char* bad : {
-           "",                        // nothing
-           "80 03 23 01 00",          // wrong outer tag
-           "81 04 23 01 00",          // outer length too long
-           "81 02 23 01 00",          // outer length too short
-           "81 02 23 02",             // item runs past the end
-           "81 01 23",                // tag without length
-           "81 03 99 01 00",          // unknown tag
-           "81 04 23 02 00 00",       // flags of two bytes
-           "81 03 0A 01 03",          // algorithm 3
-           "81 03 0D 01 2D",          // 45-second step
-           "81 03 0B 01 00",          // zero digits
-           "81 03 0B 01 0B",          // eleven digits
-           "81 05 0F 03 00 00 00",    // short time
-           "81 03 1F 01 04",          // display-off code 4
-           "81 03 22 01 01",          // time option 1
-           "81 03 2C 01 02",          // PIN switch 2
-           "81 03 72 01 02",          // keypad 2
+           "",                                                    // nothing
+           "80 03 23 01 00",                                      // wrong outer tag
+           "81 04 23 01 00",                                      // outer length too long
+           "81 02 23 01 00",                                      // outer length too short
+           "81 02 23 02",                                         // item runs past the end
+           "81 01 23",                                            // tag without length
+           "81 03 99 01 00",                                      // unknown tag
+           "81 04 23 02 00 00",                                   // flags of two bytes
+           "81 03 0A 01 03",                                      // algorithm 3
+           "81 03 0D 01 2D",                                      // 45-second step
+           "81 03 0B 01 00",                                      // zero digits
+           "81 03 0B 01 0B",                                      // eleven digits
+           "81 05 0F 03 00 00 00",                                // short time
+           "81 03 1F 01 04",                                      // display-off code 4
+           "81 03 22 01 01",                                      // time option 1
+           "81 03 2C 01 02",                                      // PIN switch 2
+           "81 03 72 01 02",                                      // keypad 2
            "81 0F 71 0D 41 41 41 41 41 41 41 41 41 41 41 41 41",  // 13-character title
        }) {
     EXPECT_FALSE(ParseConfigTemplate(H(bad))) << bad;

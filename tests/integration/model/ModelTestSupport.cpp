@@ -8,9 +8,7 @@ Bytes H(std::string_view hex) {
   return b;
 }
 
-uint16_t Sw(const Bytes& r) {
-  return r.size() < 2 ? 0 : static_cast<uint16_t>((r[r.size() - 2] << 8) | r.back());
-}
+uint16_t Sw(const Bytes& r) { return r.size() < 2 ? 0 : static_cast<uint16_t>((r[r.size() - 2] << 8) | r.back()); }
 
 Bytes Pad80(Bytes b) {
   b.push_back(0x80);

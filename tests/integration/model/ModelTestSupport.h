@@ -26,9 +26,7 @@ class ModelTest : public ::testing::Test {
   Bytes Send(std::string_view hex) { return model->Process(H(hex)); }
   // 84 INS P1 P2 (n+4) D MAC, MAC over 80 INS P1 P2 n D.
   static Bytes Secured(const Key16& k, uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& d);
-  Bytes SendSecured(uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& d) {
-    return Send(Secured(key, ins, p1, p2, d));
-  }
+  Bytes SendSecured(uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& d) { return Send(Secured(key, ins, p1, p2, d)); }
   // 4B then CE with the cryptogram under k; the CE response.
   Bytes Verify(const Key16& k);
   Bytes Burn(uint8_t profile, const Bytes& seed) {

@@ -112,11 +112,28 @@ TEST_F(SimCardTest, CorruptSeedChangesTheStoredSeedNowOrAtTheNextWrite) {
 }
 
 TEST_F(SimCardTest, BadControlLinesAreRefusedWithoutSideEffects) {
-  for (const char* line : {"sw", "sw 6A8", "sw 6A82 1", "sw XYZW", "sw-ins C 6983", "sw-ins CE",
-                           "getresponse -1", "getresponse 256", "getresponse always", "short 3", "delay 1e3",
-                           "confirm maybe", "clock -5", "clear now", "corrupt-seed", "corrupt-seed 100",
-                           "corrupt-seed 4 later", "corrupt-seed x next", "remove-after 0", "remove-after",
-                           "remove-during 1001", "remove-during x"}) {
+  for (const char* line : {"sw",
+                           "sw 6A8",
+                           "sw 6A82 1",
+                           "sw XYZW",
+                           "sw-ins C 6983",
+                           "sw-ins CE",
+                           "getresponse -1",
+                           "getresponse 256",
+                           "getresponse always",
+                           "short 3",
+                           "delay 1e3",
+                           "confirm maybe",
+                           "clock -5",
+                           "clear now",
+                           "corrupt-seed",
+                           "corrupt-seed 100",
+                           "corrupt-seed 4 later",
+                           "corrupt-seed x next",
+                           "remove-after 0",
+                           "remove-after",
+                           "remove-during 1001",
+                           "remove-during x"}) {
     auto reply = card->Control(line);
     ASSERT_TRUE(reply) << line;
     EXPECT_EQ(reply->rfind("err", 0), 0u) << line << " -> " << *reply;

@@ -9,9 +9,8 @@ namespace norvik::sim::test {
 namespace {
 
 std::string Oathtool(int alg, const Bytes& seed, uint64_t t, int step, int digits) {
-  std::string cmd = std::string("oathtool --totp=") + (alg == 2 ? "SHA256" : "SHA1") + " -d " +
-                    std::to_string(digits) + " -s " + std::to_string(step) + "s -N @" +
-                    std::to_string(t) + " " + ToHex(seed) + " 2>/dev/null";
+  std::string cmd = std::string("oathtool --totp=") + (alg == 2 ? "SHA256" : "SHA1") + " -d " + std::to_string(digits) +
+                    " -s " + std::to_string(step) + "s -N @" + std::to_string(t) + " " + ToHex(seed) + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return {};
   char buf[64] = {};
@@ -26,10 +25,24 @@ bool HaveOathtool() { return std::system("oathtool --version >/dev/null 2>&1") =
 class TotpTest : public ModelTest {
  protected:
   std::string TokenOtp(int profile, int alg, int step, int digits, uint32_t t) {
-    Bytes items = {0x0A, 0x01, static_cast<uint8_t>(alg), 0x0D, 0x01, static_cast<uint8_t>(step),
-                   0x0B, 0x01, static_cast<uint8_t>(digits), 0x0F, 0x04,
-                   static_cast<uint8_t>(t >> 24), static_cast<uint8_t>(t >> 16),
-                   static_cast<uint8_t>(t >> 8), static_cast<uint8_t>(t), 0x23, 0x01, 0x00};
+    Bytes items = {0x0A,
+                   0x01,
+                   static_cast<uint8_t>(alg),
+                   0x0D,
+                   0x01,
+                   static_cast<uint8_t>(step),
+                   0x0B,
+                   0x01,
+                   static_cast<uint8_t>(digits),
+                   0x0F,
+                   0x04,
+                   static_cast<uint8_t>(t >> 24),
+                   static_cast<uint8_t>(t >> 16),
+                   static_cast<uint8_t>(t >> 8),
+                   static_cast<uint8_t>(t),
+                   0x23,
+                   0x01,
+                   0x00};
     EXPECT_EQ(Sw(Config(static_cast<uint8_t>(profile), items)), 0x9000);
     Bytes r = ReadOtp(static_cast<uint8_t>(profile));
     EXPECT_EQ(Sw(r), 0x9000);
@@ -53,8 +66,7 @@ TEST_F(TotpTest, AgreesWithOathtool) {
             // The token clock keeps running; freeze it at t for the read.
             std::string got = TokenOtp(profile, alg, step, digits, t);
             EXPECT_EQ(got, Oathtool(alg, *seed, t, step, digits))
-                << "alg " << alg << " step " << step << " digits " << digits << " t " << t
-                << " seed " << ToHex(*seed);
+                << "alg " << alg << " step " << step << " digits " << digits << " t " << t << " seed " << ToHex(*seed);
           }
     ++profile;
   }

@@ -45,8 +45,10 @@ std::string SimControl(int index, const std::string& line) {
   while (ok && reply.find('\n') == std::string::npos) {
     char buf[512];
     ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) ok = false;
-    else reply.append(buf, static_cast<size_t>(n));
+    if (n <= 0)
+      ok = false;
+    else
+      reply.append(buf, static_cast<size_t>(n));
   }
   close(fd);
   if (!ok) throw std::runtime_error("norvik-sim closed the control connection");
@@ -55,7 +57,8 @@ std::string SimControl(int index, const std::string& line) {
 
 void SimControlOk(int index, const std::string& line) {
   std::string reply = SimControl(index, line);
-  if (reply.rfind("ok", 0) != 0) throw std::runtime_error("sim " + std::to_string(index) + ": \"" + line + "\" -> " + reply);
+  if (reply.rfind("ok", 0) != 0)
+    throw std::runtime_error("sim " + std::to_string(index) + ": \"" + line + "\" -> " + reply);
 }
 
 std::string SimStatus(int index, const std::string& key) {
@@ -86,7 +89,8 @@ bool WaitForReaderState(const std::string& reader, unsigned timeoutMs, Pred reac
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool ok = false;
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (SCardGetStatusChange(ctx, static_cast<DWORD>(left > 0 ? left : 0), &st, 1) != SCARD_S_SUCCESS) break;
     if (reached(st.dwEventState)) {
       ok = true;
@@ -124,7 +128,8 @@ bool WaitForCardEvents(const std::string& reader, DWORD atLeast, unsigned timeou
 
 PcscCard::PcscCard(const std::string& reader) {
   LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_);
-  if (rv != SCARD_S_SUCCESS) throw std::runtime_error(std::string("SCardEstablishContext: ") + pcsc_stringify_error(rv));
+  if (rv != SCARD_S_SUCCESS)
+    throw std::runtime_error(std::string("SCardEstablishContext: ") + pcsc_stringify_error(rv));
   rv = SCardConnect(context_, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_,
                     &protocol_);
   if (rv != SCARD_S_SUCCESS) {

@@ -69,9 +69,9 @@ public:
         Click(1021);
         // Refused or not authenticated: no run starts.
         if (!QTest::qWaitFor([&] { return !Progress().isEmpty(); }, 3000)) return false;
-        return QTest::qWaitFor([&] { return !Progress().isEmpty() && Control<QPushButton>(1021)->isEnabled() &&
-                                            !provisor::g_busy; },
-                               timeoutMs);
+        return QTest::qWaitFor(
+            [&] { return !Progress().isEmpty() && Control<QPushButton>(1021)->isEnabled() && !provisor::g_busy; },
+            timeoutMs);
     }
 
     provisor::CProvisorDlg& dlg;
@@ -105,8 +105,7 @@ inline TokenProfile ReadTokenProfile(int sim, int profile) {
         p.digits = r[7];
         p.title.assign(reinterpret_cast<const char*>(&r[9]), std::min<size_t>(r[8], 12));
         p.seed = r[32] != 0;
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
     return p;
 }
 

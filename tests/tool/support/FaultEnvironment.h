@@ -87,11 +87,9 @@ inline void FillDisk(const fs::path& dir) {
     const int fd = open((dir / ".filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) return;
     const std::vector<char> block(4096, 'x');
-    while (write(fd, block.data(), block.size()) > 0) {
-    }
+    while (write(fd, block.data(), block.size()) > 0) {}
     // The last partial page as well.
-    while (write(fd, block.data(), 1) > 0) {
-    }
+    while (write(fd, block.data(), 1) > 0) {}
     close(fd);
 }
 
@@ -169,9 +167,12 @@ inline ProcessResources MeasureProcess() {
     }
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) r.rssKib = std::stol(line.substr(6));
-        else if (line.rfind("RssAnon:", 0) == 0) r.anonKib = std::stol(line.substr(8));
-        else if (line.rfind("RssShmem:", 0) == 0) r.shmemKib = std::stol(line.substr(9));
+        if (line.rfind("VmRSS:", 0) == 0)
+            r.rssKib = std::stol(line.substr(6));
+        else if (line.rfind("RssAnon:", 0) == 0)
+            r.anonKib = std::stol(line.substr(8));
+        else if (line.rfind("RssShmem:", 0) == 0)
+            r.shmemKib = std::stol(line.substr(9));
     return r;
 }
 

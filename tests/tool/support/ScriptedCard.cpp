@@ -44,8 +44,8 @@ uint32_t CardSeal(const char* r, const char* k) { return S().Record("CardSeal", 
 
 uint32_t CardConfig(const char* r, const char* k, int32_t p, const char* alg, int32_t step, int32_t digits,
                     int32_t clear, const char* time, const char* title, int32_t enter, int32_t flags) {
-    return S().Record("CardConfig", {T(r), T(k), N(p), T(alg), N(step), N(digits), N(clear), T(time), T(title),
-                                     N(enter), N(flags)});
+    return S().Record("CardConfig",
+                      {T(r), T(k), N(p), T(alg), N(step), N(digits), N(clear), T(time), T(title), N(enter), N(flags)});
 }
 
 uint32_t CardChangeKey(const char* r, const char* k, const char* n) {
@@ -81,8 +81,8 @@ uint32_t CardDeleteSeed(const char* r, int32_t p) {
 }
 
 uint32_t CardReadSeedInfo(const char* r, int32_t p, int32_t* clear, int32_t* enter, int32_t* kept) {
-    const uint32_t status = S().Record("CardReadSeedInfo", {T(r), N(p), clear ? "out" : "<null>",
-                                                            enter ? "out" : "<null>", kept ? "out" : "<null>"});
+    const uint32_t status = S().Record(
+        "CardReadSeedInfo", {T(r), N(p), clear ? "out" : "<null>", enter ? "out" : "<null>", kept ? "out" : "<null>"});
     if (status == 0) {
         if (clear) *clear = S().clearSeed;
         if (enter) *enter = S().autoEnter;
@@ -91,7 +91,9 @@ uint32_t CardReadSeedInfo(const char* r, int32_t p, int32_t* clear, int32_t* ent
     return status;
 }
 
-uint32_t CardSetkeypad(const char* r, const char* k, int32_t m) { return S().Record("CardSetkeypad", {T(r), T(k), N(m)}); }
+uint32_t CardSetkeypad(const char* r, const char* k, int32_t m) {
+    return S().Record("CardSetkeypad", {T(r), T(k), N(m)});
+}
 
 uint32_t CardGetSeedFlag(const char* r, int32_t p, int32_t* flag) {
     const uint32_t status = S().Record("CardGetSeedFlag", {T(r), N(p)});

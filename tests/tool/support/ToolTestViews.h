@@ -63,9 +63,8 @@ public:
 class RecordingView final : public provisor::IToolView {
 public:
     RecordingView() {
-        selections = {{Control::TimeStep, 0},  {Control::Algorithm, 0}, {Control::OtpLength, 1},
-                      {Control::TimeMode, 0},  {Control::EnterKey, 0},  {Control::ClearSeed, 1},
-                      {Control::DisplayOff, 0}, {Control::Profile, 0}};
+        selections = {{Control::TimeStep, 0}, {Control::Algorithm, 0}, {Control::OtpLength, 1},  {Control::TimeMode, 0},
+                      {Control::EnterKey, 0}, {Control::ClearSeed, 1}, {Control::DisplayOff, 0}, {Control::Profile, 0}};
         texts[Control::Provision] = QStringLiteral("\u26A1 provision profile 0");
         texts[Control::WriteSeed] = QStringLiteral("write seed only");
     }
