@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  dpkg-dev  # dpkg-shlibdeps: cpack works out the Debian packages' dependencies with it
+  dpkg-dev file  # dpkg-shlibdeps (which needs file): cpack works out the Debian packages' dependencies with it
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
   libssl-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev

@@ -35,6 +35,17 @@ inline int& OriginalMountNamespace() {
     static int fd = -1;
     return fd;
 }
+// Root and working directory as that namespace sees them: entering a mount
+// namespace resets both to the namespace's own root, which inside a chroot
+// is the host's, not the one the tests run in.
+inline int& OriginalRoot() {
+    static int fd = -1;
+    return fd;
+}
+inline int& OriginalWorkingDirectory() {
+    static int fd = -1;
+    return fd;
+}
 
 // First thing in main(), while the process has one thread: a mount
 // namespace of its own with an empty tmpfs on /dev/shm (room for the trace
@@ -42,11 +53,16 @@ inline int& OriginalMountNamespace() {
 // root, or a container without CAP_SYS_ADMIN).
 inline bool IsolateSharedMemory() {
     const int original = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
-    if (unshare(CLONE_NEWNS) != 0) {
-        if (original >= 0) close(original);
+    const int root = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (original < 0 || root < 0 || unshare(CLONE_NEWNS) != 0) {
+        for (const int fd : {original, root, cwd})
+            if (fd >= 0) close(fd);
         return false;
     }
     OriginalMountNamespace() = original;
+    OriginalRoot() = root;
+    OriginalWorkingDirectory() = cwd;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=512m,mode=1777") != 0)
         return false;
@@ -62,7 +78,12 @@ inline int RunOutsideThePrivateNamespace(const std::string& command) {
     const pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {
-        if (OriginalMountNamespace() >= 0 && setns(OriginalMountNamespace(), CLONE_NEWNS) != 0) _exit(126);
+        if (OriginalMountNamespace() >= 0) {
+            if (setns(OriginalMountNamespace(), CLONE_NEWNS) != 0) _exit(126);
+            if (fchdir(OriginalRoot()) != 0 || chroot(".") != 0) _exit(126);
+            if (OriginalWorkingDirectory() < 0 || fchdir(OriginalWorkingDirectory()) != 0)
+                if (chdir("/") != 0) _exit(126);
+        }
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
