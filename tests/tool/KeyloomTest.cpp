@@ -114,6 +114,9 @@ TEST(KeyloomCommandLine, OptionsBelongToTheirCommandsAndRequiredOnesAreThere) {
     // A worker gets the same line for its reader, as JSON.
     EXPECT_EQ(WorkerArguments(Args({"bulk", "--all-readers", "f", "--verify"}), "Virtual PCD 00 01"),
               Args({"bulk", "f", "--verify", "-r", "Virtual PCD 00 01", "--json"}));
+    // A file named like an option is a value and reaches the worker whole.
+    EXPECT_EQ(WorkerArguments(Args({"provision", "-p", "1", "--otpauth-file", "--json", "--all-readers"}), "R"),
+              Args({"provision", "-p", "1", "--otpauth-file", "--json", "-r", "R", "--json"}));
 }
 
 TEST(KeyloomInputs, SeedsKeysAndOtpauthTextAreCheckedBeforeAnyTokenIsTouched) {

@@ -318,12 +318,33 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::vector<std::string> WorkerArguments(const std::vector<std::string>& args, const std::string& reader) {
+    // Tokenised as ParseCommandLine does: "--json" as the value of an option
+    // (a file of that name) or after "--" is an argument and stays.
+    const std::vector<std::string> added = {"-r", reader, "--json"};
     std::vector<std::string> out;
-    for (const std::string& arg : args)
-        if (arg != "--all-readers" && arg != "--json") out.push_back(arg);
-    // After "--" an option would be read as an argument.
-    const auto end = std::find(out.begin(), out.end(), "--");
-    out.insert(end, {"-r", reader, "--json"});
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded) {
+            out.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            // After "--" an option would be read as an argument.
+            out.insert(out.end(), added.begin(), added.end());
+            out.push_back(arg);
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "--all-readers" || arg == "--json") continue;
+        out.push_back(arg);
+        if (arg.size() < 2 || arg[0] != '-') continue;
+        const bool isLong = arg.rfind("--", 0) == 0;
+        const OptionRule* rule = FindOption(isLong ? arg.substr(0, arg.find('=')) : arg.substr(0, 2));
+        const bool valueFollows = isLong ? arg.find('=') == std::string::npos : arg.size() == 2;
+        if (rule && rule->takesValue && valueFollows && i + 1 < args.size()) out.push_back(args[++i]);
+    }
+    if (!optionsEnded) out.insert(out.end(), added.begin(), added.end());
     return out;
 }
 
