@@ -67,7 +67,13 @@ dpkg-deb -f "$(deb quillon-trace)" Depends | grep -q libquillon && fail "quillon
 shlibs=$(dpkg-deb --info "$(deb "$runtime")" shlibs)
 [ "$shlibs" = "libQuillon $SOVERSION $runtime (>= $debver)" ] || fail "$runtime shlibs: '$shlibs'"
 
-root=$WORK_DIR/root
+# An unprivileged user starts the installed tool further down, so the
+# unpacked root and the users' homes live where any user can reach them (a
+# checkout below /root is not).
+scratch=$(mktemp -d /tmp/norvik-deb.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+chmod 755 "$scratch"
+root=$scratch/root
 for pkg in "$runtime" libquillon-dev quillon-trace norvik-sim; do dpkg -x "$(deb "$pkg")" "$root"; done
 [ "$(readlink "$root/usr/lib/libQuillon.so")" = "libQuillon.so.$SOVERSION" ] || fail "libQuillon.so link"
 [ "$(readlink "$root/usr/lib/libQuillon.so.$SOVERSION")" = "libQuillon.so.$VERSION" ] || fail "libQuillon.so.$SOVERSION link"
@@ -104,7 +110,7 @@ grep -q "qrdecode.dll:   $root/usr/bin/qrdecode.dll" <<<"$diagnosis" || fail "qr
 # Started by an unprivileged user, the installed tool keeps its
 # configuration in ~/.config/norvik2 (its own directory is not theirs) and
 # waits in its first-start key dialog, offscreen, until stopped.
-home=$WORK_DIR/home
+home=$scratch/home
 mkdir -p "$home"
 as_user=()
 if [ "$(id -u)" = 0 ]; then
@@ -129,7 +135,7 @@ config=$home/.config/norvik2/Norvik2Cfg.ini
 # without one yet gets ~/.config/norvik2 from "key save", owner only.
 help=$("$root/usr/bin/keyloom" --help) || fail "keyloom --help exited with $?"
 [[ $help == "usage: keyloom"* ]] || fail "keyloom --help printed: $help"
-home2=$WORK_DIR/home2
+home2=$scratch/home2
 mkdir -p "$home2"
 [ "$(id -u)" = 0 ] && chown 65534:65534 "$home2"
 [ "$(id -u)" = 0 ] || chmod 555 "$root/usr/bin"
