@@ -137,6 +137,22 @@ void RefuseSecrets(const std::vector<std::string>& args) {
     }
 }
 
+// An option word: its name ("--title", "-p") and the value it carries
+// itself ("--title=x", "-p5"), if any.
+struct OptionWord {
+    std::string name;
+    std::optional<std::string> attached;
+};
+OptionWord SplitOptionWord(const std::string& arg) {
+    if (arg.rfind("--", 0) == 0) {
+        const size_t eq = arg.find('=');
+        if (eq == std::string::npos) return {arg, std::nullopt};
+        return {arg.substr(0, eq), arg.substr(eq + 1)};
+    }
+    if (arg.size() > 2) return {arg.substr(0, 2), arg.substr(2)};
+    return {arg, std::nullopt};
+}
+
 const OptionRule* FindOption(const std::string& name) {
     for (const OptionRule& rule : kOptions) {
         if (name == rule.name) return &rule;
@@ -250,26 +266,21 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
             positionals.push_back(i);
             continue;
         }
-        const bool isLong = arg.rfind("--", 0) == 0;
-        const size_t eq = isLong ? arg.find('=') : std::string::npos;
-        const std::string name = isLong ? arg.substr(0, eq) : arg.substr(0, 2);
-        const OptionRule* rule = FindOption(name);
-        if (!rule) throw UsageError("unknown option " + name + " (keyloom --help lists them)");
+        const OptionWord word = SplitOptionWord(arg);
+        const OptionRule* rule = FindOption(word.name);
+        if (!rule) throw UsageError("unknown option " + word.name + " (keyloom --help lists them)");
         std::string value;
-        if (!isLong && arg.size() > 2 && !rule->takesValue) throw UsageError(name + " takes no value");
         if (rule->takesValue) {
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-            } else if (!isLong && arg.size() > 2) {
-                value = arg.substr(2);  // -p5
+            if (word.attached) {
+                value = *word.attached;
             } else {
-                if (i + 1 >= args.size()) throw UsageError(name + " needs a value");
+                if (i + 1 >= args.size()) throw UsageError(word.name + " needs a value");
                 value = args[++i];
             }
-        } else if (eq != std::string::npos) {
-            throw UsageError(name + " takes no value");
+        } else if (word.attached) {
+            throw UsageError(word.name + " takes no value");
         }
-        given.push_back({rule, {name, value}});
+        given.push_back({rule, {word.name, value}});
     }
 
     // The command: one word, or "key" and its action.
@@ -339,10 +350,9 @@ std::vector<std::string> WorkerArguments(const std::vector<std::string>& args, c
         if (arg == "--all-readers" || arg == "--json") continue;
         out.push_back(arg);
         if (arg.size() < 2 || arg[0] != '-') continue;
-        const bool isLong = arg.rfind("--", 0) == 0;
-        const OptionRule* rule = FindOption(isLong ? arg.substr(0, arg.find('=')) : arg.substr(0, 2));
-        const bool valueFollows = isLong ? arg.find('=') == std::string::npos : arg.size() == 2;
-        if (rule && rule->takesValue && valueFollows && i + 1 < args.size()) out.push_back(args[++i]);
+        const OptionWord word = SplitOptionWord(arg);
+        const OptionRule* rule = FindOption(word.name);
+        if (rule && rule->takesValue && !word.attached && i + 1 < args.size()) out.push_back(args[++i]);
     }
     if (!optionsEnded) out.insert(out.end(), added.begin(), added.end());
     return out;
