@@ -102,6 +102,14 @@ TEST_F(BulkImportFlowTest, WholeFileIsAppliedLineByLine) {
     card.OnCall([&](const tooltest::CardCall& call) {
         if (call.fn == "CardBurnSeed" && call.args[2] == "7") view.SetText(Control::UtcTime, "2027/01/01/00/00/00");
     });
+    // Once the button is usable again, a press starts the next run: nothing
+    // of this one may still be holding on.
+    bool runningWhenUsable = true, busyWhenUsable = true;
+    view.onEnabled = [&](Control c, bool on) {
+        if (c != Control::BulkImport || !on) return;
+        runningWhenUsable = run.Running();
+        busyWhenUsable = g_busy;
+    };
     Import(
         "Profile Seed Algorithm Digits Step SetTime AutoEnter Title\n"
         "5  \r\n"
@@ -136,6 +144,8 @@ TEST_F(BulkImportFlowTest, WholeFileIsAppliedLineByLine) {
     EXPECT_EQ(state.m_profile, 9);
     EXPECT_FALSE(g_busy);
     EXPECT_FALSE(run.Running());
+    EXPECT_FALSE(runningWhenUsable);
+    EXPECT_FALSE(busyWhenUsable);
     EXPECT_EQ(run.Entries().size(), 4u);
 }
 

@@ -88,13 +88,14 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     run.m_bulkEntries = std::move(entries);
     if (AuthenticateToken(ctx) != 0) return;
 
-    // The previous worker has finished (Running() is false); collect it
-    // before its handle is reused.
-    run.Wait();
+    // The previous worker is done with its lines (Running() is false) but
+    // may still be handing the button back to the UI thread; collect it
+    // with the event loop turning before its handle is reused.
+    RunBlocking([&run] { run.Wait(); });
     run.m_running.store(true, std::memory_order_release);
     try {
         run.m_worker = std::thread([ctx, &run] {
-            BulkWorker(ctx, run.m_bulkEntries, &run.m_stop);
+            BulkWorker(ctx, run.m_bulkEntries, &run.m_stop, &run.m_running);
             run.m_running.store(false, std::memory_order_release);
         });
     } catch (const std::system_error&) {
@@ -104,12 +105,13 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     }
 }
 
-void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop) {
-    BusyFlag busy;
-    if (!busy.Taken()) return;
+void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop,
+                std::atomic<bool>* running) {
     IToolView& view = ctx.view;
-    view.SetEnabled(Control::BulkImport, false);
     {
+        BusyFlag busy;
+        if (!busy.Taken()) return;
+        view.SetEnabled(Control::BulkImport, false);
         ProfileLabel label(ctx.state.m_profile);
         // Every line goes to the token that was authenticated.
         const std::string reader = g_readerName.Get();
@@ -151,8 +153,12 @@ void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const st
             addRow(burn == 0);
         }
         view.SetText(Control::Progress, Progress(done, total));
-        view.SetEnabled(Control::BulkImport, true);
     }
+    // The run is over (busy flag free, entries no longer read) before the
+    // button says so: a press the moment it is usable starts the next run
+    // instead of being dropped by this one.
+    if (running) running->store(false, std::memory_order_release);
+    view.SetEnabled(Control::BulkImport, true);
 }
 
 }  // namespace provisor

@@ -28,7 +28,8 @@ public:
     BulkRun(const BulkRun&) = delete;
     BulkRun& operator=(const BulkRun&) = delete;
 
-    // From the start of a run until its worker has finished.
+    // From the start of a run until its worker has applied its last line;
+    // the worker may still be handing the button back (Wait() collects it).
     bool Running() const { return m_running.load(std::memory_order_acquire); }
     // Joins the worker of the last run, if any. Not from the worker itself.
     void Wait();
@@ -58,7 +59,9 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run);
 // The worker's whole run over entries: busy flag, progress label, library
 // calls and result rows. StartBulkImport runs it on its own thread; exposed
 // for callers that already are on a worker thread. A set `stop` ends the run
-// before the next line.
-void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop = nullptr);
+// before the next line; `running` is cleared once the lines are done and the
+// busy flag is free, before the button is usable again.
+void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop = nullptr,
+                std::atomic<bool>* running = nullptr);
 
 }  // namespace provisor

@@ -98,9 +98,14 @@ public:
         return checked[c];
     }
     void SetEnabled(Control c, bool on) override {
-        std::lock_guard lock(mutex);
-        enabledHistory.push_back({c, on});
-        disabled[c] = !on;
+        std::function<void(Control, bool)> hook;
+        {
+            std::lock_guard lock(mutex);
+            enabledHistory.push_back({c, on});
+            disabled[c] = !on;
+            hook = onEnabled;
+        }
+        if (hook) hook(c, on);
     }
     void InsertResultRow(const ResultRow& row) override {
         std::lock_guard lock(mutex);
@@ -146,6 +151,7 @@ public:
     std::map<Control, bool> checked;
     std::map<Control, bool> disabled;
     std::vector<std::pair<Control, bool>> enabledHistory;
+    std::function<void(Control, bool)> onEnabled;  // called on the caller's thread, after recording
     std::vector<ResultRow> rows;  // newest first
     std::vector<int> counters{0, 0, 0};
     QString clipboard;
