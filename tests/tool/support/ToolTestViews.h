@@ -151,7 +151,8 @@ public:
     std::map<Control, bool> checked;
     std::map<Control, bool> disabled;
     std::vector<std::pair<Control, bool>> enabledHistory;
-    std::function<void(Control, bool)> onEnabled;  // called on the caller's thread, after recording
+    // Called on the caller's thread, after recording.
+    std::function<void(Control, bool)> onEnabled;
     std::vector<ResultRow> rows;  // newest first
     std::vector<int> counters{0, 0, 0};
     QString clipboard;
