@@ -2,8 +2,19 @@
 # Builds the plain configuration and runs every benchmark. Those that need
 # a reader get pcscd and the virtual token, started here and stopped again.
 # Benchmarks print their own ratios; nothing here passes or fails on speed.
+#
+# There is one pcscd per machine: like scripts/soak.sh, the whole run holds
+# the machine-wide pcscd lock (NORVIK_PCSCD_LOCK, default
+# /tmp/norvik-pcscd.lock), so a soak or another bench waits instead of
+# sharing the readers. A caller that already holds it sets
+# NORVIK_PCSCD_LOCK_HELD=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ -z "${NORVIK_PCSCD_LOCK_HELD:-}" ]; then
+  export NORVIK_PCSCD_LOCK_HELD=1
+  exec flock "${NORVIK_PCSCD_LOCK:-/tmp/norvik-pcscd.lock}" bash "$0" "$@"
+fi
 
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)"

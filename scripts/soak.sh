@@ -14,7 +14,8 @@
 #
 # pcscd and the virtual tokens are started for the run and stopped after
 # it, under the machine-wide pcscd lock (NORVIK_PCSCD_LOCK, default
-# /tmp/norvik-pcscd.lock).
+# /tmp/norvik-pcscd.lock); a caller that already holds it sets
+# NORVIK_PCSCD_LOCK_HELD=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,7 +25,9 @@ cmake --build --preset default -j "${JOBS:-$(nproc)}" \
 
 export NORVIK_BIN_DIR="$PWD/build/default/bin"
 export PCSC_ENV_DIR="${PCSC_ENV_DIR:-$PWD/build/default/pcsc-soak}"
-exec flock "${NORVIK_PCSCD_LOCK:-/tmp/norvik-pcscd.lock}" bash -c '
+lock=(flock "${NORVIK_PCSCD_LOCK:-/tmp/norvik-pcscd.lock}")
+[ -n "${NORVIK_PCSCD_LOCK_HELD:-}" ] && lock=()  # the caller holds it already
+exec "${lock[@]}" bash -c '
   trap "bash scripts/pcsc-env.sh stop >/dev/null 2>&1" EXIT
   bash scripts/pcsc-env.sh start --sims 2 >/dev/null
   "$NORVIK_BIN_DIR/provisor_soak" --check "$@"
