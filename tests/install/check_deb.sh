@@ -4,10 +4,11 @@
 # with dpkg -x and checks what each holds and what it declares: versions,
 # dependencies on Debian's own packages, the library's shlibs entry. The
 # development package must be enough, with the runtime one, to build a
-# program against quillon.pc.
+# program against quillon.pc and one with find_package(Quillon); both read
+# the serial number of the token in READER.
 #
 # Environment (set by tests/install/CMakeLists.txt): BUILD_DIR SOURCE_DIR
-# WORK_DIR CPACK CC VERSION SOVERSION DEB_RELEASE
+# WORK_DIR CMAKE CPACK CC VERSION SOVERSION DEB_RELEASE READER SERIAL
 set -euo pipefail
 
 fail() { echo "check_deb: $*" >&2; exit 1; }
@@ -91,6 +92,18 @@ export PKG_CONFIG_PATH=$root/usr/lib/pkgconfig
 # shellcheck disable=SC2046  # the flags are meant to split
 "$CC" -std=c99 -Wall -Wextra -Werror "$SOURCE_DIR/serial.c" $(pkg-config --cflags --libs quillon) \
   -o "$WORK_DIR/serial" || fail "cannot build against the unpacked development package"
+# The CMake package, from the same root.
+"$CMAKE" -S "$SOURCE_DIR/consumer" -B "$WORK_DIR/consumer" -DCMAKE_PREFIX_PATH="$root/usr" \
+  -DCMAKE_C_COMPILER="$CC" >"$WORK_DIR/consumer.log" 2>&1 &&
+  "$CMAKE" --build "$WORK_DIR/consumer" >>"$WORK_DIR/consumer.log" 2>&1 ||
+  { cat "$WORK_DIR/consumer.log" >&2; fail "find_package(Quillon) against the unpacked packages failed"; }
+# Both read the virtual token through the unpacked runtime library.
+for program in "$WORK_DIR/serial" "$WORK_DIR/consumer/quillon-serial"; do
+  loaded=$(LD_LIBRARY_PATH=$root/usr/lib ldd "$program" | awk '$1 ~ /^libQuillon/ { print $3 }')
+  [ "$(realpath "$loaded")" = "$(realpath "$root/usr/lib/libQuillon.so.$VERSION")" ] || fail "$program loads $loaded"
+  out=$(LD_LIBRARY_PATH=$root/usr/lib "$program" "$READER") || fail "$program exited with $?"
+  [ "$out" = "$SERIAL" ] || fail "$program printed '$out', expected '$SERIAL'"
+done
 
 # The tool: its files, its dependencies, and the installed copy starting as
 # an ordinary user would run it.
