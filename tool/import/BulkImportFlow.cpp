@@ -96,6 +96,7 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     try {
         run.m_worker = std::thread([ctx, &run] {
             BulkWorker(ctx, run.m_bulkEntries, &run.m_stop, &run.m_running);
+            // Also for a worker that found the busy flag taken and ran no line.
             run.m_running.store(false, std::memory_order_release);
         });
     } catch (const std::system_error&) {
