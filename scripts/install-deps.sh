@@ -9,10 +9,12 @@ PACKAGES=(
   dpkg-dev file  # dpkg-shlibdeps (which needs file): cpack works out the Debian packages' dependencies with it
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
   libssl-dev
+  libexpat1-dev  # the PSKC reader's XML parser
   qt6-base-dev qt6-base-dev-tools libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   oathtool zbar-tools imagemagick qrencode
+  python3-pskc  # an independent RFC 6030 reader and writer for the PSKC export's tests
   xvfb xauth x11-apps
   # scripts/ui-check.sh and the demo drive the real Provisor window: the
   # accessibility bus, its Python client, X input and the clipboard

@@ -91,6 +91,27 @@ size_t Base32Decode(const char* text, size_t* length, uint8_t* out) {
     return written;
 }
 
+std::string Base32Encode(const uint8_t* bytes, size_t count, bool padding) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+    std::string text;
+    text.reserve((count + 4) / 5 * 8);
+    uint32_t bits = 0;
+    int bitCount = 0;
+    for (size_t i = 0; i < count; ++i) {
+        bits = (bits << 8) | bytes[i];
+        bitCount += 8;
+        while (bitCount >= 5) {
+            bitCount -= 5;
+            text.push_back(kAlphabet[(bits >> bitCount) & 0x1F]);
+        }
+        bits &= (1u << bitCount) - 1;
+    }
+    if (bitCount > 0) text.push_back(kAlphabet[(bits << (5 - bitCount)) & 0x1F]);
+    if (padding)
+        while (text.size() % 8 != 0) text.push_back('=');
+    return text;
+}
+
 uint8_t HexDigitValue(char32_t c) {
     if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);

@@ -1,6 +1,6 @@
-// Seed and key text conversions of the tool: base32 seed text to bytes,
-// hexadecimal text to and from bytes, and a plain-character access key to
-// hexadecimal. Pure functions without Qt, so flows, tests and fuzz targets
+// Seed and key text conversions of the tool: base32 seed text to and from
+// bytes, hexadecimal text to and from bytes, and a plain-character access
+// key to hexadecimal. Pure functions without Qt, so flows, tests and fuzz targets
 // can use them without an application object.
 #pragma once
 
@@ -26,6 +26,11 @@ constexpr size_t kBase32MaxLength = 0x6666667;
 // writes nothing into out. Only complete bytes are reported: a trailing group
 // of fewer than 8 bits is dropped, whatever the data length.
 size_t Base32Decode(const char* text, size_t* length, uint8_t* out);
+
+// RFC 4648 base32 of count bytes in the upper-case alphabet; "=" padding
+// to a multiple of 8 characters only when asked, since authenticator apps
+// and servers take the unpadded form. Base32Decode reads either back.
+std::string Base32Encode(const uint8_t* bytes, size_t count, bool padding = false);
 
 // Value of one hexadecimal digit, or 255 for any other character. Stored
 // keys are decoded pair-wise with this rule (a bad high digit yields the
