@@ -91,9 +91,8 @@ PskcUnlock WithKey(const std::string& hex) { return {ParseHexKey(hex, "key"), {}
 PskcUnlock WithPassphrase(const std::string& text) { return {{}, SecretBytes(text)}; }
 
 std::string Describe(const PskcKey& key) {
-    return key.serial + " " + Hex(std::string(key.secret.view())) + " " + key.algorithm + " " +
-           OtpHashName(key.hash) + " " + std::to_string(key.digits) + " " + std::to_string(key.step) + " [" +
-           key.user + "]";
+    return key.serial + " " + Hex(std::string(key.secret.view())) + " " + key.algorithm + " " + OtpHashName(key.hash) +
+           " " + std::to_string(key.digits) + " " + std::to_string(key.step) + " [" + key.user + "]";
 }
 
 }  // namespace
@@ -109,9 +108,8 @@ TEST_F(ServerFormats, PskcExportReadBackByPythonPskcAndByTheReader) {
         PskcUnlock unlock, wrong, otherKind;
     };
     std::vector<Case> cases;
-    cases.push_back({"psk", PskcProtection::PreSharedKey(ParseHexKey(kKeyHex, "key")),
-                     "{\"key\": \"" + kKeyHex + "\"}", WithKey(kKeyHex), WithKey("FF" + kKeyHex.substr(2)),
-                     WithPassphrase("secret")});
+    cases.push_back({"psk", PskcProtection::PreSharedKey(ParseHexKey(kKeyHex, "key")), "{\"key\": \"" + kKeyHex + "\"}",
+                     WithKey(kKeyHex), WithKey("FF" + kKeyHex.substr(2)), WithPassphrase("secret")});
     cases.push_back({"pbkdf2-sha1", PskcProtection::Passphrase(SecretBytes(std::string_view("correct horse"))),
                      "{\"passphrase\": \"correct horse\"}", WithPassphrase("correct horse"),
                      WithPassphrase("correct horse "), WithKey(kKeyHex)});
@@ -171,8 +169,9 @@ TEST_F(ServerFormats, PskcSeedFilesWrittenByPythonPskcAreRead) {
         Hex(kSeed32) + "\", \"digits\": 8, \"step\": 60, \"suite\": \"HMAC-SHA256\"}]";
     const fs::path keyed = dir_ / "keyed.pskc", derived = dir_ / "derived.pskc";
     ASSERT_EQ(Python("write-pskc", keyed, "{\"key\": \"" + kKeyHex + "\", " + tokens + "}"), "{\"written\": 2}");
-    ASSERT_EQ(Python("write-pskc", derived, "{\"passphrase\": \"vendor pass\", \"prf\": \"hmac-sha256\", " + tokens + "}"),
-              "{\"written\": 2}");
+    ASSERT_EQ(
+        Python("write-pskc", derived, "{\"passphrase\": \"vendor pass\", \"prf\": \"hmac-sha256\", " + tokens + "}"),
+        "{\"written\": 2}");
 
     for (const auto& [path, unlock, wrong] :
          {std::tuple{keyed, WithKey(kKeyHex), WithKey("FF" + kKeyHex.substr(2))},
@@ -352,7 +351,8 @@ TEST_F(ServerFormats, OwnerFileIsItsOwnersAlone) {
     fs::create_symlink(dir_ / "missing.txt", dangling);
     const fs::path fifo = dir_ / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-    for (const fs::path& taken : {link, dangling, fifo}) EXPECT_THROW(OwnerFile::Create(taken, "x"), FileError) << taken;
+    for (const fs::path& taken : {link, dangling, fifo})
+        EXPECT_THROW(OwnerFile::Create(taken, "x"), FileError) << taken;
     EXPECT_FALSE(fs::exists(dir_ / "missing.txt"));
 
     for (const fs::path& taken : {link, fifo, path}) {
@@ -398,7 +398,9 @@ TEST_F(ServerFormats, JournalLinesAreJsonAndAppended) {
         journal.Append(entry);
     }
     JournalEntry failed = entry;
-    failed.reader = "Evil\x1b[2J\"reader\"\\\n\xC2\x9B" "31m\xFF\xC3\xA9";
+    failed.reader =
+        "Evil\x1b[2J\"reader\"\\\n\xC2\x9B"
+        "31m\xFF\xC3\xA9";
     failed.result = "failed";
     failed.cause = "the token's code did not match";
     failed.seedFingerprint.clear();
@@ -438,7 +440,8 @@ TEST_F(ServerFormats, UsersListsTitlesAndKeyTexts) {
     EXPECT_THROW(ExpandTitle("{user}", {"", "NV2A01", 1}), FormatError);
     EXPECT_THROW(ExpandTitle("{user}", {"alice@example.com", "NV2A01", 1}), FormatError);  // 17 bytes
     EXPECT_THROW(ExpandTitle("{user}", {"Jos\xC3\xA9", "NV2A01", 1}), FormatError);
-    for (const char* bad : {"{name}", "{user", "user}", "{}"}) EXPECT_THROW(CheckTitleTemplate(bad), FormatError) << bad;
+    for (const char* bad : {"{name}", "{user", "user}", "{}"})
+        EXPECT_THROW(CheckTitleTemplate(bad), FormatError) << bad;
 
     EXPECT_EQ(ParseHexKey(" 000102030405060708090a0b0c0d0e0f\n", "key").size(), 16u);
     EXPECT_THROW(ParseHexKey("000102", "key"), FormatError);

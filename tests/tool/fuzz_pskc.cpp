@@ -44,8 +44,8 @@ std::vector<Token> Tokens(std::string_view text) {
         const size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
         if (tab2 == std::string_view::npos) continue;
         tokens.push_back({std::string(line.substr(0, tab1)), std::string(line.substr(tab1 + 1, tab2 - tab1 - 1)),
-                          std::string(line.substr(tab2 + 1)), static_cast<OtpHash>(flags % 3),
-                          1 + (flags >> 2) % 10, (flags & 0x80) ? 60 : 30});
+                          std::string(line.substr(tab2 + 1)), static_cast<OtpHash>(flags % 3), 1 + (flags >> 2) % 10,
+                          (flags & 0x80) ? 60 : 30});
     }
     return tokens;
 }
@@ -57,20 +57,18 @@ void RoundTrip(uint8_t mode, std::string_view text) {
     std::string document = formatter.Header();
     std::vector<Token> written;
     for (const Token& token : Tokens(text)) {
-        const ExportToken exported{token.serial, token.user,
-                                   {reinterpret_cast<const uint8_t*>(token.secret.data()), token.secret.size()},
-                                   token.hash, token.digits, token.step};
+        const ExportToken exported{
+            token.serial, token.user,   {reinterpret_cast<const uint8_t*>(token.secret.data()), token.secret.size()},
+            token.hash,   token.digits, token.step};
         try {
             document += formatter.Package(exported);
             written.push_back(token);
-        } catch (const FormatError&) {
-        }
+        } catch (const FormatError&) {}
     }
     if (finished) document += PskcFormatter::Footer();
 
-    const PskcContents contents =
-        ParsePskc({reinterpret_cast<const uint8_t*>(document.data()), document.size()},
-                  {encrypted ? SecretBytes(kKey, sizeof kKey) : SecretBytes(), {}});
+    const PskcContents contents = ParsePskc({reinterpret_cast<const uint8_t*>(document.data()), document.size()},
+                                            {encrypted ? SecretBytes(kKey, sizeof kKey) : SecretBytes(), {}});
     Check(contents.complete == finished);
     Check(contents.encrypted == (encrypted && !written.empty()));
     Check(contents.keys.size() == written.size());
@@ -101,7 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         const PskcContents contents = ParsePskc({data + 1, size - 1}, unlock, {1 << 20, 1000});
         for (const PskcKey& key : contents.keys) Check(key.secret.size() <= size);
-    } catch (const PskcError&) {
-    }
+    } catch (const PskcError&) {}
     return 0;
 }

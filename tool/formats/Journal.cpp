@@ -31,7 +31,9 @@ std::string Text(std::string_view name, std::string_view value) {
     return "\"" + std::string(name) + "\":\"" + JsonEscape(value) + "\"";
 }
 
-std::string Number(std::string_view name, long value) { return "\"" + std::string(name) + "\":" + std::to_string(value); }
+std::string Number(std::string_view name, long value) {
+    return "\"" + std::string(name) + "\":" + std::to_string(value);
+}
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 #include "Secrets.h"
 

@@ -141,17 +141,17 @@ struct PskcLimits {
 
 // One Key of the file with its KeyPackage's device fields.
 struct PskcKey {
-    std::string serial;        // DeviceInfo/SerialNo
-    std::string manufacturer;  // DeviceInfo/Manufacturer
-    std::string model;         // DeviceInfo/Model
-    std::string keyId;         // Key/@Id
-    std::string algorithm;     // Key/@Algorithm, e.g. kPskcTotpAlgorithm
-    std::string user;          // Key/UserId, else DeviceInfo/UserId
-    SecretBytes secret;        // empty when the key has none
-    int digits = 0;            // ResponseFormat/@Length; 0 when absent
-    int step = 0;              // TimeInterval in seconds; 0 when absent
+    std::string serial;            // DeviceInfo/SerialNo
+    std::string manufacturer;      // DeviceInfo/Manufacturer
+    std::string model;             // DeviceInfo/Model
+    std::string keyId;             // Key/@Id
+    std::string algorithm;         // Key/@Algorithm, e.g. kPskcTotpAlgorithm
+    std::string user;              // Key/UserId, else DeviceInfo/UserId
+    SecretBytes secret;            // empty when the key has none
+    int digits = 0;                // ResponseFormat/@Length; 0 when absent
+    int step = 0;                  // TimeInterval in seconds; 0 when absent
     OtpHash hash = OtpHash::Sha1;  // from AlgorithmParameters/Suite
-    bool macChecked = false;   // a ValueMAC was present and matched
+    bool macChecked = false;       // a ValueMAC was present and matched
 };
 
 struct PskcContents {
@@ -185,7 +185,6 @@ private:
 PskcContents ParsePskc(std::span<const uint8_t> document, const PskcUnlock& unlock, const PskcLimits& limits = {});
 // The same for a file (ReadSmallFile up to limits.maxBytes); throws FileError
 // or PskcError.
-PskcContents ReadPskcFile(const std::filesystem::path& path, const PskcUnlock& unlock,
-                          const PskcLimits& limits = {});
+PskcContents ReadPskcFile(const std::filesystem::path& path, const PskcUnlock& unlock, const PskcLimits& limits = {});
 
 }  // namespace provisor

@@ -101,8 +101,8 @@ std::vector<uint8_t> Hmac(const EVP_MD* md, const SecretBytes& key, std::span<co
     return mac;
 }
 
-SecretBytes Pbkdf2(const SecretBytes& passphrase, std::span<const uint8_t> salt, uint32_t iterations,
-                   const EVP_MD* prf, size_t length) {
+SecretBytes Pbkdf2(const SecretBytes& passphrase, std::span<const uint8_t> salt, uint32_t iterations, const EVP_MD* prf,
+                   size_t length) {
     SecretBytes key(length);
     if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(passphrase.data()), static_cast<int>(passphrase.size()),
                           salt.data(), static_cast<int>(salt.size()), static_cast<int>(iterations), prf,
@@ -113,8 +113,8 @@ SecretBytes Pbkdf2(const SecretBytes& passphrase, std::span<const uint8_t> salt,
 
 std::string Base64Encode(std::span<const uint8_t> bytes) {
     std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
-                                  static_cast<int>(bytes.size()));
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(), static_cast<int>(bytes.size()));
     text.resize(static_cast<size_t>(n));
     return text;
 }

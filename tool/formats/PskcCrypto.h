@@ -39,8 +39,8 @@ std::vector<uint8_t> CbcEncrypt(const EVP_CIPHER* cipher, const SecretBytes& key
 std::optional<SecretBytes> CbcDecrypt(const EVP_CIPHER* cipher, const SecretBytes& key, std::span<const uint8_t> data);
 
 std::vector<uint8_t> Hmac(const EVP_MD* md, const SecretBytes& key, std::span<const uint8_t> data);
-SecretBytes Pbkdf2(const SecretBytes& passphrase, std::span<const uint8_t> salt, uint32_t iterations,
-                   const EVP_MD* prf, size_t length);
+SecretBytes Pbkdf2(const SecretBytes& passphrase, std::span<const uint8_t> salt, uint32_t iterations, const EVP_MD* prf,
+                   size_t length);
 
 std::string Base64Encode(std::span<const uint8_t> bytes);
 // White space anywhere is skipped; "=" padding is optional. Nothing for any

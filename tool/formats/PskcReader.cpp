@@ -213,9 +213,13 @@ public:
         };
         // Not final yet: a document that simply stops (an interrupted
         // export) is told apart from one that breaks the rules.
-        if (XML_Parse(parser_, reinterpret_cast<const char*>(document.data()), static_cast<int>(document.size()),
-                      XML_FALSE) != XML_STATUS_OK)
-            fail();
+        constexpr size_t kChunk = 1 << 20;
+        for (size_t at = 0; at < document.size(); at += kChunk) {
+            const size_t length = std::min(kChunk, document.size() - at);
+            if (XML_Parse(parser_, reinterpret_cast<const char*>(document.data() + at), static_cast<int>(length),
+                          XML_FALSE) != XML_STATUS_OK)
+                fail();
+        }
         if (!rootSeen_) throw PskcError(Kind::Malformed, "not a PSKC file: no KeyContainer element");
         if (!rootClosed_) return false;
         if (XML_Parse(parser_, nullptr, 0, XML_TRUE) != XML_STATUS_OK) fail();
@@ -359,10 +363,10 @@ private:
 
     XML_Parser parser_;
     RawContainer* container_ = nullptr;
-    std::string path_;             // local names below KeyContainer, "/"-joined
-    std::vector<size_t> depths_;   // path_ length before each open element
-    Field field_ = Field::None;    // the innermost open element, if it is read
-    std::string text_;             // its text so far; capacity fixed
+    std::string path_;            // local names below KeyContainer, "/"-joined
+    std::vector<size_t> depths_;  // path_ length before each open element
+    Field field_ = Field::None;   // the innermost open element, if it is read
+    std::string text_;            // its text so far; capacity fixed
     Package package_;
     RawKey key_;
     bool rootSeen_ = false, rootClosed_ = false;
@@ -400,10 +404,9 @@ SecretBytes ContainerKey(const RawContainer& c, const PskcUnlock& unlock, const 
                                                    ", not a passphrase; give the key");
     }
     if (unlock.passphrase.empty())
-        throw PskcError(Kind::KeyNeeded, unlock.key.empty()
-                                             ? "the PSKC file is encrypted; give its passphrase" + named
-                                             : "the PSKC file's key is derived from a passphrase" + named +
-                                                   "; give the passphrase, not a key");
+        throw PskcError(Kind::KeyNeeded, unlock.key.empty() ? "the PSKC file is encrypted; give its passphrase" + named
+                                                            : "the PSKC file's key is derived from a passphrase" +
+                                                                  named + "; give the passphrase, not a key");
     if (c.derivation.size() < 7 || c.derivation.substr(c.derivation.size() - 7) != "#pbkdf2")
         throw PskcError(Kind::Unsupported, "the PSKC key derivation " + c.derivation + " is not supported (PBKDF2 is)");
     const SecretBytes salt = Decode64(c.salt, "the PBKDF2 salt");
@@ -412,8 +415,7 @@ SecretBytes ContainerKey(const RawContainer& c, const PskcUnlock& unlock, const 
     if (salt.empty() || !iterations || *iterations == 0 || !length)
         throw PskcError(Kind::Malformed, "the PBKDF2 parameters are incomplete");
     if (*iterations > limits.maxIterations)
-        throw PskcError(Kind::Unsupported, "the PSKC file asks for " + c.iterations +
-                                               " PBKDF2 iterations; at most " +
+        throw PskcError(Kind::Unsupported, "the PSKC file asks for " + c.iterations + " PBKDF2 iterations; at most " +
                                                std::to_string(limits.maxIterations) + " are accepted");
     if (*length != 16 && *length != 24 && *length != 32)
         throw PskcError(Kind::Unsupported, "a PBKDF2 key length of " + c.keyLength + " bytes is not supported");
@@ -429,8 +431,8 @@ const EVP_CIPHER* Cipher(const std::string& algorithm, const SecretBytes& key, c
                                                (algorithm.empty() ? std::string("no named algorithm") : algorithm) +
                                                "; AES-CBC is supported");
     if (static_cast<size_t>(EVP_CIPHER_key_length(cipher)) != key.size())
-        throw PskcError(Kind::WrongKey, "the key has " + std::to_string(key.size()) + " bytes but " + what +
-                                            " needs " + std::to_string(EVP_CIPHER_key_length(cipher)));
+        throw PskcError(Kind::WrongKey, "the key has " + std::to_string(key.size()) + " bytes but " + what + " needs " +
+                                            std::to_string(EVP_CIPHER_key_length(cipher)));
     return cipher;
 }
 
@@ -440,9 +442,8 @@ bool SameMac(const std::vector<uint8_t>& computed, const SecretBytes& stored) {
 
 PskcContents Open(const RawContainer& c, const PskcUnlock& unlock, const PskcLimits& limits) {
     PskcContents contents;
-    contents.encrypted = std::any_of(c.keys.begin(), c.keys.end(), [](const RawKey& k) {
-        return !k.secret.hasPlain && !k.secret.cipher.empty();
-    });
+    contents.encrypted = std::any_of(c.keys.begin(), c.keys.end(),
+                                     [](const RawKey& k) { return !k.secret.hasPlain && !k.secret.cipher.empty(); });
 
     SecretBytes key, macKey;
     const EVP_MD* macDigest = nullptr;
@@ -451,13 +452,15 @@ PskcContents Open(const RawContainer& c, const PskcUnlock& unlock, const PskcLim
         key = ContainerKey(c, unlock, limits);
         if (c.hasMacMethod) {
             macDigest = pskc::HmacDigest(c.macAlgorithm);
-            if (!macDigest) throw PskcError(Kind::Unsupported, "the MAC algorithm " + c.macAlgorithm + " is not supported");
+            if (!macDigest)
+                throw PskcError(Kind::Unsupported, "the MAC algorithm " + c.macAlgorithm + " is not supported");
             if (c.hasMacKey) {
                 const EVP_CIPHER* cipher = Cipher(c.macKey.algorithm, key, "the MAC key");
                 auto opened = pskc::CbcDecrypt(cipher, key, Decode64(c.macKey.cipher, "the MAC key").span());
                 if (!opened)
-                    throw PskcError(Kind::WrongKey, "the PSKC key or passphrase is wrong (the file's MAC key does "
-                                                    "not decrypt with it)");
+                    throw PskcError(Kind::WrongKey,
+                                    "the PSKC key or passphrase is wrong (the file's MAC key does "
+                                    "not decrypt with it)");
                 macKey = std::move(*opened);
                 macKeyOpened = true;
             } else {

@@ -35,9 +35,10 @@ std::string Element(int indent, std::string_view tag, std::string_view value) {
 
 std::string EncryptedValue(int indent, std::string_view tag, std::span<const uint8_t> cipher) {
     const std::string pad(static_cast<size_t>(indent), ' ');
-    return pad + "<" + std::string(tag) + ">\n" + pad + "  <xenc:EncryptionMethod" + Attribute("Algorithm", pskc::kAes128Cbc) +
-           "/>\n" + pad + "  <xenc:CipherData>\n" + pad + "    <xenc:CipherValue>" + Base64Encode(cipher) +
-           "</xenc:CipherValue>\n" + pad + "  </xenc:CipherData>\n" + pad + "</" + std::string(tag) + ">\n";
+    return pad + "<" + std::string(tag) + ">\n" + pad + "  <xenc:EncryptionMethod" +
+           Attribute("Algorithm", pskc::kAes128Cbc) + "/>\n" + pad + "  <xenc:CipherData>\n" + pad +
+           "    <xenc:CipherValue>" + Base64Encode(cipher) + "</xenc:CipherValue>\n" + pad + "  </xenc:CipherData>\n" +
+           pad + "</" + std::string(tag) + ">\n";
 }
 
 void CheckField(std::string_view value, const std::string& what, bool required) {
@@ -106,14 +107,14 @@ std::string PskcFormatter::Header() const {
                    : Attribute("xmlns:ds", kDsNs);
     xml += Attribute("xmlns:xenc", kXencNs) + ">\n  <pskc:EncryptionKey>\n";
     if (derived) {
-        const std::string_view prf =
-            protection_.prf_ == PbkdfPrf::HmacSha1 ? pskc::kHmacSha1 : pskc::kHmacSha256;
+        const std::string_view prf = protection_.prf_ == PbkdfPrf::HmacSha1 ? pskc::kHmacSha1 : pskc::kHmacSha256;
         xml += "    <xenc11:DerivedKey>\n      <xenc11:KeyDerivationMethod" + Attribute("Algorithm", pskc::kPbkdf2) +
                ">\n        <pkcs5:PBKDF2-params>\n          <Salt>\n" +
                Element(12, "Specified", Base64Encode(protection_.salt_)) + "          </Salt>\n" +
                Element(10, "IterationCount", std::to_string(protection_.iterations_)) +
                Element(10, "KeyLength", std::to_string(protection_.key_.size())) + "          <PRF" +
-               Attribute("Algorithm", prf) + "/>\n        </pkcs5:PBKDF2-params>\n      </xenc11:KeyDerivationMethod>\n";
+               Attribute("Algorithm", prf) +
+               "/>\n        </pkcs5:PBKDF2-params>\n      </xenc11:KeyDerivationMethod>\n";
         if (!protection_.keyName_.empty()) xml += Element(6, "xenc11:MasterKeyName", protection_.keyName_);
         xml += "    </xenc11:DerivedKey>\n";
     } else {
@@ -129,8 +130,7 @@ std::string PskcFormatter::Header() const {
 std::string PskcFormatter::Package(const ExportToken& token) const {
     Check(token);
     std::string xml = "  <pskc:KeyPackage>\n    <pskc:DeviceInfo>\n" +
-                      Element(6, "pskc:Manufacturer", device_.manufacturer) +
-                      Element(6, "pskc:SerialNo", token.serial);
+                      Element(6, "pskc:Manufacturer", device_.manufacturer) + Element(6, "pskc:SerialNo", token.serial);
     if (!device_.model.empty()) xml += Element(6, "pskc:Model", device_.model);
     xml += "    </pskc:DeviceInfo>\n    <pskc:Key" + Attribute("Id", token.serial) +
            Attribute("Algorithm", kPskcTotpAlgorithm) + ">\n      <pskc:AlgorithmParameters>\n";

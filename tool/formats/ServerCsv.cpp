@@ -15,16 +15,14 @@ namespace {
 void CheckCsvField(std::string_view value, const std::string& what) {
     text::CheckPrintable(value, what);
     if (!value.empty() && (value[0] == '=' || value[0] == '+' || value[0] == '-' || value[0] == '@'))
-        throw FormatError(what + " \"" + std::string(value) +
-                          "\" begins with " + value[0] + ", which a spreadsheet would take for a formula");
+        throw FormatError(what + " \"" + std::string(value) + "\" begins with " + value[0] +
+                          ", which a spreadsheet would take for a formula");
 }
 
-// RFC 4180: a field with a comma, a quote or a blank at either end goes in
-// quotes, its quotes doubled.
+// RFC 4180: a field with a comma or a quote goes in quotes, its quotes
+// doubled. (Blanks at either end and line breaks are refused beforehand.)
 std::string Quoted(std::string_view value) {
-    const bool plain = value.find_first_of(",\"") == std::string_view::npos &&
-                       (value.empty() || (value.front() != ' ' && value.back() != ' '));
-    if (plain) return std::string(value);
+    if (value.find_first_of(",\"") == std::string_view::npos) return std::string(value);
     std::string out = "\"";
     for (const char c : value) {
         if (c == '"') out += '"';
@@ -46,8 +44,7 @@ void CheckEntraSettings(OtpHash hash, int digits, int step) {
         throw FormatError(std::string("Entra ID takes SHA1 hardware tokens only, not ") + OtpHashName(hash));
     if (step != 30 && step != 60)
         throw FormatError("Entra ID takes time steps of 30 or 60 s only, not " + std::to_string(step));
-    if (digits != 6)
-        throw FormatError("Entra ID checks 6-digit codes only, not " + std::to_string(digits) + " digits");
+    if (digits != 6) throw FormatError("Entra ID checks 6-digit codes only, not " + std::to_string(digits) + " digits");
 }
 
 std::string EntraCsvLine(const ExportToken& token, std::string_view manufacturer, std::string_view model) {
@@ -95,7 +92,10 @@ void CheckPrivacyIdeaSettings(OtpHash hash, size_t seedBytes, int digits, int st
     const OtpHash implied = PrivacyIdeaImpliedHash(seedBytes);
     if (implied != hash)
         throw FormatError(std::string("privacyIDEA takes the algorithm from the seed's length: a ") +
-                          OtpHashName(hash) + " token needs a " + (hash == OtpHash::Sha1 ? "20" : hash == OtpHash::Sha256 ? "32" : "64") +
+                          OtpHashName(hash) + " token needs a " +
+                          (hash == OtpHash::Sha1     ? "20"
+                           : hash == OtpHash::Sha256 ? "32"
+                                                     : "64") +
                           "-byte seed, and " + std::to_string(seedBytes) + " bytes would be read as " +
                           OtpHashName(implied));
     if (digits < 1 || digits > 10) throw FormatError("an OTP length of " + std::to_string(digits) + " digits");
@@ -111,8 +111,8 @@ std::string PrivacyIdeaCsvLine(const ExportToken& token) {
     if (token.serial.find_first_of(",\" ") != std::string::npos)
         throw FormatError("the serial number \"" + token.serial + "\" holds a comma, quote or blank");
     std::string seed = BytesToHexString(token.secret.data(), token.secret.size());
-    std::string line = token.serial + "," + seed + ",totp," + std::to_string(token.digits) + "," +
-                       std::to_string(token.step) + "\n";
+    std::string line =
+        token.serial + "," + seed + ",totp," + std::to_string(token.digits) + "," + std::to_string(token.step) + "\n";
     OPENSSL_cleanse(seed.data(), seed.size());
     return line;
 }

@@ -76,8 +76,7 @@ void CheckTitleTemplate(std::string_view pattern) { Expand(pattern, nullptr); }
 std::string ExpandTitle(std::string_view pattern, const TitleFields& fields) {
     std::string title = Expand(pattern, &fields);
     for (const char c : title)
-        if (c < 0x20 || c > 0x7E)
-            throw FormatError("the title \"" + JsonEscape(title) + "\" is not printable ASCII");
+        if (c < 0x20 || c > 0x7E) throw FormatError("the title \"" + JsonEscape(title) + "\" is not printable ASCII");
     if (title.size() > kMaxTitleBytes)
         throw FormatError("the title \"" + title + "\" has " + std::to_string(title.size()) + " bytes; a token shows " +
                           std::to_string(kMaxTitleBytes) + " at most");
