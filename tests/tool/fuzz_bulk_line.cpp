@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BulkFile.h"
+#include "Encodings.h"
 
 using provisor::BulkEntry;
 
@@ -18,23 +19,6 @@ namespace {
 
 void Check(bool condition) {
     if (!condition) std::abort();
-}
-
-std::string Base32(const uint8_t* bytes, size_t count) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
-    std::string text;
-    uint32_t bits = 0;
-    int bitCount = 0;
-    for (size_t i = 0; i < count; ++i) {
-        bits = (bits << 8) | bytes[i];
-        bitCount += 8;
-        while (bitCount >= 5) {
-            bitCount -= 5;
-            text.push_back(alphabet[(bits >> bitCount) & 31]);
-        }
-    }
-    if (bitCount > 0) text.push_back(alphabet[(bits << (5 - bitCount)) & 31]);
-    return text;
 }
 
 bool AllZero(const void* p, size_t n) {
@@ -67,10 +51,10 @@ void CheckEntry(const BulkEntry& e) {
     Check(titleLength == 0 || e.title[0] != ' ');
 
     // Written out the plain way and parsed again.
-    const std::string line = std::to_string(e.profile) + " " + Base32(e.seed, static_cast<size_t>(e.seedLength)) + " " +
-                             e.algorithm + " " + std::to_string(e.otpLength) + " " + std::to_string(e.timeStep) +
-                             (e.setTime ? " YES" : " NO") + (e.autoEnter ? " YES " : " NO ") +
-                             std::string(e.title, titleLength);
+    const std::string line =
+        std::to_string(e.profile) + " " + provisor::Base32Encode(e.seed, static_cast<size_t>(e.seedLength)) + " " +
+        e.algorithm + " " + std::to_string(e.otpLength) + " " + std::to_string(e.timeStep) +
+        (e.setTime ? " YES" : " NO") + (e.autoEnter ? " YES " : " NO ") + std::string(e.title, titleLength);
     std::vector<BulkEntry> again;
     Check(provisor::ParseBulkLine(line, again) && again.size() == 1 && again[0] == e);
 }
