@@ -418,6 +418,8 @@ TEST_F(ServerFormats, JournalLinesAreJsonAndAppended) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_THROW(Journal::Open(link), FileError);
     EXPECT_THROW(Journal::Open(fifo), FileError);
+    fs::create_hard_link(path, dir_ / "second-name.jsonl");
+    EXPECT_THROW(Journal::Open(path), FileError);
 }
 
 TEST_F(ServerFormats, UsersListsTitlesAndKeyTexts) {

@@ -205,6 +205,9 @@ AppendOnlyFile AppendOnlyFile::Open(const fs::path& path) {
     if (fstat(fd.get(), &st) != 0) throw FileError(Describe(path, "cannot examine", errno));
     if (!S_ISREG(st.st_mode)) throw FileError(path.string() + ": is not a plain file");
     if (st.st_uid != geteuid()) throw FileError(path.string() + ": belongs to another user");
+    // A second name may be someone's hard link to another file of ours,
+    // which the journal's lines would then be appended to.
+    if (st.st_nlink != 1) throw FileError(path.string() + ": has other names (hard links); the journal must not");
     const int flags = fcntl(fd.get(), F_GETFL);
     if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
         throw FileError(Describe(path, "cannot open", errno));

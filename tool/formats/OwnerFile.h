@@ -76,7 +76,7 @@ private:
 
 // A log that only grows: opened with O_APPEND without following a link at
 // its name, made with mode 0600 when new. An existing file must be a regular
-// file of the caller's own. Each Append is one write() of a whole line,
+// file of the caller's own with no other name. Each Append is one write() of a whole line,
 // synced before it returns, so lines of two runs never mix.
 class AppendOnlyFile {
 public:
