@@ -15,11 +15,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$PWD
 
-bash scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
+# Only what the demo starts is installed and built; scripts/test.sh installs
+# and builds the rest.
+bash scripts/install-deps.sh --demo
+cmake --preset demo >/dev/null
+cmake --build --preset demo -j "$(nproc)"
 
-BIN="$REPO/build/default/bin"
+BIN="$REPO/build/demo/bin"
 export NORVIK_BIN_DIR="$BIN"
 export PCSC_ENV_DIR="${PCSC_ENV_DIR:-/tmp/norvik-demo-$(id -u)}"
 # shellcheck source=ui-session.sh
@@ -42,7 +44,7 @@ echo "oathtool says: $(oathtool --totp 3132333435363738393031323334353637383930)
 
 # The tool as shipped, in a folder of its own: the configuration file and
 # the operation log it writes beside itself stay out of the build tree.
-APP="$REPO/build/default/demo-app"
+APP="$REPO/build/demo/demo-app"
 rm -rf "$APP"
 mkdir -p "$APP"
 cp -a "$BIN/Provisor" "$BIN"/libQuillon.so* "$BIN"/*.dll "$APP/"
