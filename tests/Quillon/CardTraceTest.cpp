@@ -3,6 +3,7 @@
 #include "CommandTestSupport.h"
 
 #include "LockfreeArrayQueue.h"
+#include "Trace.h"
 #include "TraceObjects.h"
 #include "VkShmLogger.h"
 
@@ -38,16 +39,17 @@ protected:
         prefix_ = "QuillonCmdTrace-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         names_ = MakeTraceObjectNames(prefix_);
         SetTraceObjectPrefixForTesting(prefix_.c_str());
+        ResetTraceBackoffForTesting();
         viewer_ = std::make_unique<CVkShmLogger>(names_);
         ASSERT_EQ(viewer_->Attach(), 0);
         ASSERT_TRUE(viewer_->RegisterAsReader());
     }
     void TearDown() override {
         viewer_.reset();
+        ReleaseParkedTraceRing();
         SetTraceObjectPrefixForTesting(nullptr);
+        ResetTraceBackoffForTesting();
         shm_unlink(names_.ring.c_str());
-        shm_unlink(names_.ringMutex.c_str());
-        shm_unlink(names_.attachMutex.c_str());
         CommandTest::TearDown();
     }
 
@@ -198,6 +200,7 @@ TEST_F(CardTraceTest, BrokenRingNeverChangesTheResult) {
     EXPECT_TRUE(Drain().empty());  // the lines were dropped, not written
 
     // Garbage counters: indexing stays inside the ring, the command succeeds.
+    ResetTraceBackoffForTesting();  // the failed attach above is not retried at once
     auto* ring = reinterpret_cast<uint32_t*>(viewer_->Queue().Base());
     ring[1] = 0xFFFFFFF0u;  // head
     ring[2] = 0x12345678u;  // tail
