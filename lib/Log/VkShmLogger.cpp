@@ -123,6 +123,9 @@ bool RingAttachment::HasExpectedHeader() const { return map != nullptr && Header
 
 int RingAttachment::Open(RingCreation creation) {
     const std::string path = ShmPath(names.ring);
+    // A ring this process made is kept across the attempts below: making
+    // one (reserving its space) is the slow part, done once at most.
+    UnnamedRing made;
     for (unsigned attempt = 0; attempt < kOpenAttempts; ++attempt) {
         // O_NONBLOCK: anyone may put a FIFO under the name first, and
         // opening one would wait for its other end.
@@ -134,9 +137,16 @@ int RingAttachment::Open(RingCreation creation) {
             if (err == ELOOP && creation == RingCreation::CreateIfAbsent && RemoveLink(path)) continue;
             if (err != ENOENT) return err;  // another user's object, a directory...
             if (creation == RingCreation::OpenOnly) return ENOENT;
-            const int rc = Create();
-            if (rc == EEXIST) continue;  // another process made one first: use that
-            return rc;
+            if (!made.Mapped()) {
+                if (const int rc = made.Make(); rc != 0) return rc;
+            }
+            const int rc = Publish(made.fd, path);
+            if (rc == EEXIST) continue;  // somebody was quicker: see what it is
+            if (rc != 0) return rc;
+            Adopt(made.fd, made.map, true);
+            made.fd = -1;
+            made.map = nullptr;
+            return 0;
         }
         struct stat st {};
         if (fstat(existing, &st) != 0) {
@@ -161,10 +171,7 @@ int RingAttachment::Open(RingCreation creation) {
                 return err;
             }
             if (HeaderIsExpected(mapped)) {
-                fd = existing;
-                map = mapped;
-                created = false;
-                pid = getpid();
+                Adopt(existing, mapped, false);
                 return 0;
             }
             munmap(mapped, kTraceShmSize);
@@ -180,6 +187,13 @@ int RingAttachment::Open(RingCreation creation) {
     return EAGAIN;
 }
 
+void RingAttachment::Adopt(int ringFd, void* mapped, bool made) {
+    fd = ringFd;
+    map = mapped;
+    created = made;
+    pid = getpid();
+}
+
 bool RingAttachment::RemoveIfUnused(int objectFd) const {
     // Every process using a ring holds a shared lock on it.
     if (flock(objectFd, LOCK_EX | LOCK_NB) != 0) return false;
@@ -191,37 +205,37 @@ bool RingAttachment::RemoveLink(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && unlink(path.c_str()) == 0;
 }
 
-int RingAttachment::Create() {
+RingAttachment::UnnamedRing::~UnnamedRing() {
+    if (map != nullptr) munmap(map, kTraceShmSize);
+    if (fd >= 0) close(fd);  // an unnamed object goes with its last descriptor
+}
+
+int RingAttachment::UnnamedRing::Make() {
     // Reserving the space is what keeps a write from faulting later; refuse
     // early rather than reserve most of it and give it back.
     if (ShmFreeRoom() < kTraceShmSize) return ENOSPC;
     // Unnamed until complete: nobody sees the ring before its space is
     // reserved and its header written, so nobody waits for it either.
-    const int newFd = open(ShmDirectory(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (newFd < 0) return errno;
-    void* mapped = MAP_FAILED;
-    auto fail = [&](int code) {
-        if (mapped != MAP_FAILED) munmap(mapped, kTraceShmSize);
-        close(newFd);  // the unnamed object goes with its last descriptor
-        return code;
-    };
-    if (ftruncate(newFd, static_cast<off_t>(kTraceShmSize)) != 0) return fail(errno);
-    if (const int rc = posix_fallocate(newFd, 0, static_cast<off_t>(kTraceShmSize)); rc != 0) return fail(rc);
-    mapped = mmap(nullptr, kTraceShmSize, PROT_READ | PROT_WRITE, MAP_SHARED, newFd, 0);
-    if (mapped == MAP_FAILED) return fail(errno);
-    __atomic_store_n(static_cast<uint32_t*>(mapped), static_cast<uint32_t>(kTraceShmSize), __ATOMIC_RELEASE);
+    fd = open(ShmDirectory(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    if (ftruncate(fd, static_cast<off_t>(kTraceShmSize)) != 0) return errno;
+    if (const int rc = posix_fallocate(fd, 0, static_cast<off_t>(kTraceShmSize)); rc != 0) return rc;
+    void* mapped = mmap(nullptr, kTraceShmSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return errno;
+    map = mapped;
+    __atomic_store_n(static_cast<uint32_t*>(map), static_cast<uint32_t>(kTraceShmSize), __ATOMIC_RELEASE);
     CLockfreeArrayQueue queue;
-    queue.Bind(RingStart(mapped));
+    queue.Bind(RingStart(map));
     queue.Initialise();
     // Readable by every user's viewer whatever the umask; writable by its
     // owner only. Locked before it has a name, so no process leaving at
     // that moment can take it for unused.
-    if (fchmod(newFd, 0644) != 0 || flock(newFd, LOCK_SH | LOCK_NB) != 0) return fail(errno);
-    if (const int rc = Publish(newFd, ShmPath(names.ring)); rc != 0) return fail(rc);
-    fd = newFd;
-    map = mapped;
-    created = true;
-    pid = getpid();
+    if (fchmod(fd, 0644) != 0 || flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int err = errno;
+        munmap(map, kTraceShmSize);
+        map = nullptr;
+        return err;
+    }
     return 0;
 }
 

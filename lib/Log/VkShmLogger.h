@@ -82,7 +82,20 @@ struct RingAttachment {
     pid_t pid = 0;  // process that opened fd and holds the shared lock through it
 
 private:
-    int Create();
+    // A complete ring, its space reserved, mapped and locked, but not yet
+    // linked under its name; dropped by the destructor unless taken over.
+    struct UnnamedRing {
+        int fd = -1;
+        void* map = nullptr;
+        UnnamedRing() = default;
+        ~UnnamedRing();
+        UnnamedRing(const UnnamedRing&) = delete;
+        UnnamedRing& operator=(const UnnamedRing&) = delete;
+        bool Mapped() const { return map != nullptr; }
+        int Make();  // 0 or an errno value
+    };
+
+    void Adopt(int ringFd, void* mapped, bool made);
     // Unlinks the object behind objectFd when no process holds it.
     bool RemoveIfUnused(int objectFd) const;
     static bool RemoveLink(const std::string& path);
