@@ -3,6 +3,8 @@
 #include <atomic>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
+#include <unistd.h>
 #include <sys/statvfs.h>
 
 namespace quillon {
@@ -19,7 +21,33 @@ std::atomic<uint64_t> g_freeRoomOverride{UINT64_MAX};
 
 constexpr const char* kShmDirectory = "/dev/shm";
 
+// A forked child's threads start with the parent's values: every fork moves
+// this on, and the ids are taken again. The handler goes with the library
+// when it is unloaded.
+std::atomic<unsigned> g_forks{0};
+const int g_forkWatch = pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); });
+
+struct Ids {
+    unsigned forks = ~0u;
+    uint32_t pid = 0;
+    uint32_t tid = 0;
+};
+thread_local Ids t_ids;
+
+const Ids& CurrentIds() {
+    const unsigned forks = g_forks.load(std::memory_order_relaxed);
+    if (t_ids.forks != forks || g_forkWatch != 0) {
+        t_ids.pid = static_cast<uint32_t>(getpid());
+        t_ids.tid = static_cast<uint32_t>(gettid());
+        t_ids.forks = forks;
+    }
+    return t_ids;
+}
+
 }  // namespace
+
+uint32_t ThisProcessId() { return CurrentIds().pid; }
+uint32_t ThisThreadId() { return CurrentIds().tid; }
 
 TraceObjectNames MakeTraceObjectNames(const std::string& prefix) {
     TraceObjectNames names;

@@ -52,6 +52,12 @@ uint64_t ShmFreeRoom();
 const char* ShmDirectory();
 std::string ShmPath(const std::string& shmName);
 
+// This process's id and the calling thread's, as every record carries
+// them, without a system call each time (glibc does not cache getpid): kept
+// per thread and taken afresh after fork().
+uint32_t ThisProcessId();
+uint32_t ThisThreadId();
+
 // Whether the name (not following a symbolic link) still refers to the
 // object behind fd; the fstat result goes to byFd when asked for.
 bool NameStillNames(int fd, const std::string& shmName, struct stat* byFd = nullptr);

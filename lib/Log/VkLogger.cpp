@@ -15,6 +15,7 @@ constexpr uint64_t kEpochDelta1601 = 11644473600ULL;
 
 std::atomic<uint64_t> g_droppedLines{0};
 std::atomic<uint64_t> g_unreportedDrops{0};
+
 }  // namespace
 
 void CountDroppedTraceLine(uint64_t lines) {
@@ -40,8 +41,8 @@ void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int 
     }
     uint64_t now = TraceTimeNow();
     record.time = now;
-    record.pid = static_cast<uint32_t>(getpid());
-    record.tid = static_cast<uint32_t>(gettid());
+    record.pid = ThisProcessId();
+    record.tid = ThisThreadId();
     record.line = static_cast<uint32_t>(line);
     if (text != nullptr) std::memcpy(record.text, text, strnlen(text, kTraceMaxText));
     record.timeAgain = now;

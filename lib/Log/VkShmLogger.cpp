@@ -115,7 +115,7 @@ RingAttachment::RingAttachment(const TraceObjectNames& objectNames) : names(obje
 
 RingAttachment::~RingAttachment() { Release(); }
 
-bool RingAttachment::Inherited() const { return fd >= 0 && pid != getpid(); }
+bool RingAttachment::Inherited() const { return fd >= 0 && pid != static_cast<pid_t>(ThisProcessId()); }
 
 uint8_t* RingAttachment::Ring() const { return map ? RingStart(map) : nullptr; }
 
@@ -191,7 +191,7 @@ void RingAttachment::Adopt(int ringFd, void* mapped, bool made) {
     fd = ringFd;
     map = mapped;
     created = made;
-    pid = getpid();
+    pid = static_cast<pid_t>(ThisProcessId());
 }
 
 bool RingAttachment::RemoveIfUnused(int objectFd) const {
