@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <ctime>
+#include <new>
 #include <sched.h>
 #include <unistd.h>
 

@@ -49,8 +49,9 @@ uint32_t Verify(CommandFrame& frame, const char* accessKey) {
     if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0) return CARD_E_EXCHANGE;
 
     Response r;
-    // The cryptogram answers a challenge nobody else saw, under the command
-    // key: one pair of plain and enciphered text too many for the ring.
+    // The cryptogram is the challenge enciphered under the command key:
+    // beside the challenge (which the token sends in clear) a known pair
+    // under that key, and nothing a reader of the ring needs.
     if (TracedExchange(frame, nullptr, command, sizeof command, "DrvSendApdu->Recv: ", r, Withhold::CommandData) !=
         SCARD_S_SUCCESS)
         return CARD_E_EXCHANGE;

@@ -110,7 +110,6 @@ extern "C" QUILLON_API uint32_t CardChgPrompt(const char* reader, const char* ac
     ScopedCommandKey k(accessKey);
 
     uint8_t block[kSm4BlockSize] = {};
-    ScopedWipe wipeBlock(block, sizeof block);
     PadBlock80(reinterpret_cast<const uint8_t*>(title), titleLen, block);
     uint8_t encrypted[kSm4BlockSize];
     size_t outLen = sizeof encrypted;
