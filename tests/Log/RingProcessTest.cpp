@@ -299,18 +299,9 @@ TEST_F(QuillonTraceTest, DumpPrintsEachRecordAndConsumesIt) {
 TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
     CVkShmLogger viewer(names_);
     ASSERT_EQ(viewer.Attach(), 0);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t reader = fork();
-    if (reader == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execl(QUILLON_TRACE_EXE, QUILLON_TRACE_EXE, "--follow", "--prefix", prefix_.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
+    int out = -1;
+    const pid_t reader = Follow(&out);
+    ASSERT_GT(reader, 0);
 
     CLockfreeArrayQueue& q = viewer.Queue();
     // The viewer counts itself as a reader once it is attached.
@@ -321,7 +312,7 @@ TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
     std::string got;
     char buf[256];
     while (got.find('\n') == std::string::npos) {
-        ssize_t n = read(out[0], buf, sizeof buf);
+        ssize_t n = read(out, buf, sizeof buf);
         ASSERT_GT(n, 0);
         got.append(buf, size_t(n));
     }
@@ -332,7 +323,7 @@ TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
     EXPECT_EQ(WaitExit(reader), 0);
     EXPECT_EQ(q.ReaderCount(), 0u);
     EXPECT_TRUE(RingExists());  // the viewer here still holds it
-    close(out[0]);
+    close(out);
 }
 
 TEST_F(QuillonTraceTest, WhatAWriterPutInARecordCannotSteerTheTerminal) {
