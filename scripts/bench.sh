@@ -38,6 +38,8 @@ echo "== APDU round trips through pcscd + vpcd + norvik-sim =="
 "$BIN/sim_roundtrip_bench"
 echo "== one export against the bare PC/SC sequence =="
 "$BIN/bench_export_pcscd"
+echo "== another user attacking the trace ring: extra time per library call (needs root) =="
+"$BIN/bench_trace_attack"
 echo "== provisioning one profile: library against replayed APDUs =="
 "$BIN/quillon_provisioning_bench"
 if [ -x "$BIN/bulk_run_bench" ]; then

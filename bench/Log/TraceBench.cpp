@@ -170,7 +170,5 @@ int main(int argc, char** argv) {
 
     quillon::TraceObjectNames names = quillon::MakeTraceObjectNames(g_prefix);
     shm_unlink(names.ring.c_str());
-    shm_unlink(names.ringMutex.c_str());
-    shm_unlink(names.attachMutex.c_str());
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <sched.h>
 #include <unistd.h>
@@ -22,6 +23,18 @@ std::atomic<CVkLogger*> g_logger{nullptr};
 // TraceEnd waits for them before it destroys the logger, so a line written
 // by another thread never uses a freed logger.
 std::atomic<unsigned> g_linesInFlight{0};
+
+// Set while an export runs whose lines cannot reach a ring (its attach
+// failed, or an earlier failure is still being waited out): those lines are
+// counted as dropped. Lines of a process with tracing switched off are not.
+std::atomic<bool> g_dropping{false};
+
+// When the next attach may be tried after failures (monotonic nanoseconds,
+// 0 = at once), and how many failed in a row; guarded by g_traceFlag.
+int64_t g_retryAfterNs = 0;
+unsigned g_failedAttaches = 0;
+constexpr int64_t kFirstRetryPauseNs = 1'000'000'000;
+constexpr unsigned kMaxPauseDoublings = 6;  // 64 s
 
 constexpr size_t kTextBufferSize = kTraceMaxText + 1;
 constexpr size_t kHexChunkBytes = kTraceMaxText / 2;
@@ -39,20 +52,44 @@ void ReleaseTraceFlag() {
     g_traceFlag.compare_exchange_strong(expected, 0);
 }
 
+int64_t MonotonicNs() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);  // no system call (vDSO)
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// A logger attached to the ring, or null. The logger lives from the first
+// TraceBegin to the last TraceEnd, which is once per export; its ring
+// attachment stays with the process in between (VkShmLogger.h).
 CVkLogger* CreateLogger() {
+    CVkLogger* logger = nullptr;
     try {
-        // The logger lives from the first TraceBegin to the last TraceEnd,
-        // which is once per export; its ring attachment stays with the
-        // process in between (VkShmLogger.h).
-        auto* logger = new CVkLogger(CurrentTraceObjectNames(), RingRetention::KeepForProcess);
+        logger = new CVkLogger(CurrentTraceObjectNames(), RingRetention::KeepForProcess);
         LoggerConfig config{};
         config.mode = LOGGER_MODE_RING;
-        // A failed attach leaves the logger in mode 0; its lines are dropped.
-        logger->Configure(config);
-        return logger;
+        if (logger->Configure(config) == 0) return logger;
     } catch (...) {
-        return nullptr;  // out of memory: no logger until the next first TraceBegin
+        // Out of memory: as good as no ring.
     }
+    delete logger;
+    return nullptr;
+}
+
+// Under g_traceFlag. A failed attach costs an export a few system calls at
+// most (and a ring's reservation when /dev/shm is nearly full); retrying on
+// every export would make a broken or hostile object cost that every time.
+CVkLogger* CreateLoggerUnlessWaiting() {
+    const int64_t now = MonotonicNs();
+    if (g_failedAttaches != 0 && now < g_retryAfterNs) return nullptr;
+    CVkLogger* logger = CreateLogger();
+    if (logger != nullptr) {
+        g_failedAttaches = 0;
+        return logger;
+    }
+    const unsigned doublings = g_failedAttaches < kMaxPauseDoublings ? g_failedAttaches : kMaxPauseDoublings;
+    g_retryAfterNs = MonotonicNs() + (kFirstRetryPauseNs << doublings);
+    ++g_failedAttaches;
+    return nullptr;
 }
 
 // QUILLON_TRACE=0 switches tracing off: no logger, so no ring object is
@@ -85,7 +122,11 @@ void WriteText(CVkLogger* logger, uint32_t level, const char* file, int line, co
 
 void TraceBegin() {
     TakeTraceFlag();
-    if (g_traceCount == 0 && !TracingSwitchedOff()) g_logger.store(CreateLogger());
+    if (g_traceCount == 0 && !TracingSwitchedOff()) {
+        CVkLogger* logger = CreateLoggerUnlessWaiting();
+        g_logger.store(logger);
+        g_dropping.store(logger == nullptr);
+    }
     ++g_traceCount;
     ReleaseTraceFlag();
 }
@@ -97,6 +138,7 @@ int TraceEnd() {
         return -1;
     }
     if (--g_traceCount == 0) {
+        g_dropping.store(false);
         CVkLogger* logger = g_logger.exchange(nullptr);
         // Each line in flight finishes in bounded time (the ring push and the
         // full-ring policy are bounded).
@@ -107,11 +149,23 @@ int TraceEnd() {
     return 0;
 }
 
+uint64_t DroppedTraceLines() { return TotalDroppedTraceLines(); }
+
+void ResetTraceBackoffForTesting() {
+    TakeTraceFlag();
+    g_failedAttaches = 0;
+    g_retryAfterNs = 0;
+    ReleaseTraceFlag();
+}
+
 void TraceLine(uint32_t level, const char* file, int line, const char* format, ...) {
     if (format == nullptr) return;
     LineGuard guard;
     CVkLogger* logger = guard.Logger();
-    if (logger == nullptr) return;
+    if (logger == nullptr) {
+        if (g_dropping.load()) CountDroppedTraceLine();
+        return;
+    }
 
     char text[kTextBufferSize];
     va_list args;
@@ -127,13 +181,55 @@ void TraceLine(uint32_t level, const char* file, int line, const char* format, .
     WriteText(logger, level, file, line, text);
 }
 
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+char* AppendHex(char* to, const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        *to++ = kHexDigits[bytes[i] >> 4];
+        *to++ = kHexDigits[bytes[i] & 0x0F];
+    }
+    return to;
+}
+
+}  // namespace
+
+void TraceHexWithheld(uint32_t level, const char* file, int line, const void* bytes, size_t length, size_t keepHead,
+                      size_t keepTail) {
+    if (bytes == nullptr) return;
+    if (length <= keepHead + keepTail) {
+        TraceHex(level, file, line, bytes, length);
+        return;
+    }
+    // The line must fit one record; when in doubt, more is withheld.
+    constexpr size_t kMaxKept = (kHexChunkBytes - 32) / 2;
+    if (keepHead > kMaxKept) keepHead = kMaxKept;
+    if (keepTail > kMaxKept) keepTail = kMaxKept;
+    LineGuard guard;
+    CVkLogger* logger = guard.Logger();
+    if (logger == nullptr) {
+        if (g_dropping.load()) CountDroppedTraceLine();
+        return;
+    }
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    char text[kTextBufferSize];
+    char* end = AppendHex(text, p, keepHead);
+    end += snprintf(end, 48, "[%zu bytes withheld]", length - keepHead - keepTail);
+    end = AppendHex(end, p + length - keepTail, keepTail);
+    *end = '\0';
+    WriteText(logger, level, file, line, text);
+}
+
 void TraceHex(uint32_t level, const char* file, int line, const void* bytes, size_t length) {
     if (bytes == nullptr) return;
     LineGuard guard;
     CVkLogger* logger = guard.Logger();
-    if (logger == nullptr) return;
+    if (logger == nullptr) {
+        if (g_dropping.load()) CountDroppedTraceLine(length == 0 ? 1 : (length + kHexChunkBytes - 1) / kHexChunkBytes);
+        return;
+    }
 
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     const auto* p = static_cast<const uint8_t*>(bytes);
     char text[kTextBufferSize];
     if (length == 0) {
@@ -143,11 +239,7 @@ void TraceHex(uint32_t level, const char* file, int line, const void* bytes, siz
     }
     for (size_t offset = 0; offset < length; offset += kHexChunkBytes) {
         size_t chunk = length - offset < kHexChunkBytes ? length - offset : kHexChunkBytes;
-        for (size_t i = 0; i < chunk; ++i) {
-            text[2 * i] = kDigits[p[offset + i] >> 4];
-            text[2 * i + 1] = kDigits[p[offset + i] & 0x0F];
-        }
-        text[2 * chunk] = '\0';
+        *AppendHex(text, p + offset, chunk) = '\0';
         WriteText(logger, level, file, line, text);
     }
 }

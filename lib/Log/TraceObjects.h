@@ -1,16 +1,21 @@
-// Names of the machine-wide objects behind the trace ring, and the named
-// mutex they are guarded by.
+// Name of the machine-wide trace ring and the file-system facts the trace
+// facility needs about it.
 //
-// Linux has no private object namespaces, so every name uses the "Global"
-// prefix. A shared-memory name is a POSIX shm name: one leading '/', the rest
-// kept literally (the backslash included), so the object shows up in /dev/shm
-// under exactly that name. Named mutexes are empty shm objects locked with
-// flock(): the kernel drops the lock when its holder dies.
+// Linux has no private object namespaces, so the name uses the "Global"
+// prefix. It is a POSIX shm name: one leading '/', the rest kept literally
+// (the backslash included), so the object shows up in /dev/shm under exactly
+// that name.
+//
+// Older versions also made two named mutexes (flock()ed shm objects) beside
+// the ring. Anyone who can open such an object can lock it, so they were a
+// lever for any local user to stall every process that traces; the ring is
+// now created and attached without them (docs/trace-ring.md), and objects
+// left under those names are ignored.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
+#include <sys/stat.h>
 
 namespace quillon {
 
@@ -18,9 +23,7 @@ inline constexpr const char* kTraceRingName = "{VkShmLogByLockfreeCirculayArray-
 inline constexpr const char* kTraceProductionPrefix = "Global";
 
 struct TraceObjectNames {
-    std::string ring;         // shared memory of the ring
-    std::string ringMutex;    // mutex of that shared-memory object
-    std::string attachMutex;  // ring attach/detach mutex
+    std::string ring;  // shared memory of the ring
 
     bool operator==(const TraceObjectNames&) const = default;
 };
@@ -44,39 +47,19 @@ void SetShmFreeRoomForTesting(uint64_t bytes);
 // Free bytes in the file system behind POSIX shared memory.
 uint64_t ShmFreeRoom();
 
-// Path of a shm object in the file system ("/dev/shm" + name).
+// Directory of POSIX shared memory, and the path of a shm object in it
+// ("/dev/shm" + name).
+const char* ShmDirectory();
 std::string ShmPath(const std::string& shmName);
 
-// A named mutex: an shm object locked exclusively with flock(). One instance
-// must not be locked from two threads at once. The descriptor is opened on
-// the first Lock and kept until destruction. A forked child never uses (or
-// unlocks) a descriptor it inherited: flock() locks belong to the open file
-// description, so locking the parent's descriptor would not exclude the
-// parent, and unlocking it would release the parent's lock.
-class CNamedMutex {
-public:
-    explicit CNamedMutex(std::string name);
-    ~CNamedMutex();
-    CNamedMutex(const CNamedMutex&) = delete;
-    CNamedMutex& operator=(const CNamedMutex&) = delete;
+// This process's id and the calling thread's, as every record carries
+// them, without a system call each time (glibc does not cache getpid): kept
+// per thread and taken afresh after fork().
+uint32_t ThisProcessId();
+uint32_t ThisThreadId();
 
-    // Waits at most about timeoutMs. Returns 0 or an errno value.
-    int Lock(unsigned timeoutMs);
-    void Unlock();
-
-private:
-    // Drops a descriptor inherited over fork() without touching its lock.
-    void ForgetInherited();
-
-    std::string m_name;
-    int m_fd = -1;
-    bool m_locked = false;
-    pid_t m_pid = 0;  // process that opened m_fd
-};
-
-// Upper bound on waiting for a named mutex. The holders only map or unmap
-// memory while they hold it; a holder that is stopped must not hang every
-// other process that traces, so they give up and drop their lines.
-inline constexpr unsigned kNamedMutexTimeoutMs = 5000;
+// Whether the name (not following a symbolic link) still refers to the
+// object behind fd; the fstat result goes to byFd when asked for.
+bool NameStillNames(int fd, const std::string& shmName, struct stat* byFd = nullptr);
 
 }  // namespace quillon

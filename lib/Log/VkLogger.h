@@ -37,6 +37,11 @@ void FillTraceRecord(TraceRecord& record, uint32_t level, const char* file, int 
 // 100-ns intervals since 1601-01-01 UTC.
 uint64_t TraceTimeNow();
 
+// The process-wide count of lines that did not reach the ring, and the part
+// of it not yet reported in the ring (CVkLogger::Write reports it).
+void CountDroppedTraceLine(uint64_t lines = 1);
+uint64_t TotalDroppedTraceLines();
+
 class CVkLogger final : public ILogger {
 public:
     CVkLogger();
@@ -46,13 +51,19 @@ public:
     // Returns 0, or an error when the ring could not be attached (the old
     // configuration then stays, so lines keep being dropped).
     int Configure(const LoggerConfig& config) override;
-    // Returns 0 when the record went into the sink.
+    // Returns 0 when the record went into the sink. A record the ring sink
+    // could not take is counted as dropped; the first record that goes in
+    // after such drops is preceded by a warning that says how many.
     int Write(uint32_t level, const char* file, int line, const char* text) override;
 
     uint32_t Mode() const { return m_mode.load(); }
     CVkShmLogger& Ring() { return m_ring; }
 
 private:
+    // Writes the warning about lines dropped since the last one; under a
+    // shared hold of m_mutex.
+    void ReportDrops();
+
     CVkShmLogger m_ring;
     // Exclusive for Configure, shared for Write: a write never sees the ring
     // half attached or detached.

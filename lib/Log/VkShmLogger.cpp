@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
@@ -16,33 +17,52 @@ namespace quillon {
 
 namespace {
 
-// Shared locks are only refused while a detaching process briefly holds the
-// exclusive one to find out whether it is the last.
-constexpr unsigned kSharedLockTries = 200;
-// Reopen attempts when the name was unlinked between open and lock.
-constexpr unsigned kOpenAttempts = 8;
+// Exclusive locks on a ring are held only by a process finding out, for a
+// few microseconds, whether it is the last one out; anything longer is
+// another user holding the ring to keep us out, and is not waited for.
+constexpr unsigned kSharedLockWaitMs = 5;
+// Reopen attempts when the name was unlinked or replaced under us.
+constexpr unsigned kOpenAttempts = 4;
 
 // The ring starts after the object's 4-byte total-size field.
 uint8_t* RingStart(void* map) { return static_cast<uint8_t*>(map) + 4; }
 
 bool TakeSharedLock(int fd) {
-    for (unsigned i = 0; i < kSharedLockTries; ++i) {
+    for (unsigned waited = 0;; ++waited) {
         if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
-        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || waited >= kSharedLockWaitMs) return false;
         usleep(1000);
     }
-    return false;
 }
 
-// Whether the name still refers to the object behind fd; the fstat result
-// goes to byFd when asked for (it carries the size as well).
-bool NameStillNames(int fd, const std::string& name, struct stat* byFd) {
-    struct stat own {};
-    struct stat byName {};
-    if (byFd == nullptr) byFd = &own;
-    if (fstat(fd, byFd) != 0) return false;
-    if (stat(ShmPath(name).c_str(), &byName) != 0) return false;
-    return byFd->st_dev == byName.st_dev && byFd->st_ino == byName.st_ino;
+// A ring this process may map and write: its own, writable by nobody else
+// (so nobody else can shrink it under the mapping, which would fault every
+// write), exactly the expected size and with all of its space reserved (so
+// a full /dev/shm cannot fault a write either).
+bool MayWriteInto(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           st.st_size == static_cast<off_t>(kTraceShmSize) &&
+           static_cast<uint64_t>(st.st_blocks) * 512 >= static_cast<uint64_t>(kTraceShmSize);
+}
+
+bool HeaderIsExpected(void* map) {
+    CLockfreeArrayQueue queue;
+    queue.Bind(RingStart(map));
+    return __atomic_load_n(static_cast<uint32_t*>(map), __ATOMIC_ACQUIRE) == static_cast<uint32_t>(kTraceShmSize) &&
+           queue.HasExpectedCapacity();
+}
+
+// Links a complete, unnamed object under the ring's name; never replaces
+// an object that is there already (EEXIST).
+int Publish(int fd, const std::string& path) {
+    if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno == EEXIST) return EEXIST;
+    // Without CAP_DAC_READ_SEARCH an unnamed file is linked through /proc.
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    return errno;
 }
 
 // The slot for the parked attachment: 0 when empty, kSlotClosed once the
@@ -91,94 +111,132 @@ struct ParkedRingReleaser {
 
 }  // namespace
 
-RingAttachment::RingAttachment(const TraceObjectNames& objectNames)
-    : names(objectNames), attachMutex(objectNames.attachMutex), ringMutex(objectNames.ringMutex) {}
+RingAttachment::RingAttachment(const TraceObjectNames& objectNames) : names(objectNames) {}
 
 RingAttachment::~RingAttachment() { Release(); }
 
-bool RingAttachment::Inherited() const { return fd >= 0 && pid != getpid(); }
+bool RingAttachment::Inherited() const { return fd >= 0 && pid != static_cast<pid_t>(ThisProcessId()); }
 
 uint8_t* RingAttachment::Ring() const { return map ? RingStart(map) : nullptr; }
 
-bool RingAttachment::HasExpectedCapacity() const {
-    CLockfreeArrayQueue queue;
-    queue.Bind(Ring());
-    return queue.HasExpectedCapacity();
-}
+bool RingAttachment::HasExpectedHeader() const { return map != nullptr && HeaderIsExpected(map); }
 
-int RingAttachment::Open() {
-    int rc = ringMutex.Lock(kNamedMutexTimeoutMs);
-    if (rc != 0) return rc;
-    rc = OpenUnderRingMutex();
-    ringMutex.Unlock();
-    return rc;
-}
-
-int RingAttachment::OpenUnderRingMutex() {
+int RingAttachment::Open(RingCreation creation) {
+    const std::string path = ShmPath(names.ring);
+    // A ring this process made is kept across the attempts below: making
+    // one (reserving its space) is the slow part, done once at most.
+    UnnamedRing made;
     for (unsigned attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        bool made = false;
-        int ringFd = shm_open(names.ring.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
-        if (ringFd < 0) {
-            if (errno != ENOENT) return errno;
-            // tmpfs hands out pages only when they are first written; a ring
-            // that could not be backed would kill the writer with SIGBUS
-            // later, so insist on the room now.
-            if (ShmFreeRoom() < kTraceShmSize) return ENOSPC;
-            ringFd = shm_open(names.ring.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (ringFd < 0) {
-                if (errno == EEXIST) continue;
-                return errno;
+        // O_NONBLOCK: anyone may put a FIFO under the name first, and
+        // opening one would wait for its other end.
+        const int existing = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (existing < 0) {
+            const int err = errno;
+            // A symbolic link is never followed (it leads anywhere), and
+            // nobody can be using one as the ring: whoever may remove it does.
+            if (err == ELOOP && creation == RingCreation::CreateIfAbsent && RemoveLink(path)) continue;
+            if (err != ENOENT) return err;  // another user's object, a directory...
+            if (creation == RingCreation::OpenOnly) return ENOENT;
+            if (!made.Mapped()) {
+                if (const int rc = made.Make(); rc != 0) return rc;
             }
-            fchmod(ringFd, 0666);  // readable and writable by every user's viewer
-            // A new tmpfs object reads as zeros; touching its pages would
-            // only cost memory.
-            if (ftruncate(ringFd, static_cast<off_t>(kTraceShmSize)) != 0) {
-                int err = errno;
-                shm_unlink(names.ring.c_str());
-                close(ringFd);
+            const int rc = Publish(made.fd, path);
+            if (rc == EEXIST) continue;  // somebody was quicker: see what it is
+            if (rc != 0) return rc;
+            Adopt(made.fd, made.map, true);
+            made.fd = -1;
+            made.map = nullptr;
+            return 0;
+        }
+        struct stat st {};
+        if (fstat(existing, &st) != 0) {
+            const int err = errno;
+            close(existing);
+            return err;
+        }
+        if (MayWriteInto(st)) {
+            if (!TakeSharedLock(existing)) {
+                close(existing);
+                return EBUSY;
+            }
+            if (!NameStillNames(existing, names.ring)) {
+                // The last holder unlinked it between our open and our lock.
+                close(existing);
+                continue;
+            }
+            void* mapped = mmap(nullptr, kTraceShmSize, PROT_READ | PROT_WRITE, MAP_SHARED, existing, 0);
+            if (mapped == MAP_FAILED) {
+                const int err = errno;
+                close(existing);
                 return err;
             }
-            made = true;
-        }
-
-        // A ring this process created but could not finish must not stay
-        // behind with capacity 0, failing every later attach.
-        auto abandon = [&](int code) {
-            if (made) shm_unlink(names.ring.c_str());
-            close(ringFd);
-            return code;
-        };
-        if (!TakeSharedLock(ringFd)) return abandon(EWOULDBLOCK);
-        struct stat st {};
-        if (!NameStillNames(ringFd, names.ring, &st)) {
-            // The last holder unlinked it between our open and our lock.
-            close(ringFd);
-            continue;
-        }
-        if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(kTraceShmSize)) {
-            // Mapping past the end of the object would raise SIGBUS on use.
-            return abandon(EINVAL);
-        }
-        void* mapped = mmap(nullptr, kTraceShmSize, PROT_READ | PROT_WRITE, MAP_SHARED, ringFd, 0);
-        if (mapped == MAP_FAILED) return abandon(errno);
-        CLockfreeArrayQueue queue;
-        queue.Bind(RingStart(mapped));
-        if (made) {
-            const uint32_t total = static_cast<uint32_t>(kTraceShmSize);
-            __atomic_store_n(static_cast<uint32_t*>(mapped), total, __ATOMIC_SEQ_CST);
-            queue.Initialise();
-        } else if (!queue.HasExpectedCapacity()) {
+            if (HeaderIsExpected(mapped)) {
+                Adopt(existing, mapped, false);
+                return 0;
+            }
             munmap(mapped, kTraceShmSize);
-            close(ringFd);
-            return EPROTO;
+            flock(existing, LOCK_UN);
         }
-        fd = ringFd;
-        map = mapped;
-        created = made;
-        pid = getpid();
-        return 0;
+        // Not a ring this process may use. Left behind by somebody (nobody
+        // holds it), it would otherwise switch tracing off until removed by
+        // hand: whoever may remove it (its owner, or root) makes a new one.
+        const bool replaced = creation == RingCreation::CreateIfAbsent && RemoveIfUnused(existing);
+        close(existing);
+        if (!replaced) return EPROTO;
     }
     return EAGAIN;
+}
+
+void RingAttachment::Adopt(int ringFd, void* mapped, bool made) {
+    fd = ringFd;
+    map = mapped;
+    created = made;
+    pid = static_cast<pid_t>(ThisProcessId());
+}
+
+bool RingAttachment::RemoveIfUnused(int objectFd) const {
+    // Every process using a ring holds a shared lock on it.
+    if (flock(objectFd, LOCK_EX | LOCK_NB) != 0) return false;
+    return NameStillNames(objectFd, names.ring) && shm_unlink(names.ring.c_str()) == 0;
+}
+
+bool RingAttachment::RemoveLink(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && unlink(path.c_str()) == 0;
+}
+
+RingAttachment::UnnamedRing::~UnnamedRing() {
+    if (map != nullptr) munmap(map, kTraceShmSize);
+    if (fd >= 0) close(fd);  // an unnamed object goes with its last descriptor
+}
+
+int RingAttachment::UnnamedRing::Make() {
+    // Reserving the space is what keeps a write from faulting later; refuse
+    // early rather than reserve most of it and give it back.
+    if (ShmFreeRoom() < kTraceShmSize) return ENOSPC;
+    // Unnamed until complete: nobody sees the ring before its space is
+    // reserved and its header written, so nobody waits for it either.
+    fd = open(ShmDirectory(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    if (ftruncate(fd, static_cast<off_t>(kTraceShmSize)) != 0) return errno;
+    if (const int rc = posix_fallocate(fd, 0, static_cast<off_t>(kTraceShmSize)); rc != 0) return rc;
+    void* mapped = mmap(nullptr, kTraceShmSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return errno;
+    map = mapped;
+    __atomic_store_n(static_cast<uint32_t*>(map), static_cast<uint32_t>(kTraceShmSize), __ATOMIC_RELEASE);
+    CLockfreeArrayQueue queue;
+    queue.Bind(RingStart(map));
+    queue.Initialise();
+    // Readable by every user's viewer whatever the umask; writable by its
+    // owner only. Locked before it has a name, so no process leaving at
+    // that moment can take it for unused.
+    if (fchmod(fd, 0644) != 0 || flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int err = errno;
+        munmap(map, kTraceShmSize);
+        map = nullptr;
+        return err;
+    }
+    return 0;
 }
 
 void RingAttachment::Close(bool mayUnlink) {
@@ -191,7 +249,7 @@ void RingAttachment::Close(bool mayUnlink) {
     // lock: locking it would only convert the parent's lock, so the child
     // just lets go.
     if (Inherited()) mayUnlink = false;
-    if (mayUnlink && flock(fd, LOCK_EX | LOCK_NB) == 0 && NameStillNames(fd, names.ring, nullptr)) {
+    if (mayUnlink && flock(fd, LOCK_EX | LOCK_NB) == 0 && NameStillNames(fd, names.ring)) {
         shm_unlink(names.ring.c_str());
     }
     close(fd);
@@ -199,17 +257,7 @@ void RingAttachment::Close(bool mayUnlink) {
     created = false;
 }
 
-void RingAttachment::Release() {
-    if (fd < 0 || Inherited()) {
-        Close(false);
-        return;
-    }
-    // Without the mutex the mapping is still released, but the name is left
-    // alone: unlinking it could race with a process that is attaching.
-    bool locked = attachMutex.Lock(kNamedMutexTimeoutMs) == 0;
-    Close(locked);
-    if (locked) attachMutex.Unlock();
-}
+void RingAttachment::Release() { Close(!Inherited()); }
 
 void ReleaseParkedTraceRing() {
     delete TakeParked();  // releases, or just drops what a parent left behind
@@ -228,15 +276,15 @@ CVkShmLogger::CVkShmLogger(const TraceObjectNames& names, RingRetention retentio
 
 CVkShmLogger::~CVkShmLogger() { Detach(); }
 
-int CVkShmLogger::Attach() {
+int CVkShmLogger::Attach(RingCreation creation) {
     if (m_attached) return 0;
     if (m_retention == RingRetention::KeepForProcess) {
         // The parked attachment has held its shared lock all along, so no
         // other process can have unlinked the ring meanwhile: it is still the
-        // live object and needs no attach/detach mutex. Only its capacity may
-        // have been overwritten.
+        // live object. Only its header may have been overwritten (by a
+        // process of the same user: nobody else can write it).
         if (auto parked = Unpark(m_names)) {
-            if (parked->HasExpectedCapacity()) {
+            if (parked->HasExpectedHeader()) {
                 m_attachment = std::move(parked);
                 UseAttachment(true);
                 return 0;
@@ -244,26 +292,19 @@ int CVkShmLogger::Attach() {
             // Released here with the lifetime rule; a fresh attach follows.
         }
     }
-    return AttachFresh();
+    return AttachFresh(creation);
 }
 
-int CVkShmLogger::AttachFresh() {
+int CVkShmLogger::AttachFresh(RingCreation creation) {
     if (!m_attachment || m_attachment->Inherited()) {
         m_attachment = std::make_unique<RingAttachment>(m_names);
     }
-    RingAttachment& a = *m_attachment;
-    int rc = a.attachMutex.Lock(kNamedMutexTimeoutMs);
-    if (rc != 0) {
-        QTRACE(TRACE_WARNING, "u4Result = %08X", static_cast<unsigned>(rc));
-        return rc;
-    }
-    rc = a.Open();
+    const int rc = m_attachment->Open(creation);
     if (rc != 0) {
         QTRACE(TRACE_WARNING, "u4Result = %08X", static_cast<unsigned>(rc));
     } else {
         UseAttachment(false);
     }
-    a.attachMutex.Unlock();
     return rc;
 }
 

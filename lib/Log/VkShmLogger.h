@@ -6,14 +6,24 @@
 // lets go and can then lock it exclusively is the last one and unlinks the
 // object. docs/trace-ring.md has the whole protocol.
 //
+// The ring is shared with every local user, so nothing found under its name
+// is trusted: a process writes only into a ring that it owns, that nobody
+// else can write (let alone truncate), whose space was reserved when it was
+// made (a full /dev/shm cannot fault a write) and whose size and header are
+// the expected ones. A ring is made complete and unnamed, and only then
+// linked under its name, so there is never a half-made object to wait for:
+// an attach waits a few milliseconds at most for anything, and a failed one
+// is not retried for a while (Trace.cpp), so whatever another user does to
+// the ring costs a traced command almost nothing and never its result.
+//
 // Every export of the library attaches and detaches once, and a full attach
-// costs some 25 system calls and a 167 MB mapping. A logger made with
-// RingRetention::KeepForProcess therefore parks its attachment (mapping,
-// shared lock, mutex descriptors) in a process-wide slot when it detaches,
-// and the next such logger for the same object names takes it over. The
-// parked attachment is really let go (with the last-one-unlinks rule) when
-// the process exits or the library is unloaded, when a logger for other
-// names comes along, and when the ring's capacity no longer checks out.
+// costs a dozen system calls and a 167 MB mapping. A logger made with
+// RingRetention::KeepForProcess therefore parks its attachment (mapping and
+// shared lock) in a process-wide slot when it detaches, and the next such
+// logger for the same object names takes it over. The parked attachment is
+// really let go (with the last-one-unlinks rule) when the process exits or
+// the library is unloaded, when a logger for other names comes along, and
+// when the ring's header no longer checks out.
 #pragma once
 
 #include "LockfreeArrayQueue.h"
@@ -30,6 +40,11 @@ enum class RingRetention {
     KeepForProcess,   // the trace calls: detaching parks the attachment
 };
 
+enum class RingCreation {
+    CreateIfAbsent,  // writers
+    OpenOnly,        // viewers: never make a ring, never remove one
+};
+
 // What an attachment holds at the OS level. Owned by one logger at a time,
 // or parked in the process-wide slot.
 struct RingAttachment {
@@ -39,32 +54,51 @@ struct RingAttachment {
     RingAttachment& operator=(const RingAttachment&) = delete;
 
     bool Mapped() const { return map != nullptr; }
-    // Opens (or creates) and maps the ring under the ring's own mutex.
-    int Open();
+    // Opens and maps the ring, creating it when absent (and when allowed).
+    // An object under the name that this process may not write into is
+    // never mapped; with CreateIfAbsent it is replaced when nobody holds it
+    // and this process may remove it. Returns 0 or an errno value: ENOENT
+    // (OpenOnly, no ring), EBUSY (another process holds it exclusively),
+    // EPROTO (not a ring this process may use), or what the system said.
+    int Open(RingCreation creation = RingCreation::CreateIfAbsent);
     // Unmaps and closes. When mayUnlink and this process holds the only lock
     // on the object, the name goes too. A process that did not open the
     // descriptor (a forked child) never unlinks.
     void Close(bool mayUnlink);
-    // Close under the attach/detach mutex, unlinking if this was the last
-    // holder; without the mutex the name is left alone.
+    // Close, unlinking if this was the last holder.
     void Release();
     // Whether the descriptor was opened by another process (inherited over
     // fork()): then it is only ever dropped, never used.
     bool Inherited() const;
     // Start of the ring in the mapping (null when not mapped), and whether
-    // its capacity field still holds the one every process expects.
+    // its size and capacity fields still hold what every process expects.
     uint8_t* Ring() const;
-    bool HasExpectedCapacity() const;
-
-    int OpenUnderRingMutex();
+    bool HasExpectedHeader() const;
 
     TraceObjectNames names;
-    CNamedMutex attachMutex;
-    CNamedMutex ringMutex;
     int fd = -1;
     void* map = nullptr;
     bool created = false;
     pid_t pid = 0;  // process that opened fd and holds the shared lock through it
+
+private:
+    // A complete ring, its space reserved, mapped and locked, but not yet
+    // linked under its name; dropped by the destructor unless taken over.
+    struct UnnamedRing {
+        int fd = -1;
+        void* map = nullptr;
+        UnnamedRing() = default;
+        ~UnnamedRing();
+        UnnamedRing(const UnnamedRing&) = delete;
+        UnnamedRing& operator=(const UnnamedRing&) = delete;
+        bool Mapped() const { return map != nullptr; }
+        int Make();  // 0 or an errno value
+    };
+
+    void Adopt(int ringFd, void* mapped, bool made);
+    // Unlinks the object behind objectFd when no process holds it.
+    bool RemoveIfUnused(int objectFd) const;
+    static bool RemoveLink(const std::string& path);
 };
 
 class CVkShmLogger {
@@ -75,8 +109,9 @@ public:
     CVkShmLogger(const CVkShmLogger&) = delete;
     CVkShmLogger& operator=(const CVkShmLogger&) = delete;
 
-    // 0 on success, else an errno-style code. Attaching twice is a no-op.
-    int Attach();
+    // 0 on success, else an errno-style code (RingAttachment::Open).
+    // Attaching twice is a no-op.
+    int Attach(RingCreation creation = RingCreation::CreateIfAbsent);
     void Detach();
     bool IsAttached() const { return m_attached; }
 
@@ -100,7 +135,7 @@ public:
     static constexpr unsigned kStalledReaderRounds = 100;
 
 private:
-    int AttachFresh();
+    int AttachFresh(RingCreation creation);
     // Binds the queue to m_attachment, which is mapped, and records how it
     // was come by.
     void UseAttachment(bool reused);

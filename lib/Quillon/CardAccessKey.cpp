@@ -44,11 +44,16 @@ uint32_t Verify(CommandFrame& frame, const char* accessKey) {
     uint8_t block[16] = {};
     std::memcpy(block, challenge.data, 8);
     uint8_t command[21] = {kClaPlain, kInsVerifyCryptogram, 0x00, 0x00, 0x10};
+    ScopedWipe wipeCommand(command, sizeof command);
     size_t outLen = 16;
     if (Sm4EncryptEcb(k.key.data(), block, sizeof block, command + 5, &outLen) != 0) return CARD_E_EXCHANGE;
 
     Response r;
-    if (TracedExchange(frame, nullptr, command, sizeof command, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
+    // The cryptogram is the challenge enciphered under the command key:
+    // beside the challenge (which the token sends in clear) a known pair
+    // under that key, and nothing a reader of the ring needs.
+    if (TracedExchange(frame, nullptr, command, sizeof command, "DrvSendApdu->Recv: ", r, Withhold::CommandData) !=
+        SCARD_S_SUCCESS)
         return CARD_E_EXCHANGE;
     return MapVerifyStatus(r.StatusWord());
 }
@@ -62,16 +67,20 @@ uint32_t ChangeKey(CommandFrame& frame, const char* accessKey, const char* newAc
     std::memcpy(keyBlock + 1, next.key.data(), 16);
     PadBlock80(keyBlock, 17, keyBlock);
     uint8_t encrypted[32];
+    ScopedWipe wipeEncrypted(encrypted, sizeof encrypted);
     size_t outLen = sizeof encrypted;
     Sm4EncryptEcb(current.key.data(), keyBlock, sizeof keyBlock, encrypted, &outLen);
     ::explicit_bzero(keyBlock, sizeof keyBlock);
 
     uint8_t apdu[kMaxSecuredApdu];
+    ScopedWipe wipeApdu(apdu, sizeof apdu);
     const size_t apduLen = SecuredCommand(current.key, kInsChangeKey, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
     Response r;
     // No time limit of our own: the token answers 6F F9 when its user does
-    // not confirm in time.
-    if (TracedExchange(frame, nullptr, apdu, apduLen, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
+    // not confirm in time. The new key travels enciphered under the current
+    // one, which for a new or reset token is public.
+    if (TracedExchange(frame, nullptr, apdu, apduLen, "DrvSendApdu->Recv: ", r, Withhold::CommandData) !=
+        SCARD_S_SUCCESS)
         return CARD_E_EXCHANGE;
     return MapConfirmStatus(r.StatusWord());
 }

@@ -35,6 +35,7 @@ uint32_t ScreenCommand(const char* reader, uint8_t state, const char* recvLabel)
 uint32_t SetPin(CommandFrame& frame, const char* accessKey, const char* pin) {
     ScopedCommandKey k(accessKey);
     uint8_t apdu[kMaxSecuredApdu];
+    ScopedWipe wipeApdu(apdu, sizeof apdu);
 
     // The PIN is stored even when switching protection on was refused; the
     // refusal still decides the result.
@@ -49,13 +50,15 @@ uint32_t SetPin(CommandFrame& frame, const char* accessKey, const char* pin) {
     uint8_t block[kSm4BlockSize];
     PadBlock80(reinterpret_cast<const uint8_t*>(pin), kPinLength, block);
     uint8_t encrypted[kSm4BlockSize];
+    ScopedWipe wipeEncrypted(encrypted, sizeof encrypted);
     size_t outLen = sizeof encrypted;
     Sm4EncryptEcb(k.key.data(), block, sizeof block, encrypted, &outLen);
     ::explicit_bzero(block, sizeof block);
 
     apduLen = SecuredCommand(k.key, kInsStorePin, 0x00, 0x00, encrypted, sizeof encrypted, apdu);
     Response r;
-    if (TracedExchange(frame, nullptr, apdu, apduLen, "DrvSendApdu->Recv: ", r) != SCARD_S_SUCCESS)
+    if (TracedExchange(frame, nullptr, apdu, apduLen, "DrvSendApdu->Recv: ", r, Withhold::CommandData) !=
+        SCARD_S_SUCCESS)
         return CARD_E_EXCHANGE;
     return r.Ok() ? result : CARD_E_STATUS_WORD;
 }

@@ -48,6 +48,7 @@ extern "C" QUILLON_API uint32_t CardBurnSeed(const char* reader, const char* acc
     Sm4EncryptEcb(k.key.data(), work, padded, work, &outLen);
 
     uint8_t apdu[kMaxSecuredApdu];
+    ScopedWipe wipeApdu(apdu, sizeof apdu);
     const size_t apduLen = SecuredCommand(k.key, kInsBurnSeed, 0x01, LowByte(profile), work, padded, apdu);
     ::explicit_bzero(work, sizeof work);
     Response r;
@@ -111,8 +112,9 @@ extern "C" QUILLON_API uint32_t CardReadOTP(const char* reader, const char* acce
     uint8_t apdu[kMaxSecuredApdu];
     const size_t apduLen = SecuredCommand(k.key, kInsReadOtp, 0x00, LowByte(profile), nullptr, 0, apdu);
     Response r;
+    ScopedWipe wipeAnswer(r.data, sizeof r.data);
     if (frame.Exchange(apdu, apduLen, r) != SCARD_S_SUCCESS) return CARD_E_EXCHANGE;
-    TraceResponse("DrvSendApdu->Recv: ", r);
+    TraceResponse("DrvSendApdu->Recv: ", r, Withhold::AnswerData);
 
     const size_t available = r.DataLength();
     std::memcpy(otp, r.data, available < kMaxOtpCopy ? available : kMaxOtpCopy);

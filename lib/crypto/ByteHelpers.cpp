@@ -111,6 +111,8 @@ size_t SecuredCommand(const CommandKey& key, uint8_t ins, uint8_t p1, uint8_t p2
     apdu[3] = p2;
     apdu[4] = static_cast<uint8_t>(n + 4);
     std::memcpy(apdu + 5 + n, mac, sizeof mac);
+    OPENSSL_cleanse(macInput, 5 + n);
+    OPENSSL_cleanse(chain, sizeof chain);
     return 9 + n;
 }
 

@@ -10,6 +10,8 @@
 // the key state is process-wide anyway, so that trade-off is accepted here.
 #include "Sm4.h"
 
+#include <openssl/crypto.h>
+
 #include <array>
 #include <bit>
 #include <cstring>
@@ -220,6 +222,11 @@ void Sm4LoadKey(const uint8_t key[kSm4KeySize]) {
     for (int i = 0; i < 4; ++i) g_mk[i] = LoadBe32(key + 4 * i);
 }
 
+void Sm4ClearKeyState() {
+    OPENSSL_cleanse(g_mk, sizeof g_mk);
+    OPENSSL_cleanse(g_rk, sizeof g_rk);
+}
+
 void Sm4KeyExpand() {
     KeySchedule schedule;
     for (int i = 0; i < 32; ++i) g_rk[i] = schedule.Next(i);
@@ -230,6 +237,7 @@ int Sm4EncryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* ou
     const int rc = PrepareEcb(key, in, len, out, outLen, rk);
     if (rc != 0) return rc;
     CryptEcb(rk, in, len, out);
+    OPENSSL_cleanse(rk, sizeof rk);
     return 0;
 }
 
@@ -239,7 +247,9 @@ int Sm4DecryptEcb(const uint8_t* key, const uint8_t* in, size_t len, uint8_t* ou
     if (rc != 0) return rc;
     uint32_t reversed[32];
     for (int i = 0; i < 32; ++i) reversed[i] = rk[31 - i];
+    OPENSSL_cleanse(rk, sizeof rk);
     CryptEcb(reversed, in, len, out);
+    OPENSSL_cleanse(reversed, sizeof reversed);
     return 0;
 }
 
@@ -282,9 +292,12 @@ int Sm4Mac(const uint8_t* key, const uint8_t* msg, size_t len, uint8_t chain[kSm
     encrypt(v);
 
     *macLen = 4;
-    if (capacity < 4) return 1;
-    std::memcpy(mac, v, 4);
-    return 0;
+    const int rc = capacity < 4 ? 1 : 0;
+    if (rc == 0) std::memcpy(mac, v, 4);
+    OPENSSL_cleanse(rk, sizeof rk);
+    OPENSSL_cleanse(v, sizeof v);
+    OPENSSL_cleanse(f, sizeof f);
+    return rc;
 }
 
 }  // namespace quillon

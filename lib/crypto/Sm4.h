@@ -16,6 +16,10 @@ constexpr size_t kSm4KeySize = 16;
 
 // Loads 16 key bytes into MK0..MK3 (big-endian words).
 void Sm4LoadKey(const uint8_t key[kSm4KeySize]);
+// Wipes MK0..MK3 and the round keys (a clearing the compiler keeps). The
+// library calls it when each command ends, so no key outlives the call; a
+// null-key operation after it runs under the all-zero key.
+void Sm4ClearKeyState();
 // Expands MK0..MK3 into the process-wide round keys rk0..rk31.
 void Sm4KeyExpand();
 

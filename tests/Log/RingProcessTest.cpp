@@ -3,6 +3,7 @@
 #include "Trace.h"
 #include "TraceTestSupport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -235,6 +236,35 @@ protected:
     std::string Command(const char* mode) const {
         return std::string(QUILLON_TRACE_EXE) + " " + mode + " --prefix " + prefix_;
     }
+    // Runs the viewer; its standard output, and its exit status in *status.
+    std::string Run(const char* mode, int* status, bool withErrors = false) const {
+        FILE* out = popen((Command(mode) + (withErrors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
+        std::string text;
+        if (out == nullptr) return text;
+        char buf[8192];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, out)) > 0) text.append(buf, n);
+        const int raw = pclose(out);
+        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return text;
+    }
+    // Starts the viewer in --follow mode, its standard output on *out.
+    pid_t Follow(int* out) const {
+        int fds[2];
+        if (pipe(fds) != 0) return -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+            execl(QUILLON_TRACE_EXE, QUILLON_TRACE_EXE, "--follow", "--prefix", prefix_.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        *out = fds[0];
+        return pid;
+    }
 };
 
 TEST_F(QuillonTraceTest, DumpPrintsEachRecordAndConsumesIt) {
@@ -269,18 +299,9 @@ TEST_F(QuillonTraceTest, DumpPrintsEachRecordAndConsumesIt) {
 TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
     CVkShmLogger viewer(names_);
     ASSERT_EQ(viewer.Attach(), 0);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t reader = fork();
-    if (reader == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execl(QUILLON_TRACE_EXE, QUILLON_TRACE_EXE, "--follow", "--prefix", prefix_.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
+    int out = -1;
+    const pid_t reader = Follow(&out);
+    ASSERT_GT(reader, 0);
 
     CLockfreeArrayQueue& q = viewer.Queue();
     // The viewer counts itself as a reader once it is attached.
@@ -291,7 +312,7 @@ TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
     std::string got;
     char buf[256];
     while (got.find('\n') == std::string::npos) {
-        ssize_t n = read(out[0], buf, sizeof buf);
+        ssize_t n = read(out, buf, sizeof buf);
         ASSERT_GT(n, 0);
         got.append(buf, size_t(n));
     }
@@ -302,7 +323,76 @@ TEST_F(QuillonTraceTest, FollowRegistersAndUnregistersOnSigterm) {
     EXPECT_EQ(WaitExit(reader), 0);
     EXPECT_EQ(q.ReaderCount(), 0u);
     EXPECT_TRUE(RingExists());  // the viewer here still holds it
-    close(out[0]);
+    close(out);
+}
+
+TEST_F(QuillonTraceTest, WhatAWriterPutInARecordCannotSteerTheTerminal) {
+    CVkShmLogger viewer(names_);
+    ASSERT_EQ(viewer.Attach(), 0);
+    TraceBegin();
+    TraceLine(TRACE_INFO, "dir\x1b]0;title\x07/evil\n.cpp", 3, "%s",
+              "red \x1b[31malert\r\x7f back\\slash caf\xC3\xA9 \xC2\x9B and \xFF");
+    ASSERT_EQ(TraceEnd(), 0);
+
+    int status = -1;
+    const std::string out = Run("--dump", &status);
+    EXPECT_EQ(status, 0);
+    const std::string me = std::to_string(getpid()) + " " + std::to_string(gettid());
+    // Printable UTF-8 stays; control characters (C1 ones encoded in UTF-8
+    // included), backslashes and broken UTF-8 are escaped.
+    ASSERT_GT(out.size(), 24u);
+    EXPECT_EQ(out.substr(24), me + " L1 dir\\x1B]0;title\\x07/evil\\x0A.cpp:3 red \\x1B[31malert\\x0D\\x7F "
+                                   "back\\\\slash caf\xC3\xA9 \\xC2\\x9B and \\xFF\n");
+}
+
+TEST_F(QuillonTraceTest, ViewerMakesNoRingAndOnlyLooksAtAnotherUsersOrABrokenOne) {
+    // No ring: nothing to print, and none made (a viewer's ring would keep
+    // the lines of the tool's user out when the viewer is someone else).
+    int status = -1;
+    EXPECT_EQ(Run("--dump", &status), "");
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(RingExists());
+
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand the ring to another user";
+    CVkShmLogger writer(names_);
+    ASSERT_EQ(writer.Attach(), 0);
+    ASSERT_EQ(writer.Write(MakeRecord(1)), PushResult::Ok);
+    ASSERT_EQ(writer.Write(MakeRecord(2)), PushResult::Ok);
+    const std::string path = ShmPath(names_.ring);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+
+    // Another user's ring is read without taking anything out of it.
+    const std::string out = Run("--dump", &status, true);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(out.find("reading the trace ring of user 65534 without taking records out of it"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" L1 :1 \n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" L1 :2 \n"), std::string::npos) << out;
+    EXPECT_EQ(writer.Queue().Tail(), 0u);
+    EXPECT_EQ(writer.Queue().ReaderCount(), 0u);
+
+    // Its owner may shrink it at any time: a follower that never mapped it
+    // notices, waits for a ring it can read, and ends normally.
+    int fd = -1;
+    const pid_t follower = Follow(&fd);
+    ASSERT_GT(follower, 0);
+    std::string seen;
+    char buf[4096];
+    while (std::count(seen.begin(), seen.end(), '\n') < 2) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        seen.append(buf, size_t(n));
+    }
+    ASSERT_EQ(truncate(path.c_str(), 100), 0);
+    usleep(300000);
+    kill(follower, SIGTERM);
+    EXPECT_EQ(WaitExit(follower), 0);
+    close(fd);
+
+    // A dump of what is no ring at all says so.
+    const std::string broken = Run("--dump", &status, true);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(broken.find("is not a trace ring this viewer can read"), std::string::npos) << broken;
 }
 
 }  // namespace

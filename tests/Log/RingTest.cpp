@@ -4,7 +4,10 @@
 #include "TraceTestSupport.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
+#include <functional>
+#include <grp.h>
 #include <random>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -49,7 +52,11 @@ TEST_F(RingPolicyTest, FreshRingHasItsHeader) {
     struct stat st {};
     ASSERT_EQ(stat(ShmPath(names_.ring).c_str(), &st), 0);
     EXPECT_EQ(size_t(st.st_size), size_t(167772229));
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    // Readable by every user's viewer, writable (and so truncatable) by its
+    // owner alone, and all of its space reserved up front.
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_GE(uint64_t(st.st_blocks) * 512, uint64_t(167772229));
 
     int fd = shm_open(names_.ring.c_str(), O_RDONLY, 0);
     ASSERT_GE(fd, 0);
@@ -192,11 +199,7 @@ TEST_F(RingAttachTest, ObjectsOfAnotherUserFailTheAttachWithoutHarm) {
     RawObject foreign(names_.ring, kTraceShmSize);
     ASSERT_TRUE(foreign.ok());
     *foreign.U32(kRingCapacity) = kRingCapacitySlots;
-    // Both the ring and its attach mutex private to their owner.
-    int mutexFd = shm_open(names_.attachMutex.c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(mutexFd, 0);
-    ASSERT_EQ(fchmod(mutexFd, 0600), 0);
-    close(mutexFd);
+    // The ring private to its owner.
     int ringFd = shm_open(names_.ring.c_str(), O_RDWR, 0);
     ASSERT_GE(ringFd, 0);
     ASSERT_EQ(fchmod(ringFd, 0600), 0);
@@ -219,34 +222,173 @@ TEST_F(RingAttachTest, ObjectsOfAnotherUserFailTheAttachWithoutHarm) {
     EXPECT_EQ(*foreign.U32(kRingHead), 0u);
 }
 
-TEST_F(RingAttachTest, PipesPlantedUnderTheObjectNamesFailTheAttachAtOnce) {
-    // Opening a FIFO for reading waits for a writer: a pipe under a mutex
-    // name must not hang every process that traces.
-    for (const std::string* name : {&names_.attachMutex, &names_.ringMutex, &names_.ring}) {
-        const std::string path = ShmPath(*name);
-        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path;
+// Runs fn as the unprivileged user 1 in a child (or as this user when not
+// root); its exit status, or 128 + the signal that ended it.
+template <typename Fn>
+int AsAnotherUser(Fn fn) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(1, 1, 1) != 0 || setresuid(1, 1, 1) != 0))
+            _exit(10);
+        alarm(20);
+        _exit(fn());
+    }
+    return WaitExit(child);
+}
+
+TEST_F(RingAttachTest, ThingsPlantedUnderTheNameFailTheAttachAtOnceAndRootClearsThemAway) {
+    const std::string path = ShmPath(names_.ring);
+    auto plantPipe = [&] { return mkfifo(path.c_str(), 0644) == 0; };
+    auto plantLink = [&] { return symlink("/etc/passwd", path.c_str()) == 0; };
+    for (auto plant : {std::function<bool()>(plantPipe), std::function<bool()>(plantLink)}) {
+        ASSERT_TRUE(plant()) << path;
         if (geteuid() == 0) {
-            ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+            ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
         }
-        pid_t child = fork();
-        if (child == 0) {
-            // As another user than the pipe's owner (root opens it read-write,
-            // everybody else read-only).
-            if (geteuid() == 0 && (setresgid(1, 1, 1) != 0 || setresuid(1, 1, 1) != 0)) _exit(10);
-            alarm(20);
-            CVkShmLogger ring(names_);
-            int rc = ring.Attach();
-            TraceBegin();
-            TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
-            _exit(rc != 0 && TraceEnd() == 0 ? 0 : 1);
+        // Opening a FIFO for reading waits for a writer, and a link leads
+        // anywhere: neither may hang or mislead a process that traces.
+        EXPECT_EQ(AsAnotherUser([&] {
+                      CVkShmLogger ring(names_);
+                      int rc = ring.Attach();
+                      TraceBegin();
+                      TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
+                      return rc != 0 && TraceEnd() == 0 ? 0 : 1;
+                  }),
+                  0);
+        if (geteuid() == 0) {
+            // Nobody can hold such a thing: whoever may remove it (root
+            // here) puts a ring in its place.
+            CVkShmLogger asRoot(names_);
+            EXPECT_EQ(asRoot.Attach(), 0);
+            EXPECT_TRUE(asRoot.CreatedRing());
         }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << *name << " status " << status;
-        CVkShmLogger asRoot(names_);
-        EXPECT_NE(asRoot.Attach(), 0) << *name;
         unlink(path.c_str());
     }
+}
+
+TEST_F(RingAttachTest, LeftBehindObjectsThatAreNoRingOfOursAreReplaced) {
+    struct Case {
+        const char* what;
+        size_t size;
+        mode_t mode;
+        bool reserve;
+        uint32_t capacity;
+    };
+    const Case cases[] = {
+        {"truncated to nothing", 0, 0644, false, 0},
+        {"shorter than a ring", 4096, 0644, true, kRingCapacitySlots},
+        {"writable by everyone (as older versions made it)", kTraceShmSize, 0666, true, kRingCapacitySlots},
+        {"space not reserved", kTraceShmSize, 0644, false, kRingCapacitySlots},
+        {"another capacity", kTraceShmSize, 0644, true, 1024},
+    };
+    for (const Case& c : cases) {
+        {
+            PlantedObject left(names_.ring, c.size, c.mode, c.reserve, c.capacity);
+            ASSERT_TRUE(left.ok) << c.what;
+        }
+        CVkShmLogger ring(names_);
+        ASSERT_EQ(ring.Attach(), 0) << c.what;
+        EXPECT_TRUE(ring.CreatedRing()) << c.what;
+        EXPECT_EQ(ring.Write(MakeRecord(1)), PushResult::Ok) << c.what;
+        struct stat st {};
+        ASSERT_EQ(stat(ShmPath(names_.ring).c_str(), &st), 0);
+        EXPECT_EQ(size_t(st.st_size), kTraceShmSize) << c.what;
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << c.what;
+        ring.Detach();
+        EXPECT_FALSE(RingExists()) << c.what;
+    }
+
+    // A well-formed ring left behind is simply used again.
+    ASSERT_TRUE(PlantProperRing(names_.ring));
+    CVkShmLogger ring(names_);
+    ASSERT_EQ(ring.Attach(), 0);
+    EXPECT_FALSE(ring.CreatedRing());
+    ring.Detach();
+
+    // Another user's ring nobody holds: root may and does replace it; that
+    // user's processes are not using it.
+    if (geteuid() == 0) {
+        ASSERT_TRUE(PlantProperRing(names_.ring));
+        ASSERT_EQ(chown(ShmPath(names_.ring).c_str(), 65534, 65534), 0);
+        ASSERT_EQ(ring.Attach(), 0);
+        EXPECT_TRUE(ring.CreatedRing());
+    }
+}
+
+TEST_F(RingAttachTest, ExclusiveLockOnTheRingCostsAnAttachMillisecondsAndOldMutexNamesNothing) {
+    // Older versions locked two more objects; anyone could open and lock
+    // those, so they are not used any more: held locks or pipes under their
+    // names change nothing.
+    const std::string mutexes[] = {"/" + prefix_ + "\\MutexShareMemoryMutext_" + kTraceRingName,
+                                   "/" + prefix_ + "\\Mutex{VkMutexForShmLog-4b1a}"};
+    int held = shm_open(mutexes[0].c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    ASSERT_EQ(mkfifo(ShmPath(mutexes[1]).c_str(), 0644), 0);
+    {
+        CVkShmLogger ring(names_);
+        EXPECT_EQ(ring.Attach(), 0);
+    }
+    close(held);
+    for (const std::string& name : mutexes) shm_unlink(name.c_str());
+
+    // The ring itself is readable by everyone, so anyone can lock it; a
+    // process that finds it locked gives up at once instead of waiting.
+    ASSERT_TRUE(PlantProperRing(names_.ring));
+    int locker = open(ShmPath(names_.ring).c_str(), O_RDONLY);
+    ASSERT_GE(locker, 0);
+    ASSERT_EQ(flock(locker, LOCK_EX), 0);
+    CVkShmLogger ring(names_);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ring.Attach(), EBUSY);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::milliseconds(500)) << "an attach waited for another process's lock";
+    std::printf("attach against a held lock gave up after %.1f ms\n",
+                std::chrono::duration<double, std::milli>(waited).count());
+    close(locker);
+    EXPECT_EQ(ring.Attach(), 0);
+    EXPECT_FALSE(ring.CreatedRing());
+}
+
+TEST_F(RingAttachTest, FailedAttachIsNotRetriedForAWhileAndItsLinesAreCounted) {
+    // A broken object somebody holds: it cannot be used or replaced.
+    PlantedObject broken(names_.ring, 100, 0644, false);
+    ASSERT_TRUE(broken.ok);
+    ASSERT_EQ(flock(broken.fd, LOCK_SH), 0);
+    const uint64_t before = DroppedTraceLines();
+    TraceBegin();
+    TraceLine(TRACE_INFO, "f.cpp", 1, "dropped");
+    const uint8_t bytes[3] = {1, 2, 3};
+    TraceHex(TRACE_INFO, "f.cpp", 2, bytes, sizeof bytes);
+    EXPECT_EQ(TraceEnd(), 0);
+    EXPECT_EQ(DroppedTraceLines() - before, 2u);
+
+    // Gone now, but the next exports do not look before their pause is over:
+    // their lines are dropped and counted as well.
+    close(broken.fd);
+    broken.fd = -1;
+    shm_unlink(names_.ring.c_str());
+    TraceBegin();
+    TraceLine(TRACE_INFO, "f.cpp", 3, "dropped too");
+    EXPECT_EQ(TraceEnd(), 0);
+    EXPECT_FALSE(RingExists());
+    EXPECT_EQ(DroppedTraceLines() - before, 3u);
+
+    // Once it is over, the ring is made, and the first line that goes in is
+    // told how many went missing before it.
+    ResetTraceBackoffForTesting();
+    CVkShmLogger viewer(names_);
+    TraceBegin();
+    ASSERT_EQ(viewer.Attach(), 0);
+    TraceLine(TRACE_INFO, "f.cpp", 4, "arrives");
+    EXPECT_EQ(TraceEnd(), 0);
+    TraceRecord r;
+    ASSERT_TRUE(viewer.Queue().Pop(r));
+    EXPECT_EQ(Field(r.level), 2u);
+    EXPECT_STREQ(r.text, "trace lines dropped: 3");
+    ASSERT_TRUE(viewer.Queue().Pop(r));
+    EXPECT_STREQ(r.text, "arrives");
+    EXPECT_FALSE(viewer.Queue().Pop(r));
 }
 
 TEST_F(RingAttachTest, NoRoomInSharedMemoryCreatesNothing) {
@@ -255,15 +397,6 @@ TEST_F(RingAttachTest, NoRoomInSharedMemoryCreatesNothing) {
     EXPECT_EQ(ring.Attach(), ENOSPC);
     EXPECT_FALSE(RingExists());
     SetShmFreeRoomForTesting(kTraceShmSize);
-    EXPECT_EQ(ring.Attach(), 0);
-}
-
-TEST_F(RingAttachTest, HeldAttachMutexMakesTheAttachGiveUp) {
-    CNamedMutex held(names_.attachMutex);
-    ASSERT_EQ(held.Lock(0), 0);
-    CVkShmLogger ring(names_);
-    EXPECT_EQ(ring.Attach(), ETIMEDOUT);
-    held.Unlock();
     EXPECT_EQ(ring.Attach(), 0);
 }
 

@@ -4,14 +4,18 @@
 #pragma once
 
 #include "LockfreeArrayQueue.h"
+#include "Trace.h"
 #include "TraceObjects.h"
 #include "VkShmLogger.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +42,7 @@ protected:
         prefix_ = "QuillonTest-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         names_ = MakeTraceObjectNames(prefix_);
         SetTraceObjectPrefixForTesting(prefix_.c_str());
+        ResetTraceBackoffForTesting();
     }
 
     void TearDown() override {
@@ -45,9 +50,8 @@ protected:
         ReleaseParkedTraceRing();
         SetTraceObjectPrefixForTesting(nullptr);
         SetShmFreeRoomForTesting(UINT64_MAX);
+        ResetTraceBackoffForTesting();
         shm_unlink(names_.ring.c_str());
-        shm_unlink(names_.ringMutex.c_str());
-        shm_unlink(names_.attachMutex.c_str());
     }
 
     bool RingExists() const { return access(ShmPath(names_.ring).c_str(), F_OK) == 0; }
@@ -69,5 +73,34 @@ protected:
     std::string prefix_;
     TraceObjectNames names_;
 };
+
+// An object under a ring name made by hand, the way a broken or foreign
+// process (or an older version) might leave it: its size, mode, whether its
+// space is reserved, and the header fields written into it. Nobody holds it
+// unless the test takes a lock on fd.
+struct PlantedObject {
+    PlantedObject(const std::string& name, size_t size, mode_t mode, bool reserve,
+                  uint32_t capacity = kRingCapacitySlots) {
+        fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 || fchmod(fd, mode) != 0 || ftruncate(fd, off_t(size)) != 0) return;
+        if (reserve && size != 0 && posix_fallocate(fd, 0, off_t(size)) != 0) return;
+        const uint32_t header[2] = {uint32_t(kTraceShmSize), capacity};
+        ok = size < sizeof header || pwrite(fd, header, sizeof header, 0) == ssize_t(sizeof header);
+    }
+    ~PlantedObject() {
+        if (fd >= 0) close(fd);
+    }
+    PlantedObject(const PlantedObject&) = delete;
+    PlantedObject& operator=(const PlantedObject&) = delete;
+
+    int fd = -1;
+    bool ok = false;
+};
+
+// A well-formed ring of this process's user, as a writer makes it.
+inline bool PlantProperRing(const std::string& name) {
+    PlantedObject ring(name, kTraceShmSize, 0644, true);
+    return ring.ok;
+}
 
 }  // namespace quillon::test

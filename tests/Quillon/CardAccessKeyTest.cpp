@@ -1,7 +1,10 @@
 // Verify, change key and factory reset, byte for byte.
 #include "CommandTestSupport.h"
+#include "Sm4.h"
 
 #include <PCSC/pcsclite.h>
+
+#include <functional>
 
 using namespace quillon::testing;
 
@@ -160,6 +163,38 @@ TEST_F(CardInitKeyTest, PlainResetCommand) {
     pcscdouble::FailTransmitAt(0, static_cast<LONG>(SCARD_W_REMOVED_CARD));
     EXPECT_EQ(CardInitKey(kReader), CARD_E_EXCHANGE);
     EXPECT_EQ(CardInitKey(nullptr), CARD_E_NOT_CONNECTED);
+}
+
+// The SM4 code keeps the last key it was given, and its round keys, for
+// operations given none. No command may leave its key there: after each, an
+// operation without a key runs under the all-zero key.
+TEST(CommandKeyLifetime, NoCommandLeavesItsKeyLoaded) {
+    const Bytes block(16, 0x5A);
+    const Bytes underZeroKey = RefSm4Ecb(Bytes(16, 0x00), block);
+    auto withoutKey = [&] {
+        Bytes out(16);
+        size_t length = out.size();
+        EXPECT_EQ(quillon::Sm4EncryptEcb(nullptr, block.data(), block.size(), out.data(), &length), 0);
+        return out;
+    };
+    const uint8_t seed[20] = {1, 2, 3};
+    char otp[16] = {};
+    const std::pair<const char*, std::function<uint32_t()>> commands[] = {
+        {"CardVerify", [] { return CardVerify(kReader, kKey); }},
+        {"CardChangeKey", [] { return CardChangeKey(kReader, kKey, kNewKey); }},
+        {"CardSetPIN", [] { return CardSetPIN(kReader, kKey, "123456"); }},
+        {"CardBurnSeed", [&] { return CardBurnSeed(kReader, kKey, 1, seed, sizeof seed); }},
+        {"CardConfig", [] { return CardConfig(kReader, kKey, 1, "SHA1", 30, 6, 0, nullptr, "T", 0, 0); }},
+        {"CardReadOTP", [&] { return CardReadOTP(kReader, kKey, 1, otp); }},
+        {"CardChgPrompt", [] { return CardChgPrompt(kReader, kKey, 1, "T", 1); }},
+        {"CardSetTime", [] { return CardSetTime(kReader, kKey, "2024/1/1/0/0/0", -1); }},
+    };
+    for (const auto& [name, call] : commands) {
+        pcscdouble::Reset();
+        pcscdouble::SetResponder([](const Bytes&) { return ChallengeAnswer(); });
+        EXPECT_EQ(call(), CARD_OK) << name;
+        EXPECT_EQ(ToHex(withoutKey()), ToHex(underZeroKey)) << name << " left its key loaded";
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "CommandTestSupport.h"
 
 #include "LockfreeArrayQueue.h"
+#include "Trace.h"
 #include "TraceObjects.h"
 #include "VkShmLogger.h"
 
@@ -38,16 +39,17 @@ protected:
         prefix_ = "QuillonCmdTrace-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         names_ = MakeTraceObjectNames(prefix_);
         SetTraceObjectPrefixForTesting(prefix_.c_str());
+        ResetTraceBackoffForTesting();
         viewer_ = std::make_unique<CVkShmLogger>(names_);
         ASSERT_EQ(viewer_->Attach(), 0);
         ASSERT_TRUE(viewer_->RegisterAsReader());
     }
     void TearDown() override {
         viewer_.reset();
+        ReleaseParkedTraceRing();
         SetTraceObjectPrefixForTesting(nullptr);
+        ResetTraceBackoffForTesting();
         shm_unlink(names_.ring.c_str());
-        shm_unlink(names_.ringMutex.c_str());
-        shm_unlink(names_.attachMutex.c_str());
         CommandTest::TearDown();
     }
 
@@ -63,7 +65,8 @@ protected:
         }
         return lines;
     }
-    // Labels in order, each hexadecimal dump shown as "<hex>".
+    // Labels in order, each hexadecimal dump shown as "<hex>" (a dump with
+    // data withheld is not one, and shows as it is).
     std::vector<std::string> Labels(const std::vector<Line>& lines) {
         std::vector<std::string> out;
         for (const auto& l : lines) out.push_back(IsHexDump(l.text) ? "<hex>" : l.text);
@@ -106,10 +109,11 @@ TEST_F(CardTraceTest, TracePointsOfEachExport) {
     const std::vector<Case> cases = {
         {"CardVerify",
          [] { return CardVerify(kReader, kKey); },
-         {"CardVerify enter", "<hex>", "DrvSendApdu->Recv: ", "<hex>", "CardVerify leave"}},
+         {"CardVerify enter", "80CE000010[16 bytes withheld]", "DrvSendApdu->Recv: ", "<hex>", "CardVerify leave"}},
         {"CardChangeKey",
          [] { return CardChangeKey(kReader, kKey, kKey); },
-         {"CardChangeKey enter", "<hex>", "DrvSendApdu->Recv: ", "<hex>", "CardChangeKey leave"}},
+         {"CardChangeKey enter", "84D7000024[36 bytes withheld]", "DrvSendApdu->Recv: ", "<hex>",
+          "CardChangeKey leave"}},
         {"CardInitKey", [] { return CardInitKey(kReader); }, {"CardInitKey->Recv: ", "<hex>"}},
         {"CardConfig",
          [&] { return CardConfig(kReader, kKey, 3, "SHA1", 30, 6, 1, nullptr, title, 0, 0); },
@@ -122,8 +126,10 @@ TEST_F(CardTraceTest, TracePointsOfEachExport) {
          {"CardEnablePIN->send: ", "<hex>", "CardEnablePIN->Recv: ", "<hex>"}},
         {"CardSetPIN",
          [] { return CardSetPIN(kReader, kKey, "123456"); },
-         {"CardSetPIN enter", "<hex>", "DrvSendApdu->Recv: ", "<hex>", "CardSetPIN leave"}},
-        {"CardReadOTP", [&] { return CardReadOTP(kReader, kKey, 1, otp); }, {"DrvSendApdu->Recv: ", "<hex>"}},
+         {"CardSetPIN enter", "84E0000014[20 bytes withheld]", "DrvSendApdu->Recv: ", "<hex>", "CardSetPIN leave"}},
+        {"CardReadOTP",
+         [&] { return CardReadOTP(kReader, kKey, 1, otp); },
+         {"DrvSendApdu->Recv: ", "[6 bytes withheld]9000"}},
         {"CardReadSeedInfo",
          [&] { return CardReadSeedInfo(kReader, 1, &a, &b, &c); },
          {"CardReadSeedInfo->Recv: ", "<hex>"}},
@@ -170,9 +176,12 @@ TEST_F(CardTraceTest, RefusedFirstPinCommandIsAnErrorLine) {
     // Only that note is an error; the rest of the command traces as usual.
     std::vector<std::pair<uint32_t, std::string>> seen;
     for (const auto& l : lines) seen.emplace_back(l.level, IsHexDump(l.text) ? "<hex>" : l.text);
-    const std::vector<std::pair<uint32_t, std::string>> expected = {
-        {1, "CardSetPIN enter"}, {3, "Enable PIN failed"}, {1, "<hex>"}, {1, "DrvSendApdu->Recv: "}, {1, "<hex>"},
-        {1, "CardSetPIN leave"}};
+    const std::vector<std::pair<uint32_t, std::string>> expected = {{1, "CardSetPIN enter"},
+                                                                    {3, "Enable PIN failed"},
+                                                                    {1, "84E0000014[20 bytes withheld]"},
+                                                                    {1, "DrvSendApdu->Recv: "},
+                                                                    {1, "<hex>"},
+                                                                    {1, "CardSetPIN leave"}};
     EXPECT_EQ(seen, expected);
 }
 
@@ -198,6 +207,7 @@ TEST_F(CardTraceTest, BrokenRingNeverChangesTheResult) {
     EXPECT_TRUE(Drain().empty());  // the lines were dropped, not written
 
     // Garbage counters: indexing stays inside the ring, the command succeeds.
+    ResetTraceBackoffForTesting();  // the failed attach above is not retried at once
     auto* ring = reinterpret_cast<uint32_t*>(viewer_->Queue().Base());
     ring[1] = 0xFFFFFFF0u;  // head
     ring[2] = 0x12345678u;  // tail

@@ -5,6 +5,7 @@
 #include "CommandTestSupport.h"
 
 #include "LockfreeArrayQueue.h"
+#include "Trace.h"
 #include "TraceObjects.h"
 #include "VkShmLogger.h"
 
@@ -29,21 +30,23 @@ protected:
         prefix_ = "QuillonTraceSwitch-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         names_ = MakeTraceObjectNames(prefix_);
         SetTraceObjectPrefixForTesting(prefix_.c_str());
+        ResetTraceBackoffForTesting();
     }
     void TearDown() override {
         unsetenv("QUILLON_TRACE");
         ReleaseParkedTraceRing();
         SetTraceObjectPrefixForTesting(nullptr);
-        for (const std::string* name : {&names_.ring, &names_.ringMutex, &names_.attachMutex})
-            shm_unlink(name->c_str());
+        shm_unlink(names_.ring.c_str());
         CommandTest::TearDown();
     }
 
-    // The shm objects of the test's names that exist now.
+    // The shm objects of the test's names that exist now: the ring, and
+    // the two mutex objects older versions made beside it.
     std::vector<std::string> ObjectsPresent() const {
         std::vector<std::string> present;
-        for (const std::string* name : {&names_.ring, &names_.ringMutex, &names_.attachMutex})
-            if (access(ShmPath(*name).c_str(), F_OK) == 0) present.push_back(*name);
+        for (const std::string& name : {names_.ring, "/" + prefix_ + "\\MutexShareMemoryMutext_" + kTraceRingName,
+                                        "/" + prefix_ + "\\Mutex{VkMutexForShmLog-4b1a}"})
+            if (access(ShmPath(name).c_str(), F_OK) == 0) present.push_back(name);
         return present;
     }
 
@@ -82,7 +85,7 @@ TEST_F(TraceSwitchTest, ZeroCreatesNoRingObject) {
     // Only "0" switches it off.
     setenv("QUILLON_TRACE", "1", 1);
     RunExports();
-    EXPECT_EQ(ObjectsPresent().size(), 3u);
+    EXPECT_EQ(ObjectsPresent(), std::vector<std::string>{names_.ring});
 }
 
 TEST_F(TraceSwitchTest, ZeroWritesNothingIntoAnExistingRing) {

@@ -341,12 +341,7 @@ static_assert(sizeof kCommands / sizeof kCommands[0] == 19);
 void UsePrivateTraceRing() {
     static const char kPrefix[] = "QuillonFuzz";
     quillon::SetTraceObjectPrefixForTesting(kPrefix);
-    std::atexit([] {
-        quillon::ReleaseParkedTraceRing();
-        const quillon::TraceObjectNames names = quillon::MakeTraceObjectNames(kPrefix);
-        shm_unlink(names.ringMutex.c_str());
-        shm_unlink(names.attachMutex.c_str());
-    });
+    std::atexit([] { quillon::ReleaseParkedTraceRing(); });
 }
 
 }  // namespace
