@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "BulkFile.h"
+#include "TextFile.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;
@@ -158,6 +161,12 @@ TEST(LoadBulkFile, ReadsFilesAndRefusesWhatCannotBeRead) {
     EXPECT_FALSE(LoadBulkFile("", out));
     EXPECT_FALSE(LoadBulkFile(dir / "missing.txt", out));
     EXPECT_FALSE(LoadBulkFile(dir, out));
+    // Neither a FIFO (which would block) nor a file past the size limit is read.
+    ASSERT_EQ(mkfifo((dir / "fifo.txt").c_str(), 0600), 0);
+    EXPECT_FALSE(LoadBulkFile(dir / "fifo.txt", out));
+    tooltest::WriteFile(dir / "huge.txt", "5\n");
+    std::filesystem::resize_file(dir / "huge.txt", kOperatorFileLimit + 1);
+    EXPECT_FALSE(LoadBulkFile(dir / "huge.txt", out));
     EXPECT_EQ(out, std::vector{Delete(1)});
 
     tooltest::WriteFile(dir / "nul.txt", std::string("5\0\n6\n", 5));

@@ -662,21 +662,25 @@ TEST_F(FileFaults, UnreadableConfigurationFileLeavesTheKeyEmptyAndSaysSo) {
     }
 }
 
-// A broken CUSTOMER_KEY line is read the way every stored key is read;
-// what comes out is a wrong key, which the token refuses.
-TEST_F(FileFaults, CorruptKeyLineGivesAWrongKeyTheTokenRefuses) {
+// A broken CUSTOMER_KEY line is no key the tool ever stored: decoded, it
+// would be a key nobody chose, and every press would cost the token a try.
+// It loads no key, as a file that cannot be read does.
+TEST_F(FileFaults, CorruptKeyLineLoadsNoKeyAndCostsTheTokenNoTry) {
     tooltest::WriteFile(ConfigFile(),
                         std::string("[CONFIG]\r\nCUSTOMER_KEY=Z\x01Z-not-hexadecimal-\xff\xfe-at all\r\n"));
+    g_customerKey.Set(kFactoryKey);
     Open();
+    ASSERT_EQ(sink.entries.size(), 1u) << sink.Texts().join('|').toStdString();
+    EXPECT_TRUE(sink.Texts()[0].startsWith("The configuration file " + Path(ConfigFile()) + " cannot be read"))
+        << sink.Texts()[0].toStdString();
+    EXPECT_TRUE(g_customerKey.Empty());
     Connect();
     ui->SetText(1001, kSeed);
     ui->Click(1080);
     EXPECT_EQ(ui->RowState(), "0-Operation failed");
-    EXPECT_EQ(sink.Texts().last(), "0-Authentication failed, remaining 4 times");
+    EXPECT_EQ(sink.Texts().last(), "0-Authentication process failed!");
     EXPECT_EQ(tooltest::ReadTokenProfile(0, 0), tooltest::FreshProfile());
-    // The right key gives the token its tries back.
-    ASSERT_EQ(g_cardApi.Call<CardFn::CardVerify>(sim::ReaderName(0).c_str(), kFactoryKey), 0u);
-    EXPECT_EQ(sim::SimStatus(0, "tries"), "5");
+    EXPECT_EQ(sim::SimStatus(0, "tries"), "5") << "a try was spent on a key nobody chose";
     Close();
 
     // Lines too long, without a value, or of NUL bytes: the tool starts and

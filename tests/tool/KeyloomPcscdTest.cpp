@@ -82,15 +82,28 @@ protected:
         return (dir / name).string();
     }
 
-    // keyloom with args, standard input from in.
-    Finished Keyloom(std::vector<std::string> args, const std::string& in = {}) {
+    // Where keyloom's standard output goes: a file the test reads, a full
+    // disk, or nowhere (closed).
+    enum class Output { File, Full, Closed };
+
+    // keyloom with args, standard input from in, run in cwd (default: the
+    // test's own working directory).
+    Finished Keyloom(std::vector<std::string> args, const std::string& in = {}, Output output = Output::File,
+                     const fs::path& cwd = {}) {
         const std::string inPath = Write("stdin", in);
         const std::string outPath = (dir / "stdout").string(), errPath = (dir / "stderr").string();
+        tooltest::WriteFile(outPath, "");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (output == Output::File)
+            posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        else if (output == Output::Full)
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+        else
+            posix_spawn_file_actions_addclose(&actions, 1);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
         args.insert(args.begin(), KEYLOOM_PATH);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -344,6 +357,80 @@ TEST_F(KeyloomOnPcscd, SecretsOnTheCommandLineAreRefusedBeforeAnythingIsTouched)
         EXPECT_EQ(run.err.find(kFactoryKey), std::string::npos) << run.err;
     }
     EXPECT_FALSE(HoldsSeed(kR0, 26));
+}
+
+// What keyloom cannot do exactly, or must not take, ends with status 2 (1
+// for a report that cannot be written) and a one-line cause, before the
+// token sees a single command: a status word armed on the token stays
+// pending through every row.
+TEST_F(KeyloomOnPcscd, RefusalsNameTheirCauseAndSendNothing) {
+    const std::string uri = "otpauth://totp/Bank:alice?secret=" + kSeedA;
+    const fs::path badConfig = dir / "bad-config";
+    fs::create_directories(badConfig);
+    tooltest::WriteFile(badConfig / "Norvik2Cfg.ini", "[CONFIG]\r\nCUSTOMER_KEY=hello\r\n");
+    const auto otpauth = [&](const std::string& name, const std::string& content) {
+        return std::vector<std::string>{"provision",          "-r",         kR0,    "-p", "26", "--otpauth-file",
+                                        Write(name, content), "--key-file", keyFile};
+    };
+    struct Row {
+        std::vector<std::string> args;
+        Output output;
+        int status;
+        std::string cause;  // a fragment of the one line
+    };
+    const std::vector<Row> rows = {
+        {otpauth("sha512.txt", uri + "&algorithm=SHA512&digits=7&period=45"), Output::File, 2,
+         "algorithm is not one the token computes"},
+        {otpauth("digits7.txt", uri + "&digits=7"), Output::File, 2, "digit count is not one keyloom writes"},
+        {otpauth("period45.txt", uri + "&period=45"), Output::File, 2, "period is not a time step of the token"},
+        {otpauth("period600.txt", uri + "&period=600"), Output::File, 2, "period is not a time step"},
+        {otpauth("twice.txt", uri + "&period=30&PERIOD=60"), Output::File, 2, "names PERIOD twice"},
+        {otpauth("hotp.txt", "otpauth://hotp/Bank:alice?secret=" + kSeedA + "&counter=1"), Output::File, 2,
+         "otpauth://hotp/ URI counts events"},
+        {otpauth("issuer13.txt", uri + "&issuer=ThirteenChars"), Output::File, 2, "issuer is longer than a title"},
+        {otpauth("issuerctl.txt", uri + "&issuer=Ba\x1b[2Jnk"), Output::File, 2, "issuer is not printable ASCII"},
+        {{"otp", "-r", kR0, "-p", "1", "--config-dir", badConfig.string()},
+         Output::File,
+         2,
+         "CUSTOMER_KEY value is not a key this tool stored"},
+        {{kSeedA, "-r", kR0}, Output::File, 2, "unknown command in argument 1"},
+        {{"otp", "-r", kR0, "-p", "1", "--" + kSeedA}, Output::File, 2, "unknown option in argument 6"},
+        {{"--help"}, Output::Full, 1, "could not be written to standard output"},
+        {{"bulk", "--help"}, Output::Closed, 1, "could not be written to standard output"},
+    };
+    sim::SimControlOk(0, "sw 6F00");
+    for (const Row& row : rows) {
+        const std::string name = row.args[0] + " " + row.args.back();
+        const Finished run = Keyloom(row.args, {}, row.output);
+        EXPECT_EQ(run.status, row.status) << name << ": " << run.err;
+        EXPECT_NE(run.cause().find(row.cause), std::string::npos) << name << ": " << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << name << ": one line";
+        EXPECT_EQ(run.err.find(kSeedA), std::string::npos) << name;
+        EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << name;
+        EXPECT_EQ(sim::SimStatus(0, "next-sw"), "6F00") << name << ": the token got a command";
+    }
+}
+
+// Standard input is read once, checked and imported as read; a library
+// named without a directory is the file of that name in the working
+// directory, not one the loader would find on its own path.
+TEST_F(KeyloomOnPcscd, StandardInputAndABareLibraryNameAreExactlyWhatWasChecked) {
+    Wrote(kR0, 28);
+    Wrote(kR0, 29);
+    const fs::path work = dir / "work";
+    fs::create_directories(work);
+    tooltest::WriteFile(work / "-", "28 " + kSeedB + " SHA1 6 30 NO NO planted\n");
+    Finished run = Keyloom({"bulk", "-", "-r", kR0, "--key-file", keyFile, "--verify"},
+                           "28 " + kSeedA + " SHA1 6 30 NO NO piped\n", Output::File, work);
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_TRUE(ShowsCodeOf(kR0, 28, Base32(kSeedA)));
+
+    fs::copy_file(SEED_PROVIDER_PATH, work / "libnorvik-test-provider.so");
+    run = Keyloom(
+        {"seed-provider", "libnorvik-test-provider.so", "-r", kR0, "-p", "29", "--key-file", keyFile, "--verify"}, {},
+        Output::File, work);
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_TRUE(HoldsSeed(kR0, 29));
 }
 
 TEST_F(KeyloomOnPcscd, TheKeyComesFromTheConfigurationFileWhichKeySaveChangeAndResetKeepInStep) {

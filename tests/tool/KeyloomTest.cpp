@@ -66,10 +66,13 @@ TEST(KeyloomCommandLine, SecretsAreRefusedWithoutBeingRepeated) {
     EXPECT_NE(Refusal({"provision", "-p", "3", "--otpauth-file", "x", "issuer=a&secret=B"}).find("argument 6"),
               std::string::npos);
     // A stray word may be a seed pasted in the wrong place: named by its
-    // position only.
+    // position only, as a command or an option as well.
     const std::string stray = Refusal({"otp", "-p", "2", seed});
     EXPECT_NE(stray.find("argument 4"), std::string::npos);
     EXPECT_EQ(stray.find(seed), std::string::npos);
+    EXPECT_EQ(Refusal({seed, "-p", "2"}), "unknown command in argument 1 (keyloom --help lists them)");
+    EXPECT_EQ(Refusal({"otp", "-p", "2", "--JBSWY3DPEHPK3PXP"}),
+              "unknown option in argument 4 (keyloom --help lists them)");
 }
 
 TEST(KeyloomCommandLine, OptionsBelongToTheirCommandsAndRequiredOnesAreThere) {
@@ -124,14 +127,15 @@ TEST(KeyloomInputs, SeedsKeysAndOtpauthTextAreCheckedBeforeAnyTokenIsTouched) {
     EXPECT_EQ(seed.text, "JBSWY3DPEHPK3PXP");
     EXPECT_EQ(seed.bytes, (std::vector<uint8_t>{'H', 'e', 'l', 'l', 'o', '!', 0xDE, 0xAD, 0xBE, 0xEF}));
     EXPECT_THROW(ParseSeedText(" \n", "s"), UsageError);
-    EXPECT_THROW(ParseSeedText("JBSWY3DP1", "s"), UsageError);            // 1 is not base32
-    EXPECT_THROW(ParseSeedText(std::string(264, 'A'), "s"), UsageError);  // 165 bytes
+    EXPECT_THROW(ParseSeedText("JBSWY3DP1", "s"), UsageError);  // 1 is not base32
+    EXPECT_EQ(ParseSeedText(std::string(256, 'A'), "s").bytes.size(), 160u);
+    EXPECT_THROW(ParseSeedText(std::string(258, 'A'), "s"), UsageError);  // 161 bytes
 
     EXPECT_EQ(ParseKeyText("6b3f09d2a4c8571e90b2d6f4138a5c7e\n", "k"), "6B3F09D2A4C8571E90B2D6F4138A5C7E");
     for (const char* bad : {"", "ABC", "6B3F09D2A4C8571E90B2D6F4138A5C7E00", "GG"})
         EXPECT_THROW(ParseKeyText(bad, "k"), UsageError) << bad;
 
-    // As the QR import reads a decoded code: the first word only.
+    // The first word only; the title in lower case as the QR import gives it.
     const OtpauthInput uri = ParseOtpauthText(
         "\notpauth://totp/Example:alice?secret=jbswy3dpehpk3pxp&issuer=Example&algorithm=SHA256&digits=8&period=60 "
         "tail",
@@ -141,6 +145,18 @@ TEST(KeyloomInputs, SeedsKeysAndOtpauthTextAreCheckedBeforeAnyTokenIsTouched) {
     EXPECT_EQ(uri.algorithm, OtpAlgorithm::Sha256);
     EXPECT_EQ(uri.digits, 8);
     EXPECT_EQ(uri.step, 60);
+    // Parameter names in capitals mean the same; 10 digits is a length the
+    // token has; without parameters, the defaults of the URI format.
+    const OtpauthInput capitals =
+        ParseOtpauthText("OTPAUTH://TOTP/x?secret=JBSWY3DP&PERIOD=60&Digits=10&ALGORITHM=sha256", "u");
+    EXPECT_EQ(capitals.step, 60);
+    EXPECT_EQ(capitals.digits, 10);
+    EXPECT_EQ(capitals.algorithm, OtpAlgorithm::Sha256);
+    const OtpauthInput plain = ParseOtpauthText("otpauth://totp/sha256-period=60?secret=JBSWY3DP", "u");
+    EXPECT_EQ(plain.algorithm, OtpAlgorithm::Sha1) << "only the parameters count, not the label";
+    EXPECT_EQ(plain.step, 30);
+    EXPECT_EQ(plain.digits, 6);
+    EXPECT_EQ(plain.title, "");
     EXPECT_THROW(ParseOtpauthText("otpauth://totp/a?Secret=JBSWY3DP", "u"), UsageError);
     EXPECT_THROW(ParseOtpauthText("otpauth://totp/a?secret=JBSW!Y3DP", "u"), UsageError);
 }

@@ -10,9 +10,13 @@
 
 #include <filesystem>
 
+#include <QCheckBox>
+
+#include "AccessKeyFlows.h"
 #include "CInputCustomerKey.h"
 #include "CProvisorDlg.h"
 #include "IniFile.h"
+#include "KeyStorage.h"
 #include "QtTestApp.h"
 #include "ToolTestViews.h"
 #include "ToolTestFiles.h"
@@ -118,4 +122,39 @@ TEST_F(MainDialog, EnterAndEscapeDoNotCloseIt) {
     QTest::keyClick(&dlg, Qt::Key_Escape);
     QTest::keyClick(&dlg, Qt::Key_Return);
     EXPECT_TRUE(dlg.isVisible());
+}
+
+TEST_F(MainDialog, SeventeenPlainCharactersAreRefusedNotCutToTheFirstSixteen) {
+    // The stand-in library accepts this key and answers any key change
+    // with "cancelled on the token", which shows whether one was sent.
+    tooltest::InstallFakeLibrary(exeDir);
+    ASSERT_TRUE(WriteIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY",
+                              EncipherKeyForStorage("00112233445566778899AABBCCDDEEFF")));
+    CProvisorDlg dlg(env, {&sink});
+    dlg.InitDialog();
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    ASSERT_TRUE(sink.entries.empty());
+    g_readerName.Set("Reader 0");
+    qobject_cast<QCheckBox*>(dlg.ControlWidget(1087))->setChecked(true);
+    auto* ascii = qobject_cast<QLineEdit*>(dlg.ControlWidget(1092));
+    auto* hex = qobject_cast<QLineEdit*>(dlg.ControlWidget(1039));
+
+    QTest::keyClicks(ascii, "0123456789abcdefg");
+    EXPECT_EQ(hex->text(), "3031323334353637383961626364656667");
+    QTest::keyClicks(hex, "0");
+    EXPECT_EQ(hex->text().size(), 34) << "typing into the field stays limited";
+    QTest::mouseClick(qobject_cast<QPushButton*>(dlg.ControlWidget(1040)), Qt::LeftButton);
+    EXPECT_EQ(sink.Texts(), QStringList{kKeyFormatError});
+    EXPECT_EQ(ResultList(dlg)->rowCount(), 0) << "no key change reached the token";
+    EXPECT_EQ(g_customerKey.Get(), "00112233445566778899AABBCCDDEEFF");
+
+    // Sixteen characters are a whole key, and the field its usual 32.
+    QTest::keyClick(ascii, Qt::Key_Backspace);
+    EXPECT_EQ(hex->text(), "30313233343536373839616263646566");
+    EXPECT_EQ(hex->maxLength(), 32);
+    QTest::mouseClick(qobject_cast<QPushButton*>(dlg.ControlWidget(1040)), Qt::LeftButton);
+    EXPECT_EQ(sink.Texts(), (QStringList{kKeyFormatError, "User cancel!"}));
+    EXPECT_EQ(ResultList(dlg)->rowCount(), 1);
+    g_readerName.Set({});
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "SeedFile.h"
+#include "TextFile.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;
@@ -81,6 +82,9 @@ TEST(LoadSeedFile, ReadsFilesAndEmptiesTheTableFirst) {
     EXPECT_FALSE(LoadSeedFile(dir / "missing.txt", "", table));
     EXPECT_TRUE(table.empty());
     EXPECT_FALSE(LoadSeedFile(dir, "", table));
+    tooltest::WriteFile(dir / "huge.txt", "");
+    std::filesystem::resize_file(dir / "huge.txt", kOperatorFileLimit + 1);
+    EXPECT_FALSE(LoadSeedFile(dir / "huge.txt", "", table));
     tooltest::WriteFile(dir / "seeds.txt", kFile);
     EXPECT_TRUE(LoadSeedFile(dir / "seeds.txt", "NV2A00000002", table));
     EXPECT_EQ(LookUpSeed(table, "NV2A00000002"), kAbc);

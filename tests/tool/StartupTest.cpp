@@ -136,26 +136,38 @@ TEST_F(Startup, ShortAndOddKeysAreStoredPlain) {
     EXPECT_EQ(Start(), "1234");
 }
 
-TEST_F(Startup, StoredTextDecoding) {
+TEST_F(Startup, StoredTextDecodingAndRefusal) {
     InstallLibrary();
-    // A bad first character gives the high nibble F, a bad second 16*high-1.
-    WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=Z01Z\r\n");
-    EXPECT_EQ(Start(), "F00F");
-
     // No key in the file: the default is deciphered as if it were stored.
     WriteFile(ConfigFile(), "[CONFIG]\r\n");
     const std::string fromDefault = Start();
     EXPECT_EQ(fromDefault, DecipherStoredKey("5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A"));
     EXPECT_EQ(fromDefault, "0BB746E21DCAD951F03E130A1864619B");  // OpenSSL: SM4-ECB decryption of 5A..5A
 
-    // A file written by an earlier start loads the key it was written with.
+    // A file written by an earlier start loads the key it was written with;
+    // a shorter key was kept as it is, in either case.
     WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=3484D8C1602CC7ABC3DC22C456AD3CB1\r\n");
     EXPECT_EQ(Start(), "00112233445566778899AABBCCDDEEFF");
+    WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=0a0b\r\n");
+    EXPECT_EQ(Start(), "0A0B");
+    EXPECT_TRUE(sink.entries.empty());
 
-    // Only 63 characters are taken: 31 bytes, not enciphered.
-    const std::string longValue = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-    WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=" + longValue + "\r\n");
-    EXPECT_EQ(Start(), "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCD");
+    // Anything the tool could not have written would be decoded into a key
+    // nobody chose: no key at all is loaded, with the message for a file
+    // that cannot be read.
+    for (const std::string& bad :
+         std::vector<std::string>{"Z01Z", "hello", std::string(32, 'Z'), "ABC", std::string(34, 'A'),
+                                  "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"}) {
+        sink.entries.clear();
+        WriteFile(ConfigFile(), "[CONFIG]\r\nCUSTOMER_KEY=" + bad + "\r\n");
+        EXPECT_EQ(Start(), "") << bad;
+        ASSERT_EQ(sink.entries.size(), 1u) << bad;
+        EXPECT_EQ(sink.entries[0].text,
+                  ConfigUnreadableMessage(ConfigFile(), QStringLiteral("its CUSTOMER_KEY value is not a key this tool "
+                                                                       "stored")));
+        EXPECT_TRUE(sink.entries[0].text.contains("No access key is loaded"));
+        EXPECT_EQ(sink.entries[0].icon, MessageIcon::Error);
+    }
     EXPECT_EQ(prompt.calls, 0);
 }
 
@@ -324,23 +336,44 @@ TEST_F(Startup, LogGoesToTheWorkingDirectoryConfigurationStaysBesideTheExecutabl
         when.tm_sec = 5;
         startup.Log().AppendAutoWrite(when, "N2-0001", true);
         startup.Log().AppendAutoWrite(when, "N2-0002", false);
+        // A token's serial number cannot start a line of its own.
+        startup.Log().AppendAutoWrite(when, "N2\r\n2099-01-01 00:00:00 N2-0003\x1b[2J", true);
     });
     EXPECT_TRUE(fs::exists(ConfigFile()));
     EXPECT_FALSE(fs::exists(workDir / "Norvik2Cfg.ini"));
     EXPECT_FALSE(fs::exists(exeDir / "Norvik2-Log.txt"));
     EXPECT_EQ(ReadFile(workDir / "Norvik2-Log.txt"),
-              "earlier line\r\n2024-01-02 03:04:05 N2-0001 Success\r\n2024-01-02 03:04:05 N2-0002 fail\r\n");
+              "earlier line\r\n2024-01-02 03:04:05 N2-0001 Success\r\n2024-01-02 03:04:05 N2-0002 fail\r\n"
+              "2024-01-02 03:04:05 N2\\x0D\\x0A2099-01-01 00:00:00 N2-0003\\x1B[2J Success\r\n");
 }
 
-TEST_F(Startup, UnopenableLogIsReportedAndSkipped) {
+TEST_F(Startup, ALogThatIsNoPlainFileOfItsOwnIsReportedAndSkipped) {
+    // The working directory may be shared: what another user left under the
+    // log's name is never written through, and nothing blocks.
     InstallLibrary();
     WriteFile(ConfigFile(), std::string(kDefaultConfigContent));
-    fs::create_directory(workDir / "Norvik2-Log.txt");
-    Start([](ProvisorStartup& startup) {
-        EXPECT_FALSE(startup.Log().IsGood());
-        startup.Log().AppendAutoWrite(std::tm{}, "N2", true);
-    });
-    EXPECT_EQ(sink.Texts(), QStringList{"Can't open log file!"});
+    const fs::path log = workDir / "Norvik2-Log.txt";
+    const fs::path elsewhere = root / "elsewhere.txt";
+    const std::vector<std::pair<std::string, std::function<void()>>> planted = {
+        {"directory", [&] { fs::create_directory(log); }},
+        {"symbolic link", [&] { fs::create_symlink(elsewhere, log); }},
+        {"dangling symbolic link", [&] { fs::create_symlink(root / "made-by-the-tool.txt", log); }},
+        {"FIFO", [&] { ASSERT_EQ(mkfifo(log.c_str(), 0666), 0); }},
+        {"hard link", [&] { fs::create_hard_link(elsewhere, log); }},
+    };
+    for (const auto& [what, plant] : planted) {
+        WriteFile(elsewhere, "someone else's file\n");
+        fs::remove(log);
+        plant();
+        sink.entries.clear();
+        Start([](ProvisorStartup& startup) {
+            EXPECT_FALSE(startup.Log().IsGood());
+            EXPECT_EQ(startup.Log().AppendAutoWrite(std::tm{}, "N2", true), OperationLog::Append::Skipped);
+        });
+        EXPECT_EQ(sink.Texts(), QStringList{"Can't open log file!"}) << what;
+        EXPECT_EQ(ReadFile(elsewhere), "someone else's file\n") << what;
+        EXPECT_FALSE(fs::exists(root / "made-by-the-tool.txt")) << what;
+    }
 }
 
 TEST_F(Startup, SavingTheKeyKeepsEveryOtherLine) {

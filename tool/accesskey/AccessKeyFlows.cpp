@@ -7,6 +7,7 @@
 #include "Encodings.h"
 #include "Provisioning.h"
 #include "ProvisorStartup.h"
+#include "Wipe.h"
 
 namespace provisor {
 
@@ -34,14 +35,14 @@ QString RefusalText(uint32_t status, const char* prefix) {
 void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup) {
     const std::optional<QString> key = ctx.view.AskAccessKey();
     if (!key) return;
-    const std::string text = key->toStdString();
+    std::string text = key->toStdString();
     if (!startup.SaveCustomerKey(text)) {
         // The key is still taken for this session: the operator asked for
         // it, and the token may already hold it. Only the next start would
         // fall back to the old one, so say so while it can be mended.
         ctx.view.ShowMessage(KeyNotSavedMessage(startup.ConfigPath()), kCaption, MessageIcon::Warning);
     }
-    g_customerKey.Set(text);
+    g_customerKey.Set(std::move(text));
 }
 
 void OnAsciiKeyChanged(ToolContext& ctx) {
@@ -63,12 +64,13 @@ void ChangeKey(ToolContext& ctx) {
     if (AuthenticateToken(ctx) != 0) return;
     const std::string reader = g_readerName.Get();
     const auto current = g_customerKey.Snapshot();
-    const std::string next = newKey.toStdString();
+    std::string next = newKey.toStdString();
+    const WipeOnExit wipe(next);
     const uint32_t status = StatusOf(ctx.Call<CardFn::CardChangeKey>(reader.c_str(), current->c_str(), next.c_str()));
     if (status == 0) {
         // Only the tool's copy: the file keeps the old key until the
         // operator saves the new one through "Access Key".
-        g_customerKey.Set(next);
+        g_customerKey.Set(std::string(next));
         view.ShowMessage(kChangeKeySuccess, kCaption, MessageIcon::Information);
     } else {
         view.ShowMessage(RefusalText(status, "Change customer key failed!["), kCaption, MessageIcon::Error);

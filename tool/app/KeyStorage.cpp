@@ -4,6 +4,7 @@
 
 #include "Encodings.h"
 #include "Sm4.h"
+#include "Wipe.h"
 
 namespace provisor {
 
@@ -17,6 +18,7 @@ constexpr size_t kStorageCipherCapacity = 32;
 
 std::string Convert(std::string_view text, int direction) {
     std::vector<uint8_t> bytes = HexTextToBytes(text);
+    const WipeOnExit wipe(bytes);
     if (!bytes.empty() && bytes.size() % 16 == 0) {
         size_t capacity = kStorageCipherCapacity;
         // A refused call leaves the bytes as they are, which is what a key

@@ -4,7 +4,6 @@
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string_view>
 
@@ -14,14 +13,25 @@ inline constexpr char kLogFileName[] = "Norvik2-Log.txt";
 
 class OperationLog {
 public:
-    // Opens for appending; false when the stream is not good afterwards.
+    OperationLog() = default;
+    ~OperationLog() { Close(); }
+    OperationLog(const OperationLog&) = delete;
+    OperationLog& operator=(const OperationLog&) = delete;
+
+    // Opens for appending, creating the file when it is missing. The working
+    // directory may be shared with other users, so false too for a symbolic
+    // link (never followed), anything but a regular file (a FIFO would
+    // block or swallow the lines), and a file that belongs to another user
+    // or has other names (hard links): such a file was not made for this
+    // log.
     bool Open(const std::filesystem::path& path);
     bool IsGood() const;
     enum class Append { Written, Skipped, Failed };
-    // "YYYY-MM-DD hh:mm:ss <serial> Success|fail" and CR LF, flushed at
-    // once. Skipped while the stream is not good; Failed for the append
-    // that found it could not write (the disk full, the file gone bad),
-    // with the reason in LastError(). Later appends are skipped.
+    // "YYYY-MM-DD hh:mm:ss <serial> Success|fail" and CR LF, written at
+    // once, control characters of the serial number escaped. Skipped while
+    // the log is not open or has failed; Failed for the append that found
+    // it could not write (the disk full, the file gone bad), with the
+    // reason in LastError(). Later appends are skipped.
     Append AppendAutoWrite(const std::tm& started, std::string_view serial, bool success);
     void Close();
     // The file as opened, made absolute (for messages).
@@ -30,7 +40,8 @@ public:
 
 private:
     mutable std::mutex m_mutex;  // the card thread writes, the UI thread closes
-    std::ofstream m_stream;
+    int m_fd = -1;
+    bool m_failed = false;
     std::filesystem::path m_path;
     int m_lastError = 0;
 };

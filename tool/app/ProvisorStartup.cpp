@@ -11,8 +11,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "Encodings.h"
 #include "IniFile.h"
 #include "KeyStorage.h"
+#include "Wipe.h"
 
 namespace provisor {
 
@@ -61,11 +63,22 @@ QString KeyNotSavedMessage(const std::filesystem::path& path) {
 }
 
 QString ConfigUnreadableMessage(const std::filesystem::path& path, int error) {
+    return ConfigUnreadableMessage(path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QString ConfigUnreadableMessage(const std::filesystem::path& path, const QString& reason) {
     return QStringLiteral(
                "The configuration file %1 cannot be read (%2). No access key is loaded, so no token is "
                "authenticated with a key you did not choose; make the file readable and start the tool "
                "again.")
-        .arg(QString::fromStdString(path.string()), QString::fromLocal8Bit(std::strerror(error)));
+        .arg(QString::fromStdString(path.string()), reason);
+}
+
+bool IsStoredKeyText(std::string_view stored) {
+    if (stored.size() > 32 || stored.size() % 2 != 0) return false;
+    for (char c : stored)
+        if (HexDigitValue(static_cast<unsigned char>(c)) > 15) return false;
+    return true;
 }
 
 QString LogNotWrittenMessage(const std::filesystem::path& path, int error) {
@@ -139,28 +152,40 @@ void ProvisorStartup::EnsureConfigFile() {
         m_view.RequestClose();
         return;
     }
-    const std::string text = key->toStdString();
+    std::string text = key->toStdString();
     // Used all the same; without the message the next start would quietly
     // fall back to the default key.
     if (!SaveCustomerKey(text)) m_sink.ShowMessage(KeyNotSavedMessage(ConfigPath()), kCaption, MessageIcon::Warning);
-    m_key.Set(text);
+    m_key.Set(std::move(text));
 }
 
-void ProvisorStartup::LoadCustomerKey() {
-    const std::optional<std::string> content = ReadIniFile(ConfigPath());
+bool ProvisorStartup::LoadCustomerKey() {
+    std::optional<std::string> content = ReadIniFile(ConfigPath());
     if (!content) {
         const int error = errno;
         m_key.Set({});
         m_sink.ShowMessage(ConfigUnreadableMessage(ConfigPath(), error), kCaption, MessageIcon::Error);
-        return;
+        return false;
     }
     std::string stored = FindIniValue(*content, kConfigSection, kConfigKeyName).value_or(kDefaultStoredKey);
-    if (stored.size() > kStoredKeyMaxChars) stored.resize(kStoredKeyMaxChars);
+    const WipeOnExit wipe(*content, stored);
+    if (!IsStoredKeyText(stored)) {
+        m_key.Set({});
+        m_sink.ShowMessage(
+            ConfigUnreadableMessage(
+                ConfigPath(),
+                QStringLiteral("its %1 value is not a key this tool stored").arg(QLatin1String(kConfigKeyName))),
+            kCaption, MessageIcon::Error);
+        return false;
+    }
     m_key.Set(DecipherStoredKey(stored));
+    return true;
 }
 
 bool ProvisorStartup::SaveCustomerKey(std::string_view key) {
-    return WriteIniValue(ConfigPath(), kConfigSection, kConfigKeyName, EncipherKeyForStorage(key));
+    std::string stored = EncipherKeyForStorage(key);
+    const WipeOnExit wipe(stored);
+    return WriteIniValue(ConfigPath(), kConfigSection, kConfigKeyName, stored);
 }
 
 void ProvisorStartup::OpenLogFile() {

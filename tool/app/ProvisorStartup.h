@@ -25,8 +25,6 @@ inline constexpr char kConfigKeyName[] = "CUSTOMER_KEY";
 inline constexpr char kDefaultStoredKey[] = "5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A";
 inline constexpr std::string_view kDefaultConfigContent =
     "[CONFIG]\r\nCUSTOMER_KEY=5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A\r\n";
-// Longest stored value taken from the file.
-inline constexpr size_t kStoredKeyMaxChars = 63;
 
 inline const QString kLoadLibraryFailed = QStringLiteral("Load library failed");
 inline const QString kConfigCreateFailed = QStringLiteral("Failed to create the configuration file!");
@@ -36,8 +34,16 @@ inline const QString kLogOpenFailed = QStringLiteral("Can't open log file!");
 // then what the operator does about it.
 // The key just given could not be stored in the configuration file at path.
 QString KeyNotSavedMessage(const std::filesystem::path& path);
-// The configuration file exists but cannot be read (error: an errno value).
+// The configuration file exists but cannot be read (error: an errno value),
+// or holds a key that cannot be used (reason: what is wrong with it).
 QString ConfigUnreadableMessage(const std::filesystem::path& path, int error);
+QString ConfigUnreadableMessage(const std::filesystem::path& path, const QString& reason);
+
+// Whether a stored CUSTOMER_KEY value is one SaveCustomerKey could have
+// written: up to 32 hexadecimal digits in pairs (an enciphered full key, or
+// a shorter key kept as it is). Anything else would be decoded into a key
+// nobody chose, and every token refusing it would lose one of its tries.
+bool IsStoredKeyText(std::string_view stored);
 // The operation log took no more lines (error: an errno value, 0 unknown).
 QString LogNotWrittenMessage(const std::filesystem::path& path, int error);
 
@@ -97,10 +103,12 @@ public:
     // the configuration file and opens the log.
     void BindCardLibrary();
     void EnsureConfigFile();
-    // A file that exists but cannot be read leaves the key empty, with a
-    // message: the default key would be a key nobody chose, and every token
-    // refusing it would lose one of its tries.
-    void LoadCustomerKey();
+    // A file that exists but cannot be read, or whose stored key is not one
+    // the tool could have written, leaves the key empty, with a message: the
+    // default key, or the garbage decoded from the value, would be a key
+    // nobody chose, and every token refusing it would lose one of its tries.
+    // False in those cases.
+    bool LoadCustomerKey();
     // Stores key (at most 32 digits) enciphered; leaves the current key
     // alone. False when the file could not be written.
     bool SaveCustomerKey(std::string_view key);

@@ -1,6 +1,15 @@
 #include "ToolState.h"
 
+#include "Wipe.h"
+
 namespace provisor {
+
+std::shared_ptr<const std::string> SharedText::Hold(std::string text) {
+    return std::shared_ptr<const std::string>(new std::string(std::move(text)), [](const std::string* held) {
+        Wipe(*const_cast<std::string*>(held));
+        delete held;
+    });
+}
 
 CustomerKeyText g_customerKey;
 SharedText g_readerName;

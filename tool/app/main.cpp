@@ -7,6 +7,7 @@
 #include "CProvisorApp.h"
 #include "CardApi.h"
 #include "CardLibrary.h"
+#include "CoreDumps.h"
 #include "ExternalProgram.h"
 #include "NorvikVersion.h"
 #include "OperationLog.h"
@@ -61,6 +62,7 @@ int Diagnose() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    provisor::DisableCoreDumps();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(stdout);

@@ -268,7 +268,9 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
         }
         const OptionWord word = SplitOptionWord(arg);
         const OptionRule* rule = FindOption(word.name);
-        if (!rule) throw UsageError("unknown option " + word.name + " (keyloom --help lists them)");
+        // Not repeated: it may be a secret typed in the wrong place.
+        if (!rule)
+            throw UsageError("unknown option in argument " + std::to_string(i + 1) + " (keyloom --help lists them)");
         std::string value;
         if (rule->takesValue) {
             if (word.attached) {
@@ -304,7 +306,8 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
                 throw UsageError("key: the action is change, reset or save");
             o.commandName = "key " + action;
         } else if (o.command == Command::None) {
-            throw UsageError("unknown command \"" + word + "\" (keyloom --help lists them)");
+            throw UsageError("unknown command in argument " + std::to_string(positionals[0] + 1) +
+                             " (keyloom --help lists them)");
         } else {
             o.commandName = word;
         }

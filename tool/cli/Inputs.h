@@ -27,14 +27,22 @@ std::optional<std::string> StandardInputRead();
 // A seed for the seed field: every blank, tab and line break removed, ASCII
 // letters in upper case, and its decoded bytes (1-160). Throws UsageError.
 struct SeedInput {
+    ~SeedInput();  // clears both
     std::string text;
     std::vector<uint8_t> bytes;
 };
 SeedInput ParseSeedText(const std::string& content, const std::string& what);
 
-// An otpauth URI as the QR import reads decoded text: the first
-// whitespace-delimited word, then the import's rules. Throws UsageError
-// when there is no URI with "secret=" or its secret is not base32.
+// An otpauth URI: the first whitespace-delimited word, read exactly, since
+// nobody looks at a form before the token is written. It must be an
+// otpauth://totp/ URI with a "secret=" parameter (that name in lower case,
+// as the QR import wants it) holding base32; the other parameter names
+// match in any case. algorithm (SHA1 or SHA256, default SHA1), digits (4,
+// 6, 8 or 10, default 6), period (30 or 60, default 30) and issuer (the
+// title, in lower case as the QR import gives it: printable ASCII, at most
+// 12 bytes) must each be something the token does exactly, and appear at
+// most once. Anything else (an hotp URI, SHA512, 7 digits, 45 seconds, an
+// issuer that would be cut) throws UsageError naming the cause.
 struct OtpauthInput {
     SeedInput seed;
     std::string title;  // lower case, at most 12 characters

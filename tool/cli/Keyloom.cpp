@@ -11,9 +11,12 @@
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 #include <PCSC/winscard.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <PCSC/wintypes.h>
 
 #include "AccessKeyFlows.h"
@@ -27,8 +30,11 @@
 #include "PcscProbe.h"
 #include "Provisioning.h"
 #include "ProvisorStartup.h"
+#include "SafeText.h"
 #include "SeedSources.h"
+#include "TextFile.h"
 #include "Verify.h"
+#include "Wipe.h"
 
 namespace keyloom {
 
@@ -93,8 +99,40 @@ bool Showed(const std::vector<RecordedMessage>& messages, const QString& text) {
     return false;
 }
 
+// A descriptor closed with its owner.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : m_fd(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    OwnedFd& operator=(OwnedFd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    ~OwnedFd() { Reset(); }
+    int Get() const { return m_fd; }
+
+private:
+    void Reset() {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+    }
+    int m_fd = -1;
+};
+
 // Inputs checked before any reader or token is touched.
 struct Prepared {
+    Prepared() = default;
+    Prepared(Prepared&&) = default;
+    Prepared& operator=(Prepared&&) = default;
+    ~Prepared() {
+        Wipe(newKey);
+        Wipe(keyText);
+    }
+
     SeedInput seed;
     OtpAlgorithm algorithm = OtpAlgorithm::Sha1;
     int digits = 6;
@@ -104,14 +142,21 @@ struct Prepared {
     std::vector<int> entryLines;  // file line of each entry, from 1
     std::string newKey;
     std::string keyText;  // from --key-file
+    // seed-file and seed-provider: the file as it was checked, open, so
+    // that the one loaded is this very file, not whatever its name leads
+    // to later (the loader would even search its own path for a bare name).
+    OwnedFd sourceFile;
 };
+
+std::string DescriptorPath(const OwnedFd& fd) { return "/proc/self/fd/" + std::to_string(fd.Get()); }
 
 // The bulk file as the flow will read it, with the line each entry came
 // from and, for a rejected file, the first line at fault.
 void PrepareBulk(const std::string& path, Prepared& p) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) throw UsageError("bulk file: " + path + " is a directory");
-    const std::string text = ReadInput(path, "bulk file", 64u * 1024 * 1024);
+    std::string text = ReadInput(path, "bulk file", kOperatorFileLimit);
+    const WipeOnExit wipe(text);
     std::string_view rest = text;
     int lineNumber = 0;
     while (!rest.empty()) {
@@ -132,9 +177,13 @@ Prepared Prepare(const Options& o) {
     Prepared p;
     if (o.command == Command::Provision) {
         if (o.seedFile) {
-            p.seed = ParseSeedText(ReadInput(*o.seedFile, "--seed-file"), "--seed-file");
+            std::string text = ReadInput(*o.seedFile, "--seed-file");
+            const WipeOnExit wipe(text);
+            p.seed = ParseSeedText(text, "--seed-file");
         } else {
-            const OtpauthInput uri = ParseOtpauthText(ReadInput(*o.otpauthFile, "--otpauth-file"), "--otpauth-file");
+            std::string text = ReadInput(*o.otpauthFile, "--otpauth-file");
+            const WipeOnExit wipe(text);
+            const OtpauthInput uri = ParseOtpauthText(text, "--otpauth-file");
             p.seed = uri.seed;
             p.algorithm = uri.algorithm;
             p.digits = uri.digits;
@@ -149,14 +198,20 @@ Prepared Prepare(const Options& o) {
         if (o.title) p.title = *o.title;
     }
     if (o.command == Command::SeedFile || o.command == Command::SeedProvider) {
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(o.file, ec))
+        p.sourceFile = OwnedFd(open(o.file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (p.sourceFile.Get() < 0 || fstat(p.sourceFile.Get(), &st) != 0 || !S_ISREG(st.st_mode))
             throw UsageError((o.command == Command::SeedFile ? "seed file: " : "seed provider: ") + o.file +
                              " is not a readable file");
     }
     if (o.command == Command::Bulk) PrepareBulk(o.file, p);
-    if (o.newKeyFile) p.newKey = ParseKeyText(ReadInput(*o.newKeyFile, "--new-key-file"), "--new-key-file");
-    if (o.keyFile) p.keyText = ParseKeyText(ReadInput(*o.keyFile, "--key-file"), "--key-file");
+    const auto key = [](const std::string& path, const char* what) {
+        std::string text = ReadInput(path, what);
+        const WipeOnExit wipe(text);
+        return ParseKeyText(text, what);
+    };
+    if (o.newKeyFile) p.newKey = key(*o.newKeyFile, "--new-key-file");
+    if (o.keyFile) p.keyText = key(*o.keyFile, "--key-file");
     return p;
 }
 
@@ -224,7 +279,9 @@ public:
         if (!std::filesystem::exists(m_startup.ConfigPath(), ec))
             throw UsageError("no access key: " + m_startup.ConfigPath().string() +
                              " does not exist (start Provisor once, run keyloom key save, or give --key-file FILE)");
-        m_startup.LoadCustomerKey();
+        // A file that cannot be read, or holds a key the tools never stored,
+        // is refused before a token could spend a try on it.
+        if (!m_startup.LoadCustomerKey()) throw UsageError(FlowCause(view.Messages()));
     }
 
     // Connects to reader and reads the token's serial number, as "connect"
@@ -266,7 +323,7 @@ QJsonObject TokenJson(Session& s, const std::string& reader) {
 // is known afterwards: a provider may hand out a fresh seed on every call,
 // so asking it again to verify would prove nothing.
 PFN_GetSeed g_providerGetSeed = nullptr;
-std::vector<uint8_t> g_providedSeed;
+std::vector<uint8_t> g_providedSeed;  // cleared once the write is verified
 int32_t g_providerResult = 0;
 bool g_providerCalled = false;
 
@@ -304,6 +361,7 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
     QJsonObject token = TokenJson(s, reader);
     QJsonObject item{{"profile", profile}, {"operation", "write"}};
     std::vector<uint8_t> seed = p.seed.bytes;
+    const WipeOnExit wipe(seed, g_providedSeed);
     const auto finish = [&](int status, std::string cause, const char* result) {
         item["result"] = result;
         token["profiles"] = QJsonArray{item};
@@ -321,14 +379,15 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
         g_seedSource = SeedSource::Typed;
     } else {
         const SeedSource source = o.command == Command::SeedFile ? SeedSource::SeedFile : SeedSource::Provider;
-        if (!LoadSeedSource(s.ctx, o.file, source)) {
+        if (!LoadSeedSource(s.ctx, DescriptorPath(p.sourceFile), source)) {
             std::string cause = FlowCause(s.view.Messages());
             cause += source == SeedSource::SeedFile ? " (" + o.file + " has no valid record for serial " + serial + ")"
                                                     : " (" + o.file + " does not load or exports no GetSeed)";
             return finish(kExitUsage, cause, "failed");
         }
         if (source == SeedSource::SeedFile) {
-            seed = g_seedSources.LookUp(serial).value_or(std::vector<uint8_t>{});
+            auto found = g_seedSources.LookUp(serial);
+            if (found) seed.swap(*found);
         } else {
             g_providerGetSeed = s.api.Get<CardFn::GetSeed>();
             s.api.Set<CardFn::GetSeed>(&CapturingGetSeed);
@@ -367,7 +426,7 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
         if (cause.empty()) cause = rows.empty() ? "nothing was written" : OneLine(rows.back().state);
         return finish(kExitFailure, cause, "failed");
     }
-    if (o.command == Command::SeedProvider) seed = g_providedSeed;
+    if (o.command == Command::SeedProvider) seed.swap(g_providedSeed);
 
     if (o.verify) {
         VerifyTarget target{0, profile, false, seed, p.algorithm, p.digits, p.step};
@@ -393,21 +452,17 @@ Outcome RunBulk(const Options& o, const Prepared& p, const std::string& reader) 
 
     Outcome out;
     QJsonObject token = TokenJson(s, reader);
-    s.view.SetText(Control::BulkPath, Q(o.file));
+    // Exactly the entries read and checked before anything was touched: the
+    // file is not read again (standard input could not be, and a file
+    // could have changed since).
     BulkRun run;
-    StartBulkImport(s.ctx, run);
+    StartBulkRun(s.ctx, run, p.entries);
     run.Wait();
 
     const auto messages = s.view.Messages();
     const auto rows = s.view.Rows();
     token["messages"] = MessagesJson(messages);
-    if (Showed(messages, QString::fromLatin1(kBulkFileErrorMessage))) {
-        out.status = kExitUsage;
-        out.cause = std::string(kBulkFileErrorMessage) + " (bulk file " + o.file + ")";
-    } else if (run.Entries() != p.entries) {
-        out.status = kExitUsage;
-        out.cause = "the bulk file " + o.file + " changed while keyloom read it";
-    } else if (rows.empty() && !p.entries.empty()) {
+    if (rows.empty() && !p.entries.empty()) {
         // Authentication failed: nothing was applied.
         out.status = kExitFailure;
         out.cause = FlowCause(messages);
@@ -741,7 +796,7 @@ Outcome Dispatch(const Options& o, const std::vector<std::string>& args) {
 
 }  // namespace
 
-std::string OneLine(const QString& text) { return text.simplified().toStdString(); }
+std::string OneLine(const QString& text) { return EscapeControlCharacters(text.simplified().toStdString()); }
 
 Outcome UsageOutcome(const std::string& commandName, const std::string& cause) {
     Outcome out;

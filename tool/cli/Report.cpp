@@ -5,12 +5,15 @@
 #include <sstream>
 
 #include "Keyloom.h"
+#include "SafeText.h"
 
 namespace keyloom {
 
 namespace {
 
-std::string S(const QJsonValue& v) { return v.toString().toStdString(); }
+// Serial numbers, reader names and titles come from tokens, readers and
+// files: their control characters are escaped before they reach a terminal.
+std::string S(const QJsonValue& v) { return provisor::EscapeControlCharacters(v.toString().toStdString()); }
 
 void RenderTokens(std::ostringstream& out, const QJsonArray& tokens) {
     for (const QJsonValue& tv : tokens) {

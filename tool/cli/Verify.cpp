@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "Provisioning.h"
+#include "Wipe.h"
 
 namespace keyloom {
 
@@ -22,6 +23,8 @@ double Seconds(SteadyClock::time_point from, SteadyClock::time_point to) {
 }
 
 }  // namespace
+
+VerifyTarget::~VerifyTarget() { Wipe(seed); }
 
 std::optional<uint32_t> ParseClockText(const std::string& text) {
     std::tm tm{};

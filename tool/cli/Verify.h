@@ -17,6 +17,8 @@
 namespace keyloom {
 
 struct VerifyTarget {
+    ~VerifyTarget();  // clears the seed
+
     size_t item = 0;  // the caller's index (entry, report item)
     int profile = 0;
     bool deleted = false;  // the seed was removed: the token must report none

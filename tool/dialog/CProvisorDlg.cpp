@@ -22,10 +22,12 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <type_traits>
 
+#include "AccessKeyEntry.h"
 #include "AccessKeyFlows.h"
 #include "BulkImportFlow.h"
 #include "QrImportFlow.h"
@@ -220,8 +222,15 @@ void CProvisorDlg::BuildControls() {
     auto* asciiEdit = edit(1092, "asciiKeyEdit", QStringLiteral("Ascii:"));
     buddy(asciiLabel, asciiEdit);
     auto* hexLabel = label(QStringLiteral("Hex:"), "hexLabel", 1095);
-    auto* hexEdit = edit(1039, "hexKeyEdit", QStringLiteral("Hex:"), 32);
+    auto* hexEdit = edit(1039, "hexKeyEdit", QStringLiteral("Hex:"), kAccessKeyMaxChars);
     hexEdit->setMinimumWidth(hexEdit->fontMetrics().horizontalAdvance(QString(34, QLatin1Char('D'))));
+    // The limit is for typing only. A longer text the "Ascii:" field puts
+    // here stays whole (the edit would cut it to a valid-looking key the
+    // operator never typed), so that "change key" refuses it; the limit
+    // follows the text back down as it is shortened.
+    connect(hexEdit, &QLineEdit::textChanged, hexEdit, [hexEdit](const QString& text) {
+        hexEdit->setMaxLength(std::max(kAccessKeyMaxChars, static_cast<int>(text.size())));
+    });
     buddy(hexLabel, hexEdit);
     auto* changeKey = button(1040, QStringLiteral("change key"), "changeKeyButton");
     auto* displayOffLabel = label(QStringLiteral("Display off time:"), "displayOffLabel", 1089);
@@ -752,6 +761,8 @@ void CProvisorDlg::SetText(Control control, const QString& text) {
     OnUiThread([this, control, &text] {
         QWidget* w = ControlWidget(static_cast<int>(control));
         if (auto* e = qobject_cast<QLineEdit*>(w)) {
+            if (control == Control::HexKey && text.size() > e->maxLength())
+                e->setMaxLength(static_cast<int>(text.size()));
             e->setText(text);
         } else if (auto* l = qobject_cast<QLabel*>(w)) {
             l->setText(text);

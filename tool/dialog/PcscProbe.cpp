@@ -4,18 +4,35 @@
 #include <PCSC/wintypes.h>
 
 #include <cstring>
+#include <mutex>
+
+#include "CardApi.h"
 
 namespace provisor {
 
 namespace {
 
+// pcsc-lite's client library looks a handle up across the contexts of the
+// whole process, and a look-up running while another thread releases its
+// context can read a freed list entry: under load that crashed the card
+// thread in SCardDisconnect while a library call (each makes and releases a
+// context of its own) ended on another. So no PC/SC call of these threads
+// overlaps a library call, which holds the same lock; each waits at most
+// for the library call in progress.
+template <typename F>
+auto Serialized(F&& call) {
+    std::lock_guard lock(CardApi::CallLock());
+    return call();
+}
+
 class Context {
 public:
     explicit Context(DWORD scope) {
-        m_ok = SCardEstablishContext(scope, nullptr, nullptr, &m_context) == SCARD_S_SUCCESS;
+        m_ok =
+            Serialized([&] { return SCardEstablishContext(scope, nullptr, nullptr, &m_context); }) == SCARD_S_SUCCESS;
     }
     ~Context() {
-        if (m_ok) SCardReleaseContext(m_context);
+        if (m_ok) Serialized([&] { return SCardReleaseContext(m_context); });
     }
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
@@ -30,7 +47,9 @@ private:
 class Presence final : public ICardPresence {
 public:
     Presence(std::unique_ptr<Context> context, SCARDHANDLE card) : m_context(std::move(context)), m_card(card) {}
-    ~Presence() override { SCardDisconnect(m_card, SCARD_LEAVE_CARD); }
+    ~Presence() override {
+        Serialized([&] { return SCardDisconnect(m_card, SCARD_LEAVE_CARD); });
+    }
 
 private:
     std::unique_ptr<Context> m_context;  // released after the card
@@ -57,10 +76,11 @@ std::optional<std::vector<std::string>> PcscLiteProbe::ListReaders() {
     // not a failure.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD length = 0;
-        if (SCardListReaders(context.get(), nullptr, nullptr, &length) != SCARD_S_SUCCESS || length == 0)
+        if (Serialized([&] { return SCardListReaders(context.get(), nullptr, nullptr, &length); }) != SCARD_S_SUCCESS ||
+            length == 0)
             return std::nullopt;
         std::string buffer(length, '\0');
-        const LONG rc = SCardListReaders(context.get(), nullptr, buffer.data(), &length);
+        const LONG rc = Serialized([&] { return SCardListReaders(context.get(), nullptr, buffer.data(), &length); });
         if (rc == SCARD_E_INSUFFICIENT_BUFFER) continue;  // a reader arrived in between
         if (rc != SCARD_S_SUCCESS) return std::nullopt;
         return SplitMultiString(buffer.data(), std::min<size_t>(length, buffer.size()));
@@ -73,8 +93,10 @@ std::unique_ptr<ICardPresence> PcscLiteProbe::ConnectShared(const std::string& r
     if (!context->ok()) return nullptr;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    if (SCardConnect(context->get(), reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
-                     &protocol) != SCARD_S_SUCCESS)
+    if (Serialized([&] {
+            return SCardConnect(context->get(), reader.c_str(), SCARD_SHARE_SHARED,
+                                SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+        }) != SCARD_S_SUCCESS)
         return nullptr;
     return std::make_unique<Presence>(std::move(context), card);
 }

@@ -9,9 +9,15 @@
 
 namespace provisor {
 
-// The file's bytes; nullopt for an empty path, a directory (which opens as a
-// stream on some systems and would read as an empty file) or a read error.
-std::optional<std::string> ReadWholeTextFile(const std::filesystem::path& path);
+// The most an operator's file may hold: far beyond any real bulk or seed
+// file, small enough that a wrong pick (a disk image, /dev/zero) is refused
+// instead of filling the memory.
+constexpr size_t kOperatorFileLimit = 64u * 1024 * 1024;
+
+// The bytes of a regular file; nullopt for an empty path, anything but a
+// regular file (a directory, a FIFO that would never end or block the
+// tool, a device), a file longer than limit, or a read error.
+std::optional<std::string> ReadWholeTextFile(const std::filesystem::path& path, size_t limit = kOperatorFileLimit);
 
 // Calls onLine for every line of text, in order, until it returns false. A
 // line ends at a line feed, a carriage return just before it is dropped, and

@@ -6,6 +6,7 @@
 
 #include "Encodings.h"
 #include "TextFile.h"
+#include "Wipe.h"
 
 namespace provisor {
 
@@ -69,13 +70,19 @@ bool DecodeSeed(std::string_view field, BulkEntry& entry) {
     text[field.copy(text, field.size())] = '\0';
     uint8_t bytes[512];  // 5/8 of the longest field; only the decoded bytes are read
     size_t length = field.size();
-    if (Base32Decode(text, &length, bytes) == 0 || length > kBulkMaxSeedBytes) return false;
-    std::memcpy(entry.seed, bytes, length);
-    entry.seedLength = static_cast<int32_t>(length);
-    return true;
+    const bool ok = Base32Decode(text, &length, bytes) != 0 && length <= kBulkMaxSeedBytes;
+    if (ok) {
+        std::memcpy(entry.seed, bytes, length);
+        entry.seedLength = static_cast<int32_t>(length);
+    }
+    Wipe(text, field.size());
+    Wipe(bytes, std::min(length, sizeof bytes));
+    return ok;
 }
 
 }  // namespace
+
+BulkEntry::~BulkEntry() { Wipe(seed, sizeof seed); }
 
 bool ParseBulkLine(std::string_view line, std::vector<BulkEntry>& entries) {
     std::string_view rest = SkipSpaces(line);
@@ -148,8 +155,10 @@ bool ParseBulkText(std::string_view text, std::vector<BulkEntry>& out) {
 }
 
 bool LoadBulkFile(const std::filesystem::path& path, std::vector<BulkEntry>& out) {
-    const std::optional<std::string> text = ReadWholeTextFile(path);
-    return text && ParseBulkText(*text, out);
+    std::optional<std::string> text = ReadWholeTextFile(path);
+    if (!text) return false;
+    const WipeOnExit wipe(*text);
+    return ParseBulkText(*text, out);
 }
 
 }  // namespace provisor

@@ -29,8 +29,10 @@ constexpr size_t kBulkMaxSeedFieldChars = 820;
 
 // One accepted line. Zero-filled when created, so a delete entry has an
 // empty algorithm, title and seed and zero numbers apart from profile and
-// deleteOnly.
+// deleteOnly. Every copy clears its seed when it goes.
 struct BulkEntry {
+    ~BulkEntry();
+
     int32_t profile = 0;      // 0-99
     int32_t timeStep = 0;     // 30 or 60
     int32_t setTime = 0;      // 1 for YES
@@ -57,8 +59,9 @@ bool ParseBulkLine(std::string_view line, std::vector<BulkEntry>& entries);
 // the entries in file order (empty when no line was accepted).
 bool ParseBulkText(std::string_view text, std::vector<BulkEntry>& out);
 
-// Reads the file at path and parses it as ParseBulkText does. An empty path
-// or a file that cannot be read gives false with out untouched.
+// Reads the file at path and parses it as ParseBulkText does. An empty path,
+// a file that cannot be read, anything but a regular file and a file over
+// kOperatorFileLimit give false with out untouched.
 bool LoadBulkFile(const std::filesystem::path& path, std::vector<BulkEntry>& out);
 
 }  // namespace provisor

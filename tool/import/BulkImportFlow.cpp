@@ -85,6 +85,12 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
         view.SetText(Control::BulkPath, QString());
         return;
     }
+    StartBulkRun(ctx, run, std::move(entries));
+}
+
+void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries) {
+    if (run.Running()) return;
+    if (g_readerName.Empty()) return;
     run.m_bulkEntries = std::move(entries);
     if (AuthenticateToken(ctx) != 0) return;
 

@@ -41,7 +41,7 @@ public:
     const std::vector<BulkEntry>& Entries() const { return m_bulkEntries; }
 
 private:
-    friend void StartBulkImport(ToolContext& ctx, BulkRun& run);
+    friend void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries);
 
     std::vector<BulkEntry> m_bulkEntries;
     std::thread m_worker;
@@ -55,6 +55,12 @@ void ChooseBulkFile(ToolContext& ctx);
 // "☰ bulk import", on the UI thread: loads the file of the path field,
 // authenticates and starts the worker. Does nothing while a run is active.
 void StartBulkImport(ToolContext& ctx, BulkRun& run);
+
+// The part of "☰ bulk import" after the file was loaded and checked: makes
+// entries the run's, authenticates and starts the worker on exactly them.
+// For a caller that read and checked the file itself (the command-line
+// tool, whose file may be standard input).
+void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries);
 
 // The worker's whole run over entries: busy flag, progress label, library
 // calls and result rows. StartBulkImport runs it on its own thread; exposed

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "Wipe.h"
+
 namespace provisor {
 
 namespace {
@@ -36,8 +38,12 @@ char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 std::string ReadFirstWord(const fs::path& file) {
     const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return {};
-    std::string content;
     char buffer[4096];
+    std::string content;
+    // The payload holds the secret: room for all of it at once, so that no
+    // copy is left behind by growing, and cleared when done.
+    content.reserve(kDecoderOutputReadLimit + sizeof buffer);
+    const WipeOnExit wipe(content, buffer);
     while (content.size() < kDecoderOutputReadLimit) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -116,6 +122,7 @@ std::optional<OtpauthFields> InterpretQrText(std::string_view decoded) {
     for (char c : ParameterValue(decoded, "secret=")) fields.seed.push_back(AsciiUpper(c));
 
     std::string lower(decoded);
+    const WipeOnExit wipe(lower);  // the secret too, in lower case
     for (char& c : lower) c = AsciiLower(c);
 
     if (Contains(lower, "sha256")) fields.algorithm = kAlgorithmSha256;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "QrImport.h"
+#include "Wipe.h"
 
 namespace provisor {
 
@@ -15,16 +16,18 @@ QString Latin(const char* text) { return QString::fromLatin1(text); }
 // The form values of a decoded text, or the "no QR code" message. The window
 // is back in its normal state before any message appears: a box whose
 // parent is still minimised may never be seen by the operator.
-void FinishImport(ToolContext& ctx, const std::string& decoded) {
+void FinishImport(ToolContext& ctx, std::string& decoded) {
     IToolView& view = ctx.view;
     view.SetMinimized(false);
-    const std::optional<OtpauthFields> fields = InterpretQrText(decoded);
+    std::optional<OtpauthFields> fields = InterpretQrText(decoded);
+    Wipe(decoded);
     if (!fields) {
         view.ShowMessage(Latin(kQrNotDetectedMessage), Latin(kQrMessageCaption), MessageIcon::None);
         return;
     }
     view.ShowMessage(Latin(kQrAddedMessage), Latin(kQrMessageCaption), MessageIcon::None);
     view.SetText(Control::Seed, QString::fromStdString(fields->seed));
+    Wipe(fields->seed);
     view.SetSelection(Control::Algorithm, fields->algorithm);
     view.SetText(Control::Title, QString::fromStdString(fields->title));
     view.SetSelection(Control::TimeStep, fields->timeStep);

@@ -9,6 +9,7 @@
 #include "Encodings.h"
 #include "ProvisorStartup.h"
 #include "SeedSources.h"
+#include "Wipe.h"
 
 namespace provisor {
 
@@ -108,6 +109,8 @@ uint32_t ApplyProfileConfig(ToolContext& ctx, const char* title) {
 uint32_t WriteProfileSeed(ToolContext& ctx) {
     std::string serial = ctx.state.m_serialNumber.Get();
     std::vector<uint8_t> seed;
+    std::string text;
+    const WipeOnExit wipe(seed, text);
     switch (g_seedSource.load()) {
         case SeedSource::Provider: {
             if (serial.size() > kProviderSerialMax) serial.resize(kProviderSerialMax);
@@ -127,12 +130,12 @@ uint32_t WriteProfileSeed(ToolContext& ctx) {
         case SeedSource::SeedFile: {
             auto found = g_seedSources.LookUp(serial);
             if (!found) return kSeedWriteAbandoned;
-            seed = std::move(*found);
+            seed.swap(*found);
             break;
         }
         case SeedSource::Typed:
         case SeedSource::Bulk: {
-            const std::string text = ctx.view.Text(Control::Seed).toStdString();
+            text = ctx.view.Text(Control::Seed).toStdString();
             seed.assign(kTypedSeedBuffer, 0);
             size_t length = text.size();
             if (Base32Decode(text.c_str(), &length, seed.data()) == 0) {

@@ -39,8 +39,12 @@ using SeedTable = std::map<std::string, std::string, std::less<>>;
 bool ParseSeedText(std::string_view text, std::string_view serial, SeedTable& table);
 
 // Reads the file at path and parses it as ParseSeedText does. The table is
-// emptied first; an empty path or a file that cannot be read gives false.
+// emptied first; an empty path, a file that cannot be read, anything but a
+// regular file and a file over kOperatorFileLimit give false.
 bool LoadSeedFile(const std::filesystem::path& path, std::string_view serial, SeedTable& table);
+
+// Empties the table, clearing every seed it held.
+void WipeSeedTable(SeedTable& table);
 
 // The seed bytes stored for serial, or nothing when it has no record.
 std::optional<std::vector<uint8_t>> LookUpSeed(const SeedTable& table, std::string_view serial);

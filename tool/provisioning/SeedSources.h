@@ -15,6 +15,12 @@
 
 namespace provisor {
 
+// A seed provider library and the descriptor it was loaded through.
+struct LoadedProvider {
+    void* handle = nullptr;
+    int fd = -1;
+};
+
 class SeedSources {
 public:
     ~SeedSources();
@@ -23,8 +29,9 @@ public:
     bool LoadSeedTable(const std::filesystem::path& path, std::string_view serial);
     std::optional<std::vector<uint8_t>> LookUp(std::string_view serial) const;
 
-    // Loads a seed provider library by its full path and makes its GetSeed
-    // api's entry. On failure the entry is left empty (and any earlier
+    // Loads the seed provider library at path (relative to the working
+    // directory, never searched for on the loader's path; a regular file
+    // only) and makes its GetSeed api's entry. On failure the entry is left empty (and any earlier
     // provider unloaded), so no write can call a function that is gone.
     bool LoadProvider(CardApi& api, const std::filesystem::path& path);
     void UnloadProvider(CardApi& api);
@@ -32,7 +39,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     SeedTable m_table;
-    void* m_provider = nullptr;
+    LoadedProvider m_provider;
 };
 
 extern SeedSources g_seedSources;
