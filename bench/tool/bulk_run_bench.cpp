@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "BareCard.h"
-#include "BulkFile.h"
-#include "BulkImportFlow.h"
-#include "CardApi.h"
-#include "CardLibrary.h"
-#include "ToolContext.h"
+#include "formats/BulkFile.h"
+#include "import/BulkImportFlow.h"
+#include "session/CardApi.h"
+#include "session/CardLibrary.h"
+#include "session/ToolContext.h"
 
 namespace {
 

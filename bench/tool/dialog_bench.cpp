@@ -38,9 +38,9 @@
 #include <vector>
 
 #include "BareCard.h"
-#include "CProvisorDlg.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
+#include "dialog/CProvisorDlg.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
 #include "SimControl.h"
 
 namespace {

@@ -1,11 +1,11 @@
 #include <filesystem>
 
-#include "AccessKeyEntry.h"
-#include "AccessKeyFlows.h"
+#include "accesskey/AccessKeyEntry.h"
+#include "accesskey/AccessKeyFlows.h"
 #include "FlowFixture.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "ProvisorStartup.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "session/ProvisorStartup.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "BulkImportFlow.h"
-#include "Provisioning.h"
+#include "import/BulkImportFlow.h"
+#include "provisioning/Provisioning.h"
 #include "ScriptedCard.h"
 #include "ToolTestFiles.h"
 #include "ToolTestViews.h"

@@ -1,4 +1,4 @@
-#include "DeviceActions.h"
+#include "actions/DeviceActions.h"
 #include "FlowFixture.h"
 
 using namespace provisor;

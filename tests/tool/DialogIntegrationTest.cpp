@@ -18,10 +18,10 @@
 #include <filesystem>
 #include <set>
 
-#include "CProvisorDlg.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "Provisioning.h"
+#include "dialog/CProvisorDlg.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "provisioning/Provisioning.h"
 #include "QtTestApp.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"

@@ -32,12 +32,12 @@
 #include <fstream>
 #include <thread>
 
-#include "CProvisorDlg.h"
+#include "dialog/CProvisorDlg.h"
 #include "DialogDriver.h"
 #include "FaultEnvironment.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "Provisioning.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "provisioning/Provisioning.h"
 #include "QtTestApp.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"

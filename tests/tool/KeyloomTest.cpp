@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <memory>
 
-#include "CommandLine.h"
-#include "Fleet.h"
+#include "cli/CommandLine.h"
+#include "cli/Fleet.h"
 #include "FlowFixture.h"
-#include "Inputs.h"
-#include "Keyloom.h"
-#include "Totp.h"
-#include "Verify.h"
+#include "cli/Inputs.h"
+#include "cli/Keyloom.h"
+#include "cli/Totp.h"
+#include "cli/Verify.h"
 
 using namespace keyloom;
 using tooltest::Strings;

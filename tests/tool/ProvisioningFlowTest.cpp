@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 #include "ScriptedCard.h"
-#include "SeedSources.h"
+#include "provisioning/SeedSources.h"
 #include "ToolTestFiles.h"
 #include "ToolTestViews.h"
 

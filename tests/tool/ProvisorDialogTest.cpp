@@ -12,11 +12,11 @@
 
 #include <QCheckBox>
 
-#include "AccessKeyFlows.h"
-#include "CInputCustomerKey.h"
-#include "CProvisorDlg.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
+#include "accesskey/AccessKeyFlows.h"
+#include "dialog/CInputCustomerKey.h"
+#include "dialog/CProvisorDlg.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
 #include "QtTestApp.h"
 #include "ToolTestViews.h"
 #include "ToolTestFiles.h"

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "CallRunner.h"
-#include "ExternalProgram.h"
-#include "Provisioning.h"
-#include "QrImport.h"
-#include "QrImportFlow.h"
+#include "session/CallRunner.h"
+#include "import/ExternalProgram.h"
+#include "provisioning/Provisioning.h"
+#include "import/QrImport.h"
+#include "import/QrImportFlow.h"
 #include "ScriptedCard.h"
 #include "ToolTestFiles.h"
 #include "ToolTestScreen.h"

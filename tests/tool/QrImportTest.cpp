@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "ExternalProgram.h"
-#include "QrImport.h"
+#include "import/ExternalProgram.h"
+#include "import/QrImport.h"
 #include "ToolTestFiles.h"
 #include "ToolTestScreen.h"
 

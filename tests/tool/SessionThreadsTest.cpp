@@ -8,9 +8,9 @@
 #include <mutex>
 #include <thread>
 
-#include "CardMonitor.h"
-#include "ClockTicker.h"
-#include "ReaderWatch.h"
+#include "session/CardMonitor.h"
+#include "session/ClockTicker.h"
+#include "session/ReaderWatch.h"
 #include "ScriptedCard.h"
 #include "ToolTestViews.h"
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <utility>
 
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "ProvisorStartup.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "session/ProvisorStartup.h"
 #include "ToolTestViews.h"
 #include "ToolTestFiles.h"
 

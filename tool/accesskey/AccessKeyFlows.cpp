@@ -1,13 +1,13 @@
-#include "AccessKeyFlows.h"
+#include "accesskey/AccessKeyFlows.h"
 
 #include <string>
 #include <string_view>
 
-#include "AccessKeyEntry.h"
-#include "Encodings.h"
-#include "Provisioning.h"
-#include "ProvisorStartup.h"
-#include "Wipe.h"
+#include "accesskey/AccessKeyEntry.h"
+#include "formats/Encodings.h"
+#include "provisioning/Provisioning.h"
+#include "session/ProvisorStartup.h"
+#include "formats/Wipe.h"
 
 namespace provisor {
 

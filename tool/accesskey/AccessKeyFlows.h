@@ -4,7 +4,7 @@
 // them takes the busy flag.
 #pragma once
 
-#include "ToolContext.h"
+#include "session/ToolContext.h"
 
 namespace provisor {
 

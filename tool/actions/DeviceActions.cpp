@@ -1,10 +1,10 @@
-#include "DeviceActions.h"
+#include "actions/DeviceActions.h"
 
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 
 namespace provisor {
 

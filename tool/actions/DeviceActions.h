@@ -4,7 +4,7 @@
 // then the action's own call and its message or result row.
 #pragma once
 
-#include "ToolContext.h"
+#include "session/ToolContext.h"
 
 namespace provisor {
 

@@ -1,8 +1,8 @@
-#include "HeadlessView.h"
+#include "cli/HeadlessView.h"
 
 #include <ctime>
 
-#include "ClockTicker.h"
+#include "session/ClockTicker.h"
 
 namespace keyloom {
 

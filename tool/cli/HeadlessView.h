@@ -11,8 +11,8 @@
 #include <optional>
 #include <vector>
 
-#include "ToolView.h"
-#include "UserPrompts.h"
+#include "session/ToolView.h"
+#include "session/UserPrompts.h"
 
 namespace keyloom {
 

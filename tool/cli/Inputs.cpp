@@ -1,4 +1,4 @@
-#include "Inputs.h"
+#include "cli/Inputs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "CommandLine.h"
-#include "Encodings.h"
-#include "Wipe.h"
+#include "cli/CommandLine.h"
+#include "formats/Encodings.h"
+#include "formats/Wipe.h"
 
 namespace keyloom {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Totp.h"
+#include "cli/Totp.h"
 
 namespace keyloom {
 

@@ -1,4 +1,4 @@
-#include "Keyloom.h"
+#include "cli/Keyloom.h"
 
 #include <QJsonArray>
 
@@ -19,22 +19,22 @@
 #include <unistd.h>
 #include <PCSC/wintypes.h>
 
-#include "AccessKeyFlows.h"
-#include "BulkFile.h"
-#include "BulkImportFlow.h"
-#include "CardLibrary.h"
-#include "DeviceActions.h"
-#include "Fleet.h"
-#include "HeadlessView.h"
-#include "Inputs.h"
-#include "PcscProbe.h"
-#include "Provisioning.h"
-#include "ProvisorStartup.h"
-#include "SafeText.h"
-#include "SeedSources.h"
-#include "TextFile.h"
-#include "Verify.h"
-#include "Wipe.h"
+#include "accesskey/AccessKeyFlows.h"
+#include "formats/BulkFile.h"
+#include "import/BulkImportFlow.h"
+#include "session/CardLibrary.h"
+#include "actions/DeviceActions.h"
+#include "cli/Fleet.h"
+#include "cli/HeadlessView.h"
+#include "cli/Inputs.h"
+#include "session/PcscProbe.h"
+#include "provisioning/Provisioning.h"
+#include "session/ProvisorStartup.h"
+#include "formats/SafeText.h"
+#include "provisioning/SeedSources.h"
+#include "formats/TextFile.h"
+#include "cli/Verify.h"
+#include "formats/Wipe.h"
 
 namespace keyloom {
 

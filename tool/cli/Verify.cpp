@@ -1,12 +1,12 @@
-#include "Verify.h"
+#include "cli/Verify.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "Provisioning.h"
-#include "Wipe.h"
+#include "provisioning/Provisioning.h"
+#include "formats/Wipe.h"
 
 namespace keyloom {
 

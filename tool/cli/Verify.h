@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ToolContext.h"
-#include "Totp.h"
+#include "session/ToolContext.h"
+#include "cli/Totp.h"
 
 namespace keyloom {
 

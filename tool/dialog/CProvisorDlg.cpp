@@ -1,4 +1,4 @@
-#include "CProvisorDlg.h"
+#include "dialog/CProvisorDlg.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -27,15 +27,15 @@
 #include <future>
 #include <type_traits>
 
-#include "AccessKeyEntry.h"
-#include "AccessKeyFlows.h"
-#include "BulkImportFlow.h"
-#include "QrImportFlow.h"
-#include "CInputCustomerKey.h"
-#include "DeviceActions.h"
-#include "MessageBoxSink.h"
-#include "Provisioning.h"
-#include "UiCallRunner.h"
+#include "accesskey/AccessKeyEntry.h"
+#include "accesskey/AccessKeyFlows.h"
+#include "import/BulkImportFlow.h"
+#include "import/QrImportFlow.h"
+#include "dialog/CInputCustomerKey.h"
+#include "actions/DeviceActions.h"
+#include "dialog/MessageBoxSink.h"
+#include "provisioning/Provisioning.h"
+#include "dialog/UiCallRunner.h"
 
 namespace provisor {
 

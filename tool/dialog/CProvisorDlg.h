@@ -16,17 +16,17 @@
 #include <string>
 #include <vector>
 
-#include "BulkImportFlow.h"
-#include "CardMonitor.h"
-#include "ClockTicker.h"
-#include "DialogState.h"
+#include "import/BulkImportFlow.h"
+#include "session/CardMonitor.h"
+#include "session/ClockTicker.h"
+#include "session/DialogState.h"
 #include "NorvikVersion.h"
-#include "PcscProbe.h"
-#include "ProvisorStartup.h"
-#include "ReaderWatch.h"
-#include "ToolContext.h"
-#include "ToolView.h"
-#include "UserPrompts.h"
+#include "session/PcscProbe.h"
+#include "session/ProvisorStartup.h"
+#include "session/ReaderWatch.h"
+#include "session/ToolContext.h"
+#include "session/ToolView.h"
+#include "session/UserPrompts.h"
 
 class QAction;
 class QCheckBox;

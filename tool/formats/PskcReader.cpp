@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Pskc.h"
-#include "PskcCrypto.h"
+#include "formats/Pskc.h"
+#include "formats/PskcCrypto.h"
 
 namespace provisor {
 

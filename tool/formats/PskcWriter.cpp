@@ -3,9 +3,9 @@
 #include <string>
 #include <utility>
 
-#include "Pskc.h"
-#include "PskcCrypto.h"
-#include "TextChecks.h"
+#include "formats/Pskc.h"
+#include "formats/PskcCrypto.h"
+#include "formats/TextChecks.h"
 
 namespace provisor {
 

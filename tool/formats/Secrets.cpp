@@ -1,4 +1,4 @@
-#include "Secrets.h"
+#include "formats/Secrets.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "Encodings.h"
+#include "formats/Encodings.h"
 
 namespace provisor {
 

@@ -1,11 +1,11 @@
-#include "ServerCsv.h"
+#include "formats/ServerCsv.h"
 
 #include <openssl/crypto.h>
 
 #include <string>
 
-#include "Encodings.h"
-#include "TextChecks.h"
+#include "formats/Encodings.h"
+#include "formats/TextChecks.h"
 
 namespace provisor {
 

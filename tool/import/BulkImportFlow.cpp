@@ -1,11 +1,11 @@
-#include "BulkImportFlow.h"
+#include "import/BulkImportFlow.h"
 
 #include <QFile>
 
 #include <string>
 #include <system_error>
 
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 
 namespace provisor {
 

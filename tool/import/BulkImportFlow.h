@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "BulkFile.h"
-#include "ToolContext.h"
+#include "formats/BulkFile.h"
+#include "session/ToolContext.h"
 
 namespace provisor {
 

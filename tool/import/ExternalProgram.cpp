@@ -1,4 +1,4 @@
-#include "ExternalProgram.h"
+#include "import/ExternalProgram.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,11 +1,11 @@
-#include "QrImportFlow.h"
+#include "import/QrImportFlow.h"
 
 #include <QFile>
 
 #include <string>
 
-#include "QrImport.h"
-#include "Wipe.h"
+#include "import/QrImport.h"
+#include "formats/Wipe.h"
 
 namespace provisor {
 

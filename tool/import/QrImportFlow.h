@@ -5,7 +5,7 @@
 // make no library call.
 #pragma once
 
-#include "ToolContext.h"
+#include "session/ToolContext.h"
 
 namespace provisor {
 

@@ -1,4 +1,4 @@
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 
 #include <array>
 #include <cstring>
@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Encodings.h"
-#include "ProvisorStartup.h"
-#include "SeedSources.h"
-#include "Wipe.h"
+#include "formats/Encodings.h"
+#include "session/ProvisorStartup.h"
+#include "provisioning/SeedSources.h"
+#include "formats/Wipe.h"
 
 namespace provisor {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "ToolContext.h"
+#include "session/ToolContext.h"
 
 namespace provisor {
 

@@ -1,4 +1,4 @@
-#include "SeedSources.h"
+#include "provisioning/SeedSources.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "CallRunner.h"
+#include "session/CallRunner.h"
 
 namespace provisor {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "CardApi.h"
-#include "SeedFile.h"
+#include "session/CardApi.h"
+#include "formats/SeedFile.h"
 
 namespace provisor {
 

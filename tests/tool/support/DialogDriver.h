@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <string>
 
-#include "CProvisorDlg.h"
-#include "Provisioning.h"
+#include "dialog/CProvisorDlg.h"
+#include "provisioning/Provisioning.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 #include "ScriptedCard.h"
 #include "ToolTestViews.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "CardApi.h"
+#include "session/CardApi.h"
 
 namespace tooltest {
 
