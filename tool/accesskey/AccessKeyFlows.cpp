@@ -7,7 +7,7 @@
 #include "formats/Encodings.h"
 #include "provisioning/Provisioning.h"
 #include "session/ProvisorStartup.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

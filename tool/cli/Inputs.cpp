@@ -12,7 +12,7 @@
 
 #include "cli/CommandLine.h"
 #include "formats/Encodings.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace keyloom {
 

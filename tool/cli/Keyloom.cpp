@@ -34,7 +34,7 @@
 #include "provisioning/SeedSources.h"
 #include "formats/TextFile.h"
 #include "cli/Verify.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace keyloom {
 

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "provisioning/Provisioning.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace keyloom {
 

@@ -1,6 +1,6 @@
 #include "formats/OtpauthText.h"
 
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

@@ -40,7 +40,7 @@ size_t BlockSize(void* pointer) {
 void CleanFree(void* pointer) {
     if (!pointer) return;
     unsigned char* block = static_cast<unsigned char*>(pointer) - kBlockHeader;
-    OPENSSL_cleanse(block, BlockSize(pointer) + kBlockHeader);
+    Wipe(block, BlockSize(pointer) + kBlockHeader);
     std::free(block);
 }
 
@@ -195,7 +195,7 @@ public:
         text_.reserve(kMaxText);
     }
     ~DocumentReader() {
-        OPENSSL_cleanse(text_.data(), text_.capacity());
+        Wipe(text_.data(), text_.capacity());
         XML_ParserFree(parser_);
     }
     DocumentReader(const DocumentReader&) = delete;
@@ -333,7 +333,7 @@ private:
             case Field::KeyUser: key_.user = Trim(text_); break;
             default: break;
         }
-        OPENSSL_cleanse(text_.data(), text_.size());
+        Wipe(text_.data(), text_.size());
         text_.clear();
         field_ = Field::None;
 

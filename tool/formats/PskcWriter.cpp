@@ -1,5 +1,3 @@
-#include <openssl/crypto.h>
-
 #include <string>
 #include <utility>
 
@@ -164,7 +162,7 @@ void PskcWriter::Add(const ExportToken& token) {
     std::string package = formatter_.Package(token);
     file_.Append(package);
     // A clear file's package holds the secret in base64.
-    OPENSSL_cleanse(package.data(), package.size());
+    Wipe(package.data(), package.size());
 }
 
 void PskcWriter::Finish() { file_.Finish(PskcFormatter::Footer()); }

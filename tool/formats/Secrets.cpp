@@ -1,6 +1,5 @@
 #include "formats/Secrets.h"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstring>
@@ -27,12 +26,12 @@ SecretBytes& SecretBytes::operator=(SecretBytes other) noexcept {
 }
 
 SecretBytes::~SecretBytes() {
-    if (bytes_) OPENSSL_cleanse(bytes_.get(), size_);
+    Wipe(bytes_.get(), size_);
 }
 
 void SecretBytes::Shrink(size_t size) {
     if (size >= size_) return;
-    OPENSSL_cleanse(bytes_.get() + size, size_ - size);
+    Wipe(bytes_.get() + size, size_ - size);
     size_ = size;
 }
 

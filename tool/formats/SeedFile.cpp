@@ -2,7 +2,7 @@
 
 #include "formats/Encodings.h"
 #include "formats/TextFile.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

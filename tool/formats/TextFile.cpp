@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

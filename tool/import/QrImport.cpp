@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "import/QrImport.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

@@ -9,7 +9,7 @@
 #include "formats/Encodings.h"
 #include "session/ProvisorStartup.h"
 #include "provisioning/SeedSources.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

@@ -4,7 +4,7 @@
 
 #include "formats/Encodings.h"
 #include "Sm4.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

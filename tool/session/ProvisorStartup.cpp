@@ -14,7 +14,7 @@
 #include "formats/Encodings.h"
 #include "formats/IniFile.h"
 #include "session/KeyStorage.h"
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

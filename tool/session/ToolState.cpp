@@ -1,6 +1,6 @@
 #include "session/ToolState.h"
 
-#include "formats/Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 
