@@ -9,7 +9,7 @@ namespace {
 using DeviceActions = FlowTest;
 
 TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
-    state.m_profile = 7;
+    session.m_profile = 7;
     view.sink.answerOk = false;
     RemoveSeed(ctx);  // Cancel: nothing after the authentication
     view.sink.answerOk = true;
@@ -46,7 +46,7 @@ TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
 }
 
 TEST_F(DeviceActions, SettingsSendWhatTheFormSays) {
-    state.m_profile = 2;
+    session.m_profile = 2;
     for (const QString& title : {QString(), QStringLiteral("Caf\u00E9")}) {  // the byte count is sent
         view.texts[Control::Title] = title;
         SetTitleOnly(ctx);
@@ -98,20 +98,20 @@ TEST_F(DeviceActions, ScreenLockResultsAreHints) {
 TEST_F(DeviceActions, NoReaderOrAHeldBusyFlag) {
     void (*const all[])(ToolContext&) = {SetTitleOnly, ChangeDisplayOffTime, SetKeypadMode, RemoveSeed,
                                          CopyOtp,      LockScreen,           UnlockScreen};
-    g_readerName.Set({});
+    session.g_readerName.Set({});
     for (auto action : all) action(ctx);
     EXPECT_EQ(Calls(), Strings{});
-    g_readerName.Set("R");
+    session.g_readerName.Set("R");
 
     // Only the title and the display-off time ignore the flag, and the
     // holder keeps it.
-    g_busy = true;
+    session.g_busy = true;
     for (auto action : all) action(ctx);
     EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardChgPrompt(R,AB,0,,0)", "CardVerify(R,AB)",
                                 "CardSetStandbyTime(R,AB,15)"}));
     EXPECT_EQ(Texts(), (Strings{"0-Change prompt success!", "Config success!"}));
-    EXPECT_TRUE(g_busy);
-    g_busy = false;
+    EXPECT_TRUE(session.g_busy);
+    session.g_busy = false;
 
     // Held while the removal question is open; a failed authentication
     // shows its message alone and releases it too.
@@ -125,7 +125,7 @@ TEST_F(DeviceActions, NoReaderOrAHeldBusyFlag) {
     CopyOtp(ctx);
     EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardVerify(R,AB)", "CardVerify(R,AB)", "CardReadOTP(R,AB,0)"}));
     EXPECT_EQ(Texts().at(1), "0-Authentication failed, remaining 1 times");
-    EXPECT_FALSE(g_busy);
+    EXPECT_FALSE(session.g_busy);
 }
 
 }  // namespace

@@ -47,7 +47,6 @@ protected:
         env.configDir = exeDir;
         ASSERT_TRUE(
             WriteIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY", EncipherKeyForStorage(kFactoryKey)));
-        g_busy = false;
     }
     void TearDown() override {
         dlg.reset();
@@ -182,7 +181,7 @@ TEST_F(DialogOnPcscd, CardThreadReadsNeverCollideWithButtonActions) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
     // The card thread reads the token again and again meanwhile.
     QTimer reread;
-    QObject::connect(&reread, &QTimer::timeout, [] { g_readPending = true; });
+    QObject::connect(&reread, &QTimer::timeout, [this] { dlg->Session().g_readPending = true; });
     reread.start(5);
     const int rounds = 60;
     for (int i = 0; i < rounds; ++i) Click(1031);  // "apply config conly"
@@ -295,7 +294,8 @@ TEST_F(DialogOnPcscd, AHundredLineBulkFileProvisionsEveryProfileOfTheToken) {
         const Line& l = lines[static_cast<size_t>(profile)];
         char otp[16] = {};
         const long long now = std::time(nullptr);
-        ASSERT_EQ(g_cardApi.Call<CardFn::CardReadOTP>(reader.c_str(), key.c_str(), profile, otp), 0u) << profile;
+        ASSERT_EQ(dlg->Session().cardApi.Call<CardFn::CardReadOTP>(reader.c_str(), key.c_str(), profile, otp), 0u)
+            << profile;
         std::vector<std::string> expected;
         for (long long t : {now, now - l.step, now + l.step}) {
             std::string code = Oathtool(std::string("--totp=") + (l.sha256 ? "sha256" : "sha1") + " -d " +

@@ -8,7 +8,7 @@
 
 #include "provisioning/Provisioning.h"
 #include "ScriptedCard.h"
-#include "provisioning/SeedSources.h"
+#include "session/SeedSources.h"
 #include "ToolTestFiles.h"
 #include "ToolTestViews.h"
 
@@ -32,19 +32,14 @@ class ProvisioningFlow : public ::testing::Test {
 protected:
     void SetUp() override {
         card.Reset();
-        card.Install(api, true);
-        api.Set<CardFn::GetSeed>(nullptr);
-        g_readerName.Set(kReader);
-        g_customerKey.Set(kKey);
-        g_busy = false;
-        g_seedSource = SeedSource::Typed;
-        g_writePending = true;
-        g_totalCount = g_successCount = g_failCount = 0;
-        state.m_serialNumber.Set("NV2A00000001");
-        state.m_profile = 5;
+        card.Install(session.cardApi, true);
+        session.cardApi.Set<CardFn::GetSeed>(nullptr);
+        session.g_readerName.Set(kReader);
+        session.g_customerKey.Set(kKey);
+        session.SetTokenInfo({"NV2A00000001", {}});
+        session.m_profile = 5;
         view.texts[Control::UtcTime] = kUtc;
     }
-    void TearDown() override { g_seedSources.UnloadProvider(api); }
 
     CardCall Find(const std::string& fn) const {
         for (const CardCall& c : card.Calls())
@@ -53,10 +48,10 @@ protected:
     }
 
     ScriptedCard& card = ScriptedCard::Instance();
-    CardApi api;
-    DialogState state;
+    ManualClock clock;
+    ToolSession session{&clock};
     RecordingView view;
-    ToolContext ctx{api, state, view, nullptr};
+    ToolContext ctx{session, view, nullptr};
 };
 
 TEST_F(ProvisioningFlow, ProvisionWritesConfigurationThenSeedAndAddsOneRow) {
@@ -81,7 +76,7 @@ TEST_F(ProvisioningFlow, ProvisionWritesConfigurationThenSeedAndAddsOneRow) {
     EXPECT_EQ(view.enabledHistory,
               (std::vector<std::pair<Control, bool>>{{Control::Provision, false}, {Control::Provision, true}}));
     EXPECT_TRUE(view.Messages().isEmpty());
-    EXPECT_FALSE(g_busy);
+    EXPECT_FALSE(session.g_busy);
 
     // Every list's other entries, "No change" where the token keeps its own
     // value, and an empty title written as empty.
@@ -162,6 +157,7 @@ TEST_F(ProvisioningFlow, AuthenticationFailuresAreToldInTheOperatorsWords) {
     view.texts[Control::Seed] = "JBSWY3DP";
     const std::vector<std::pair<uint32_t, QString>> cases = {
         {0xC003, "5-Authentication failed, remaining 3 times"},
+        {0xC010, "5-Authentication failed, remaining 16 times"},  // the whole low byte
         {0x1007, "Customer key is locked"},
         {0x1002, "5-Authentication failed, remaining unlimited times"},
         {0x0002, "5-Device not connected"},
@@ -206,16 +202,16 @@ TEST_F(ProvisioningFlow, OverwriteQuestionAndTheBusyFlag) {
     EXPECT_EQ(card.Names().back(), "CardBurnSeed");
 
     // Held by another action: nothing at all happens.
-    g_busy = true;
+    session.g_busy = true;
     card.ClearCalls();
     ProvisionProfile(ctx);
     ApplyConfigOnly(ctx);
     EXPECT_TRUE(card.Calls().empty());
     EXPECT_EQ(view.Rows().size(), 2u);
-    g_busy = false;
+    session.g_busy = false;
 
     // No reader connected: nothing either.
-    g_readerName.Set("");
+    session.g_readerName.Set("");
     ProvisionProfile(ctx);
     EXPECT_TRUE(card.Calls().empty());
 }
@@ -249,23 +245,23 @@ TEST_F(ProvisioningFlow, ArmedWriteWritesOneTokenOnceWithOneRowAndOneLogLine) {
     view.texts[Control::Seed] = "";
     ToggleWriteSeed(ctx);
     EXPECT_EQ(view.Messages(), QStringList{"Please select a seed file!"});
-    EXPECT_FALSE(state.m_writeArmed);
+    EXPECT_FALSE(session.m_writeArmed);
 
     view.texts[Control::Seed] = "jbsw y3dp";
     ToggleWriteSeed(ctx);
-    EXPECT_TRUE(state.m_writeArmed);
+    EXPECT_TRUE(session.m_writeArmed);
     EXPECT_EQ(view.texts[Control::WriteSeed], "Stop");
     EXPECT_EQ(view.texts[Control::Seed], "JBSWY3DP");
     ToggleWriteSeed(ctx);  // pressed again: disarmed without a write
-    EXPECT_FALSE(state.m_writeArmed);
+    EXPECT_FALSE(session.m_writeArmed);
     EXPECT_EQ(view.texts[Control::WriteSeed], "write seed");
     ToggleWriteSeed(ctx);
     EXPECT_TRUE(card.Calls().empty());
 
     RunAutoWrite(ctx);
     EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardGetSeedFlag", "CardBurnSeed"}));
-    EXPECT_FALSE(state.m_writeArmed);
-    EXPECT_FALSE(g_writePending);
+    EXPECT_FALSE(session.m_writeArmed);
+    EXPECT_FALSE(session.g_writePending);
     EXPECT_EQ(view.texts[Control::WriteSeed], "write seed");
     ASSERT_EQ(view.Rows().size(), 1u);
     EXPECT_EQ(view.Rows()[0].state, "5-Successful operation");
@@ -285,7 +281,7 @@ TEST_F(ProvisioningFlow, ArmedWriteWritesOneTokenOnceWithOneRowAndOneLogLine) {
     EXPECT_EQ(lines[19], ' ');
 
     // No token known: nothing is attempted.
-    state.m_serialNumber.Set("");
+    session.SetTokenInfo({"", {}});
     card.ClearCalls();
     RunAutoWrite(ctx);
     EXPECT_TRUE(card.Calls().empty());
@@ -300,17 +296,17 @@ TEST_F(ProvisioningFlow, SeedFileAndSeedProviderAsSources) {
     view.chosenFiles = {QString::fromStdString((dir / "seeds.txt").string())};
     LoadFromFile(ctx);
     EXPECT_EQ(view.chooserFilters.last(), "Txt Files (*.txt)|*.txt|Dll Files(*.dll)|*.dll|All Files (*.*)|*.*||");
-    EXPECT_EQ(g_seedSource, SeedSource::SeedFile);
+    EXPECT_EQ(session.g_seedSource, SeedSource::SeedFile);
     EXPECT_TRUE(view.Messages().isEmpty());
     EXPECT_EQ(WriteProfileSeed(ctx), 0u);
     EXPECT_EQ(Find("CardBurnSeed").args[3], kHelloHex);
 
     // A token the file does not know: abandoned without a write.
-    state.m_serialNumber.Set("NV2A00000077");
+    session.SetTokenInfo({"NV2A00000077", {}});
     card.ClearCalls();
     EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
     EXPECT_TRUE(card.Calls().empty());
-    state.m_serialNumber.Set("NV2A00000001");
+    session.SetTokenInfo({"NV2A00000001", {}});
 
     // A record that does not decode fails the load.
     tooltest::WriteFile(dir / "bad.txt", "NV2A00000001 jbswy3dp\n");
@@ -322,7 +318,7 @@ TEST_F(ProvisioningFlow, SeedFileAndSeedProviderAsSources) {
     // A provider library asked with the serial number.
     view.chosenFiles = {QStringLiteral(FAKE_PROVIDER_PATH)};
     LoadFromFile(ctx);
-    EXPECT_EQ(g_seedSource, SeedSource::Provider);
+    EXPECT_EQ(session.g_seedSource, SeedSource::Provider);
     card.ClearCalls();
     EXPECT_EQ(WriteProfileSeed(ctx), 0u);
     EXPECT_EQ(Find("CardBurnSeed").args[3], "3132333435363738393031323334353637383930");
@@ -338,8 +334,8 @@ TEST_F(ProvisioningFlow, SeedFileAndSeedProviderAsSources) {
     view.chosenFiles = {QStringLiteral(NO_PROVIDER_PATH)};
     LoadFromFile(ctx);
     EXPECT_EQ(view.Messages().last(), "Failed to load dynamic library!");
-    EXPECT_EQ(g_seedSource, SeedSource::Provider);
-    EXPECT_FALSE(api.Has(CardFn::GetSeed));
+    EXPECT_EQ(session.g_seedSource, SeedSource::Provider);
+    EXPECT_FALSE(session.cardApi.Has(CardFn::GetSeed));
     EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
 
     // A cancelled chooser changes nothing.

@@ -13,9 +13,6 @@ namespace provisor {
 
 namespace {
 
-constexpr uint32_t kStatusConfirmTimeout = 0x00003002u;
-constexpr uint32_t kStatusConfirmCancelled = 0x00003003u;
-
 std::u16string_view View16(const QString& text) {
     return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())};
 }
@@ -25,9 +22,7 @@ bool IsNewKeyText(const QString& text) { return text.size() <= kAccessKeyMaxChar
 // The token asks its user to confirm a key change or reset on the device;
 // those two answers get words of their own.
 QString RefusalText(uint32_t status, const char* prefix) {
-    if (status == kStatusConfirmTimeout) return QStringLiteral("Time out!");
-    if (status == kStatusConfirmCancelled) return QStringLiteral("User cancel!");
-    return QLatin1String(prefix) + StatusText(status) + QLatin1Char(']');
+    return StatusMessage(StatusSource::ConfirmOnToken, status, 0, QLatin1String(prefix));
 }
 
 }  // namespace
@@ -42,7 +37,7 @@ void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup) {
         // fall back to the old one, so say so while it can be mended.
         ctx.view.ShowMessage(KeyNotSavedMessage(startup.ConfigPath()), kCaption, MessageIcon::Warning);
     }
-    g_customerKey.Set(std::move(text));
+    ctx.session.g_customerKey.Set(std::move(text));
 }
 
 void OnAsciiKeyChanged(ToolContext& ctx) {
@@ -54,7 +49,7 @@ void OnAsciiKeyChanged(ToolContext& ctx) {
 }
 
 void ChangeKey(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
+    if (ctx.session.g_readerName.Empty()) return;
     IToolView& view = ctx.view;
     const QString newKey = view.Text(Control::HexKey);
     if (!IsNewKeyText(newKey)) {
@@ -62,15 +57,15 @@ void ChangeKey(ToolContext& ctx) {
         return;
     }
     if (AuthenticateToken(ctx) != 0) return;
-    const std::string reader = g_readerName.Get();
-    const auto current = g_customerKey.Snapshot();
+    const std::string reader = ctx.session.g_readerName.Get();
+    const auto current = ctx.session.g_customerKey.Snapshot();
     std::string next = newKey.toStdString();
     const WipeOnExit wipe(next);
     const uint32_t status = StatusOf(ctx.Call<CardFn::CardChangeKey>(reader.c_str(), current->c_str(), next.c_str()));
     if (status == 0) {
         // Only the tool's copy: the file keeps the old key until the
         // operator saves the new one through "Access Key".
-        g_customerKey.Set(std::string(next));
+        ctx.session.g_customerKey.Set(std::string(next));
         view.ShowMessage(kChangeKeySuccess, kCaption, MessageIcon::Information);
     } else {
         view.ShowMessage(RefusalText(status, "Change customer key failed!["), kCaption, MessageIcon::Error);
@@ -79,17 +74,17 @@ void ChangeKey(ToolContext& ctx) {
 }
 
 void FactoryReset(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
-    const std::string reader = g_readerName.Get();
+    if (ctx.session.g_readerName.Empty()) return;
+    const std::string reader = ctx.session.g_readerName.Get();
     const uint32_t status = StatusOf(ctx.Call<CardFn::CardInitKey>(reader.c_str()));
     if (status != 0) {
         ctx.view.ShowMessage(RefusalText(status, "Init key failed!["), kCaption, MessageIcon::Error);
         return;
     }
-    g_customerKey.Set(kFactoryDefaultKey.toStdString());
+    ctx.session.g_customerKey.Set(kFactoryDefaultKey.toStdString());
     // A failure here has shown its own message; the reset itself stands.
     AuthenticateToken(ctx);
-    const auto key = g_customerKey.Snapshot();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     ctx.Call<CardFn::CardSetkeypad>(reader.c_str(), key->c_str(), int32_t{0});
     ctx.view.ShowMessage(QStringLiteral("Restore successfully."), kCaption, MessageIcon::Information);
 }

@@ -4,21 +4,16 @@
 #include <optional>
 #include <string>
 
+#include "formats/Secrets.h"
 #include "provisioning/Provisioning.h"
 
 namespace provisor {
 
 namespace {
 
-constexpr uint32_t kStatusNoSeed = 0x00003001u;
-// The zero-filled buffer CardReadOTP writes the digits into.
-constexpr size_t kOtpBufferSize = 16;
+QString Failure(const char* prefix, uint32_t status) { return FailureText(QLatin1String(prefix), status); }
 
-QString Failure(const char* prefix, uint32_t status) {
-    return QLatin1String(prefix) + StatusText(status) + QLatin1Char(']');
-}
-
-QString EmptySeedWarning(int profile) { return QStringLiteral("Warning,empty seed under profile #%1.").arg(profile); }
+QString EmptySeedWarning(int profile) { return StatusWords(StatusSource::ProfileContents, CARD_E_NO_SEED, profile); }
 
 // What every action does first: nothing without a connected reader, nothing
 // while another action holds the busy flag (for those that take it), and
@@ -26,15 +21,15 @@ QString EmptySeedWarning(int profile) { return QStringLiteral("Warning,empty see
 // body(reader, key).
 template <typename Body>
 void DeviceAction(ToolContext& ctx, bool takesBusyFlag, Body&& body) {
-    if (g_readerName.Empty()) return;
+    if (ctx.session.g_readerName.Empty()) return;
     std::optional<BusyFlag> busy;
     if (takesBusyFlag) {
-        busy.emplace();
+        busy.emplace(ctx.session);
         if (!busy->Taken()) return;
     }
     if (AuthenticateToken(ctx) != 0) return;
-    const std::string reader = g_readerName.Get();
-    const auto key = g_customerKey.Snapshot();
+    const std::string reader = ctx.session.g_readerName.Get();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     body(reader.c_str(), key->c_str());
 }
 
@@ -62,14 +57,14 @@ void SetTitleOnly(ToolContext& ctx) {
         // ASCII is sent whole (and refused by the library when too long)
         // instead of being cut after as many bytes as it has characters.
         const std::string title = ctx.view.Text(Control::Title).toStdString();
-        const int profile = ctx.state.m_profile;
+        const int profile = ctx.session.m_profile;
         const uint32_t status = StatusOf(ctx.Call<CardFn::CardChgPrompt>(reader, key, int32_t{profile}, title.c_str(),
                                                                          static_cast<uint32_t>(title.size())));
         if (status == 0)
             ctx.view.ShowMessage(QStringLiteral("%1-Change prompt success!").arg(profile), kCaption,
                                  MessageIcon::Information);
         else
-            ctx.view.ShowMessage(QStringLiteral("%1-Change prompt failed![%2]").arg(profile).arg(StatusText(status)),
+            ctx.view.ShowMessage(FailureText(QStringLiteral("%1-Change prompt failed![").arg(profile), status),
                                  kCaption, MessageIcon::Error);
     });
 }
@@ -92,14 +87,14 @@ void SetKeypadMode(ToolContext& ctx) {
 void RemoveSeed(ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
         IToolView& view = ctx.view;
-        const int profile = ctx.state.m_profile;
+        const int profile = ctx.session.m_profile;
         const QString question = QStringLiteral("This operation will remove the seed stored \r\nunder profile #") +
                                  QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
         if (!view.AskOkCancel(question, kCaption, MessageIcon::Warning)) return;
         const uint32_t status = StatusOf(ctx.Call<CardFn::CardDeleteSeed>(reader, int32_t{profile}));
         if (status == 0) {
             AddResultRow(ctx, true);
-        } else if (status == kStatusNoSeed) {
+        } else if (status == CARD_E_NO_SEED) {
             view.ShowMessage(EmptySeedWarning(profile), kCaption, MessageIcon::Warning);
         } else {
             AddResultRow(ctx, false);
@@ -110,15 +105,14 @@ void RemoveSeed(ToolContext& ctx) {
 
 void CopyOtp(ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char* key) {
-        const int profile = ctx.state.m_profile;
-        char otp[kOtpBufferSize] = {};
-        const uint32_t status = StatusOf(ctx.Call<CardFn::CardReadOTP>(reader, key, int32_t{profile}, otp));
-        if (status == 0) {
-            // The zero filling ends the digits; a library that filled all of
-            // the buffer still ends at its last byte.
-            ctx.view.SetClipboardText(QString::fromLocal8Bit(otp, static_cast<qsizetype>(strnlen(otp, sizeof otp))));
+        const int profile = ctx.session.m_profile;
+        OtpReading read = ctx.api().ReadOtp(reader, key, int32_t{profile});
+        const uint32_t status = read.status;
+        if (status == CARD_OK) {
+            ctx.view.SetClipboardText(QString::fromLocal8Bit(read.otp));
+            Wipe(read.otp);
             AddResultRow(ctx, true);
-        } else if (status == kStatusNoSeed) {
+        } else if (status == CARD_E_NO_SEED) {
             ctx.view.ShowMessage(EmptySeedWarning(profile), kCaption, MessageIcon::Warning);
         } else {
             AddResultRow(ctx, false);

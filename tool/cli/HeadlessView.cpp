@@ -33,7 +33,7 @@ bool HeadlessView::AskOkCancel(const QString& text, const QString& caption, Mess
 QString HeadlessView::Text(Control control) {
     std::lock_guard lock(m_mutex);
     if (control == Control::UtcTime && !m_texts.count(control))
-        return QString::fromStdString(provisor::FormatUtcTimeField(std::time(nullptr)));
+        return QString::fromStdString(provisor::FormatUtcTimeField(std::chrono::system_clock::now()));
     const auto it = m_texts.find(control);
     return it == m_texts.end() ? QString() : it->second;
 }

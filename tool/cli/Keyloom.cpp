@@ -31,7 +31,7 @@
 #include "provisioning/Provisioning.h"
 #include "session/ProvisorStartup.h"
 #include "formats/SafeText.h"
-#include "provisioning/SeedSources.h"
+#include "session/SeedSources.h"
 #include "formats/TextFile.h"
 #include "cli/Verify.h"
 #include "formats/Secrets.h"
@@ -50,7 +50,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-std::string Hex8(uint32_t status) { return StatusText(status).toStdString(); }
+std::string Hex8(uint32_t status) { return StatusHex(status).toStdString(); }
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -231,7 +231,8 @@ bool PcscServiceAnswers() {
 }
 
 ReaderScan ScanReaders() {
-    PcscLiteProbe probe;
+    std::mutex callLock;
+    PcscLiteProbe probe(callLock);
     ReaderScan scan;
     const auto readers = probe.ListReaders();
     if (!readers) {
@@ -258,8 +259,7 @@ std::string ChooseReader(const Options& o) {
 // reader.
 class Session {
 public:
-    explicit Session(const Options& o)
-        : m_options(o), m_startup(Environment(o), view, view, m_nullView, api, g_customerKey) {}
+    explicit Session(const Options& o) : m_options(o), m_startup(Environment(o), view, view, m_nullView, session) {}
 
     void BindLibrary() {
         if (!m_library.Load(ExecutableDirectory()))
@@ -272,7 +272,7 @@ public:
     // which keyloom never creates: there is nobody to ask for a key.
     void LoadKey(const Prepared& p) {
         if (m_options.keyFile) {
-            g_customerKey.Set(p.keyText);
+            session.g_customerKey.Set(p.keyText);
             return;
         }
         std::error_code ec;
@@ -287,18 +287,18 @@ public:
     // Connects to reader and reads the token's serial number, as "connect"
     // and the card thread do.
     void Connect(const std::string& reader, int profile) {
-        g_readerName.Set(reader);
-        state.m_profile = profile;
-        if (!ReadTokenInfo(ctx, profile) || state.m_serialNumber.Empty())
+        session.g_readerName.Set(reader);
+        session.m_profile = profile;
+        if (!ReadTokenInfo(ctx, profile) || session.SerialNumber().empty())
             throw Failure("no token can be read in reader \"" + reader + "\"");
     }
 
     ProvisorStartup& Startup() { return m_startup; }
 
-    CardApi api;
-    DialogState state;
+    ToolSession session;
+    CardApi& api = session.cardApi;
     HeadlessView view;
-    ToolContext ctx{api, state, view, nullptr};
+    ToolContext ctx{session, view, nullptr};
 
 private:
     static StartupEnvironment Environment(const Options& o) {
@@ -314,7 +314,7 @@ private:
 };
 
 QJsonObject TokenJson(Session& s, const std::string& reader) {
-    return QJsonObject{{"reader", Q(reader)}, {"serial", Q(s.state.m_serialNumber.Get())}};
+    return QJsonObject{{"reader", Q(reader)}, {"serial", Q(s.session.SerialNumber())}};
 }
 
 // --- provision, seed-file, seed-provider -----------------------------------
@@ -355,7 +355,7 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
     const int profile = *o.profile;
     FillProfileForm(s.view, o, p);
     s.Connect(reader, profile);
-    const std::string serial = s.state.m_serialNumber.Get();
+    const std::string serial = s.session.SerialNumber();
 
     Outcome out;
     QJsonObject token = TokenJson(s, reader);
@@ -376,7 +376,7 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
 
     if (o.command == Command::Provision) {
         s.view.SetText(Control::Seed, Q(p.seed.text));
-        g_seedSource = SeedSource::Typed;
+        s.session.g_seedSource = SeedSource::Typed;
     } else {
         const SeedSource source = o.command == Command::SeedFile ? SeedSource::SeedFile : SeedSource::Provider;
         if (!LoadSeedSource(s.ctx, DescriptorPath(p.sourceFile), source)) {
@@ -386,7 +386,7 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
             return finish(kExitUsage, cause, "failed");
         }
         if (source == SeedSource::SeedFile) {
-            auto found = g_seedSources.LookUp(serial);
+            auto found = s.session.seedSources.LookUp(serial);
             if (found) seed.swap(*found);
         } else {
             g_providerGetSeed = s.api.Get<CardFn::GetSeed>();
@@ -565,7 +565,7 @@ std::string UtcText(std::time_t t) {
 Outcome RunInfo(const Options& o, const std::string& reader) {
     Session s(o);
     s.BindLibrary();
-    g_readerName.Set(reader);
+    s.session.g_readerName.Set(reader);
     Outcome out;
     QJsonObject& r = out.report;
     r["reader"] = Q(reader);
@@ -742,7 +742,7 @@ Outcome RunKey(const Options& o, const Prepared& p) {
     } else {
         FactoryReset(s.ctx);
         changed = Showed(s.view.Messages(), QStringLiteral("Restore successfully."));
-        newKey = g_customerKey.Get();
+        newKey = s.session.g_customerKey.Get();
     }
     out.report["changed"] = changed;
     bool saved = false;

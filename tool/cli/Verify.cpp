@@ -42,8 +42,8 @@ std::optional<uint32_t> ParseClockText(const std::string& text) {
 VerifyReport VerifyOnToken(ToolContext& ctx, const std::vector<VerifyTarget>& targets) {
     VerifyReport report;
     if (targets.empty()) return report;
-    const std::string reader = g_readerName.Get();
-    const auto key = g_customerKey.Snapshot();
+    const std::string reader = ctx.session.g_readerName.Get();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     const auto failAll = [&](const std::string& why) {
         report.results.assign(targets.size(), VerifyResult{false, why});
         return report;
@@ -58,7 +58,7 @@ VerifyReport VerifyOnToken(ToolContext& ctx, const std::vector<VerifyTarget>& ta
         reader.c_str(), int32_t{targets.front().profile}, serial, &serialLength, clock, &clockLength));
     const double clockEnd = Seconds(clockStart, SteadyClock::now());
     if (clockStatus != 0)
-        return failAll("the token's clock cannot be read [" + StatusText(clockStatus).toStdString() + "]");
+        return failAll("the token's clock cannot be read [" + StatusHex(clockStatus).toStdString() + "]");
     const std::string clockText(clock, strnlen(clock, std::min<size_t>(clockLength, sizeof clock)));
     report.tokenTime = clockText;
     const auto tokenClock = ParseClockText(clockText);
@@ -75,11 +75,11 @@ VerifyReport VerifyOnToken(ToolContext& ctx, const std::vector<VerifyTarget>& ta
             r.verified = status == kStatusNoSeed;
             r.detail = r.verified    ? "the token holds no seed"
                        : status == 0 ? "the token still shows passwords"
-                                     : "the profile cannot be read [" + StatusText(status).toStdString() + "]";
+                                     : "the profile cannot be read [" + StatusHex(status).toStdString() + "]";
         } else if (status == kStatusNoSeed) {
             r.detail = "the token holds no seed";
         } else if (status != 0) {
-            r.detail = "the password cannot be read [" + StatusText(status).toStdString() + "]";
+            r.detail = "the password cannot be read [" + StatusHex(status).toStdString() + "]";
         } else {
             const std::string code(otp, strnlen(otp, sizeof otp));
             const TokenTimeWindow window = WindowAfterClockRead(*tokenClock, clockEnd, readStart, readEnd);

@@ -101,7 +101,7 @@ W* CProvisorDlg::Add(int id, W* widget, const char* role, const QString& accessi
 }
 
 CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* parent)
-    : QDialog(parent), m_ctx{g_cardApi, m_state, *this, nullptr} {
+    : QDialog(parent), m_session(options.clock), m_ctx{m_session, *this, nullptr} {
     if (options.sink) {
         m_sink = options.sink;
     } else {
@@ -117,10 +117,10 @@ CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* par
     if (options.probe) {
         m_probe = options.probe;
     } else {
-        m_ownProbe = std::make_unique<PcscLiteProbe>();
+        m_ownProbe = std::make_unique<PcscLiteProbe>(m_session.cardApi.CallLock());
         m_probe = m_ownProbe.get();
     }
-    m_startup = std::make_unique<ProvisorStartup>(std::move(env), *m_sink, *m_prompt, *this);
+    m_startup = std::make_unique<ProvisorStartup>(std::move(env), *m_sink, *m_prompt, *this, m_session);
     m_ctx.log = &m_startup->Log();
     m_runner = std::make_unique<UiCallRunner>(this);
 
@@ -133,16 +133,16 @@ CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* par
     BuildControls();
     ConnectSignals();
 
-    m_state.SetFieldUpdateHandler([this] {
+    m_session.SetFieldUpdateHandler([this] {
         if (m_fieldUpdatePosted.exchange(true)) return;
         QMetaObject::invokeMethod(
             this, [this] { UpdateFields(); }, Qt::QueuedConnection);
     });
-    m_readerWatch = std::make_unique<ReaderWatch>(*m_probe, m_state, [this](const auto& listed) {
+    m_readerWatch = std::make_unique<ReaderWatch>(*m_probe, m_session, [this](const auto& listed) {
         QMetaObject::invokeMethod(
             this, [this, listed] { ApplyReaderList(listed); }, Qt::QueuedConnection);
     });
-    m_clock = std::make_unique<ClockTicker>(m_state, [this](const std::string& text) {
+    m_clock = std::make_unique<ClockTicker>(m_session, [this](const std::string& text) {
         const QString value = QString::fromStdString(text);
         QMetaObject::invokeMethod(
             this, [this, value] { SetUtcText(value); }, Qt::QueuedConnection);
@@ -152,7 +152,7 @@ CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* par
 
 CProvisorDlg::~CProvisorDlg() {
     StopThreads();
-    m_state.SetFieldUpdateHandler({});
+    m_session.SetFieldUpdateHandler({});
     if (m_ownSink) m_ownSink->CloseAll();
     // Only now, with no thread left inside it, may the library go.
     m_startup->Release();
@@ -499,9 +499,9 @@ QWidget* CProvisorDlg::ControlWidget(int id) const {
 
 void CProvisorDlg::InitDialog() {
     // The field shows a time before the first clock tick.
-    m_ctx.state.m_autoTime = m_timeModeList->currentIndex() == choice::AutoTime;
-    if (m_state.m_autoTime) SetUtcText(QString::fromStdString(FormatUtcTimeField(std::time(nullptr))));
-    SetThreadCallRunner(m_runner.get());
+    m_session.m_autoTime = m_timeModeList->currentIndex() == choice::AutoTime;
+    if (m_session.m_autoTime) SetUtcText(QString::fromStdString(FormatUtcTimeField(m_session.clock.Now())));
+    m_session.runner.Set(m_runner.get());
     m_startup->BindCardLibrary();
     StartThreads();
 }
@@ -528,8 +528,8 @@ void CProvisorDlg::StopThreads() {
     // The bulk worker asks the UI thread for the UTC field and its rows; it
     // finishes the line it is on and applies no more.
     m_bulkRun.RequestStop();
-    RunBlocking([this] { m_bulkRun.Wait(); });
-    SetThreadCallRunner(nullptr);
+    m_session.RunBlocking([this] { m_bulkRun.Wait(); });
+    m_session.runner.Set(nullptr);
 }
 
 // ---- start-up view ---------------------------------------------------------
@@ -548,10 +548,10 @@ void CProvisorDlg::CreateResultColumns(const std::vector<ResultColumn>& columns)
 }
 
 void CProvisorDlg::ResetSessionState() {
-    g_totalCount = g_successCount = g_failCount = 0;
+    m_session.ResetCounters();
     ShowCounters(0, 0, 0);
-    m_state.SetTip({});
-    m_state.m_writeArmed = false;
+    m_session.SetTip({});
+    m_session.m_writeArmed = false;
 }
 
 void CProvisorDlg::RequestClose() {
@@ -596,12 +596,13 @@ void CProvisorDlg::RunAction(const std::function<void()>& action) {
 
 void CProvisorDlg::UpdateFields() {
     m_fieldUpdatePosted = false;
-    m_serialLabel->setText(QString::fromStdString(m_state.m_serialNumber.Get()));
-    m_timeLabel->setText(QString::fromStdString(m_state.m_tokenTime.Get()));
+    const TokenInfo token = m_session.Token();
+    m_serialLabel->setText(QString::fromStdString(token.serialNumber));
+    m_timeLabel->setText(QString::fromStdString(token.tokenTime));
     // Screen readers name these by their title; the value is the description.
     m_serialLabel->setAccessibleDescription(m_serialLabel->text());
     m_timeLabel->setAccessibleDescription(m_timeLabel->text());
-    m_tipLabel->setText(QString::fromStdString(m_state.m_tip.Get()));
+    m_tipLabel->setText(QString::fromStdString(m_session.Tip()));
 }
 
 void CProvisorDlg::ApplyReaderList(const std::optional<std::vector<std::string>>& listed) {
@@ -632,7 +633,7 @@ void CProvisorDlg::ApplyReaderList(const std::optional<std::vector<std::string>>
 void CProvisorDlg::SetUtcText(const QString& text) {
     // A tick queued before the operator chose "Manual time" must not
     // overwrite what they type.
-    if (m_state.m_autoTime && m_utcEdit->text() != text) m_utcEdit->setText(text);
+    if (m_session.m_autoTime && m_utcEdit->text() != text) m_utcEdit->setText(text);
 }
 
 // ---- this dialog's own actions --------------------------------------------
@@ -642,14 +643,14 @@ void CProvisorDlg::OnConnect() {
         ShowMessage(QStringLiteral("Please select a card reader!"), kCaption, MessageIcon::Warning);
         return;
     }
-    g_readerName.Set(m_readerList->currentText().toStdString());
+    m_session.g_readerName.Set(m_readerList->currentText().toStdString());
     m_cardMonitor->Stop();
     // A token already read in the reader connected before is not the one in
     // this reader: read (and, when armed, write) whatever is found here.
-    g_readPending = true;
-    g_writePending = true;
-    m_state.ClearTokenInfo();
-    m_state.PostFieldUpdate();
+    m_session.g_readPending = true;
+    m_session.g_writePending = true;
+    m_session.ClearTokenInfo();
+    m_session.PostFieldUpdate();
     m_cardMonitor->Restart();
     ShowMessage(QStringLiteral("Successful operation!"), kCaption, MessageIcon::Information);
 }
@@ -661,12 +662,12 @@ void CProvisorDlg::OnAdvancedToggled(bool on) {
 
 void CProvisorDlg::OnClearLog() {
     m_resultList->setRowCount(0);
-    g_totalCount = g_successCount = g_failCount = 0;
+    m_session.ResetCounters();
     ShowCounters(0, 0, 0);
 }
 
 void CProvisorDlg::OnProfileChanged(int index) {
-    m_state.m_profile = index;
+    m_session.m_profile = index;
     ReadTokenInfo(m_ctx, index);
     SetProvisionButtonText(index);
 }
@@ -676,7 +677,7 @@ void CProvisorDlg::SetProvisionButtonText(int profile) {
     m_provisionButton->setFont(ProvisionButtonFont());
 }
 
-void CProvisorDlg::OnTimeModeChanged(int index) { m_state.m_autoTime = index == choice::AutoTime; }
+void CProvisorDlg::OnTimeModeChanged(int index) { m_session.m_autoTime = index == choice::AutoTime; }
 
 void CProvisorDlg::OnAbout() {
     CAboutDlg about(this);

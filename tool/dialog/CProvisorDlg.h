@@ -1,6 +1,6 @@
 // The main dialog: a map of controls and signal connections. It shows and
 // asks; the threads live in ReaderWatch, CardMonitor and ClockTicker, the
-// shared values in DialogState, and every button's decisions in the flows
+// shared values in ToolSession, and every button's decisions in the flows
 // beside it (provisioning, access key, actions, import).
 #pragma once
 
@@ -19,7 +19,6 @@
 #include "import/BulkImportFlow.h"
 #include "session/CardMonitor.h"
 #include "session/ClockTicker.h"
-#include "session/DialogState.h"
 #include "NorvikVersion.h"
 #include "session/PcscProbe.h"
 #include "session/ProvisorStartup.h"
@@ -53,6 +52,7 @@ struct DialogOptions {
     IMessageSink* sink = nullptr;        // default: real message boxes
     IAccessKeyPrompt* prompt = nullptr;  // default: the access key dialog
     IPcscProbe* probe = nullptr;         // default: pcsc-lite
+    IClock* clock = nullptr;             // default: the computer's
 };
 
 class CProvisorDlg : public QDialog, public IStartupView, public IToolView {
@@ -70,7 +70,7 @@ public:
     int Run();
     bool CloseRequested() const { return m_closeRequested; }
     ProvisorStartup& Startup() { return *m_startup; }
-    DialogState& State() { return m_state; }
+    ToolSession& Session() { return m_session; }
     ToolContext& Context() { return m_ctx; }
 
     // The widget of a control id (also the hidden and label-only ones).
@@ -141,6 +141,8 @@ private:
     template <typename W>
     W* Add(int id, W* widget, const char* role, const QString& accessibleName);
 
+    // First in, last out: everything below works on it.
+    ToolSession m_session;
     std::unique_ptr<MessageBoxSink> m_ownSink;
     std::unique_ptr<IAccessKeyPrompt> m_ownPrompt;
     std::unique_ptr<IPcscProbe> m_ownProbe;
@@ -150,7 +152,6 @@ private:
     std::unique_ptr<ProvisorStartup> m_startup;
     std::unique_ptr<UiCallRunner> m_runner;
 
-    DialogState m_state;
     ToolContext m_ctx;
     std::unique_ptr<ReaderWatch> m_readerWatch;
     std::unique_ptr<ClockTicker> m_clock;

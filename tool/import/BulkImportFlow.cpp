@@ -11,10 +11,6 @@ namespace provisor {
 
 namespace {
 
-// The token has no seed in the profile: for a delete line that is the
-// wanted outcome, not a failure.
-constexpr uint32_t kStatusNoSeed = 0x00003001u;
-
 QString Progress(size_t done, size_t total) {
     return QStringLiteral("Progress: %1/%2").arg(static_cast<qulonglong>(done)).arg(static_cast<qulonglong>(total));
 }
@@ -61,8 +57,8 @@ void ChooseBulkFile(ToolContext& ctx) {
     const std::optional<QString> chosen = view.ChooseOpenFile(QString::fromLatin1(kBulkFileFilter));
     if (!chosen) return;
     view.SetText(Control::BulkPath, *chosen);
-    ctx.state.PostFieldUpdate();
-    g_seedSource = SeedSource::Bulk;
+    ctx.session.PostFieldUpdate();
+    ctx.session.g_seedSource = SeedSource::Bulk;
     view.SetText(Control::Progress, QString());
 }
 
@@ -71,7 +67,7 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     // neither replace the entries the worker is reading nor start a second
     // worker.
     if (run.Running()) return;
-    if (g_readerName.Empty()) return;
+    if (ctx.session.g_readerName.Empty()) return;
     IToolView& view = ctx.view;
     const QString path = view.Text(Control::BulkPath);
     if (path.isEmpty()) {
@@ -90,14 +86,14 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
 
 void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries) {
     if (run.Running()) return;
-    if (g_readerName.Empty()) return;
+    if (ctx.session.g_readerName.Empty()) return;
     run.m_bulkEntries = std::move(entries);
     if (AuthenticateToken(ctx) != 0) return;
 
     // The previous worker is done with its lines (Running() is false) but
     // may still be handing the button back to the UI thread; collect it
     // with the event loop turning before its handle is reused.
-    RunBlocking([&run] { run.Wait(); });
+    ctx.session.RunBlocking([&run] { run.Wait(); });
     run.m_running.store(true, std::memory_order_release);
     try {
         run.m_worker = std::thread([ctx, &run] {
@@ -116,13 +112,13 @@ void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const st
                 std::atomic<bool>* running) {
     IToolView& view = ctx.view;
     {
-        BusyFlag busy;
+        BusyFlag busy(ctx.session);
         if (!busy.Taken()) return;
         view.SetEnabled(Control::BulkImport, false);
-        ProfileLabel label(ctx.state.m_profile);
+        ProfileLabel label(ctx.session.m_profile);
         // Every line goes to the token that was authenticated.
-        const std::string reader = g_readerName.Get();
-        const auto key = g_customerKey.Snapshot();
+        const std::string reader = ctx.session.g_readerName.Get();
+        const auto key = ctx.session.g_customerKey.Snapshot();
         const size_t total = entries.size();
         size_t done = 0;
         for (const BulkEntry& entry : entries) {
@@ -139,7 +135,8 @@ void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const st
 
             if (entry.deleteOnly) {
                 const uint32_t status = StatusOf(ctx.Call<CardFn::CardDeleteSeed>(reader.c_str(), entry.profile));
-                addRow(status == 0 || status == kStatusNoSeed);
+                // A profile that holds no seed is what a delete line wants.
+                addRow(status == CARD_OK || status == CARD_E_NO_SEED);
                 continue;
             }
             int32_t clearSeed = 0, keptFlags = 0;

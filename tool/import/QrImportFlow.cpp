@@ -45,7 +45,7 @@ void ImportQrFromImage(ToolContext& ctx) {
     {
         // Gone with everything in it before the operator sees a message.
         const QrImportTempDir dir;
-        RunBlocking([&] { decoded = RunQrDecoder(image, dir); });
+        ctx.session.RunBlocking([&] { decoded = RunQrDecoder(image, dir); });
     }
     FinishImport(ctx, decoded);
 }
@@ -56,9 +56,9 @@ void ImportQrFromScreen(ToolContext& ctx) {
         const QrImportTempDir dir;
         ctx.view.SetText(Control::Seed, QString());
         ctx.view.SetMinimized(true);
-        PauseFor(kMinimizeSettleMs);
+        ctx.session.Pause(kMinimizeSettle);
         // The screenshot is complete before the decoder looks for it.
-        RunBlocking([&] {
+        ctx.session.RunBlocking([&] {
             if (TakeScreenshot(dir)) decoded = RunQrDecoder(dir.ScreenshotPath(), dir);
         });
     }

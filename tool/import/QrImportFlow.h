@@ -5,6 +5,8 @@
 // make no library call.
 #pragma once
 
+#include <chrono>
+
 #include "session/ToolContext.h"
 
 namespace provisor {
@@ -13,7 +15,7 @@ namespace provisor {
 inline constexpr const char* kQrImageFilter = "PNG Files (*.png)|*.png|JPEG Files (*.jpg)|*.jpg|All Files (*.*)|*.*||";
 
 // How long the window gets to vanish before the screen is captured.
-inline constexpr int kMinimizeSettleMs = 300;
+inline constexpr std::chrono::milliseconds kMinimizeSettle{300};
 
 // "QR from image"
 void ImportQrFromImage(ToolContext& ctx);

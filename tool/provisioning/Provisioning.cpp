@@ -8,21 +8,12 @@
 
 #include "formats/Encodings.h"
 #include "session/ProvisorStartup.h"
-#include "provisioning/SeedSources.h"
+#include "session/SeedSources.h"
 #include "formats/Secrets.h"
 
 namespace provisor {
 
-std::atomic<bool> g_busy{false};
-
 namespace {
-
-constexpr uint32_t kStatusNotConnected = 0x00000002u;
-constexpr uint32_t kStatusAuthUnlimited = 0x00001002u;
-constexpr uint32_t kStatusBadArg = 0x00001006u;
-constexpr uint32_t kStatusKeyLocked = 0x00001007u;
-constexpr uint32_t kStatusTriesLeft = 0x0000C000u;
-constexpr uint32_t kStatusTriesLeftMax = 0x0000C0FFu;
 
 // Room for the 256 characters the seed field takes, as base32.
 constexpr size_t kTypedSeedBuffer = 1280;
@@ -41,8 +32,6 @@ int32_t Pick(const std::array<int32_t, N>& values, int index) {
 
 }  // namespace
 
-QString StatusText(uint32_t status) { return QStringLiteral("%1").arg(status, 8, 16, QLatin1Char('0')).toUpper(); }
-
 QString RemoveBlanksAndUpperCase(const QString& text) {
     QString out;
     out.reserve(text.size());
@@ -55,23 +44,12 @@ QString RemoveBlanksAndUpperCase(const QString& text) {
 }
 
 uint32_t AuthenticateToken(ToolContext& ctx) {
-    const std::string reader = g_readerName.Get();
-    const auto key = g_customerKey.Snapshot();
+    const std::string reader = ctx.session.g_readerName.Get();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     const uint32_t status = StatusOf(ctx.Call<CardFn::CardVerify>(reader.c_str(), key->c_str()));
-    if (status == 0) return 0;
-    const int profile = ctx.state.m_profile;
-    QString text;
-    if (status >= kStatusTriesLeft && status <= kStatusTriesLeftMax)
-        text = QStringLiteral("%1-Authentication failed, remaining %2 times").arg(profile).arg(status & 0xFF);
-    else if (status == kStatusKeyLocked)
-        text = QStringLiteral("Customer key is locked");
-    else if (status == kStatusAuthUnlimited)
-        text = Profiled("%1-Authentication failed, remaining unlimited times", profile);
-    else if (status == kStatusNotConnected)
-        text = Profiled("%1-Device not connected", profile);
-    else
-        text = Profiled("%1-Authentication process failed!", profile);
-    ctx.view.ShowMessage(text, kCaption, MessageIcon::Error);
+    if (status == CARD_OK) return status;
+    ctx.view.ShowMessage(StatusWords(StatusSource::Authentication, status, ctx.session.m_profile), kCaption,
+                         MessageIcon::Error);
     return status;
 }
 
@@ -80,7 +58,7 @@ uint32_t ApplyProfileConfig(ToolContext& ctx, const char* title) {
     std::string timeText;
     if (view.Selection(Control::TimeMode) != choice::TimeNoChange) {
         timeText = view.Text(Control::UtcTime).toStdString();
-        if (timeText.empty()) return kStatusBadArg;
+        if (timeText.empty()) return CARD_E_BAD_ARG;
     }
     const int32_t timeStep = Pick(std::array<int32_t, 2>{30, 60}, view.Selection(Control::TimeStep));
     char algorithm[16] = {};
@@ -93,25 +71,25 @@ uint32_t ApplyProfileConfig(ToolContext& ctx, const char* title) {
     int32_t clearSeed = Pick(std::array<int32_t, 2>{1, 0}, view.Selection(Control::ClearSeed));
     int32_t autoEnter = Pick(std::array<int32_t, 2>{1, 0}, view.Selection(Control::EnterKey));
 
-    const std::string reader = g_readerName.Get();
-    const int32_t profile = ctx.state.m_profile;
+    const std::string reader = ctx.session.g_readerName.Get();
+    const int32_t profile = ctx.session.m_profile;
     int32_t currentClear = 0, currentEnter = 0, keptFlags = 0;
     const uint32_t info =
         StatusOf(ctx.Call<CardFn::CardReadSeedInfo>(reader.c_str(), profile, &currentClear, &currentEnter, &keptFlags));
     if (info != 0) return info;
     if (clearSeed == -1) clearSeed = currentClear;
     if (autoEnter == -1) autoEnter = currentEnter;
-    const auto key = g_customerKey.Snapshot();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     return StatusOf(ctx.Call<CardFn::CardConfig>(reader.c_str(), key->c_str(), profile, algorithm, timeStep, otpLength,
                                                  clearSeed, timeText.c_str(), title, autoEnter, keptFlags));
 }
 
 uint32_t WriteProfileSeed(ToolContext& ctx) {
-    std::string serial = ctx.state.m_serialNumber.Get();
+    std::string serial = ctx.session.SerialNumber();
     std::vector<uint8_t> seed;
     std::string text;
     const WipeOnExit wipe(seed, text);
-    switch (g_seedSource.load()) {
+    switch (ctx.session.g_seedSource.load()) {
         case SeedSource::Provider: {
             if (serial.size() > kProviderSerialMax) serial.resize(kProviderSerialMax);
             seed.assign(kProviderSeedCapacity, 0);
@@ -128,7 +106,7 @@ uint32_t WriteProfileSeed(ToolContext& ctx) {
             break;
         }
         case SeedSource::SeedFile: {
-            auto found = g_seedSources.LookUp(serial);
+            auto found = ctx.session.seedSources.LookUp(serial);
             if (!found) return kSeedWriteAbandoned;
             seed.swap(*found);
             break;
@@ -147,8 +125,8 @@ uint32_t WriteProfileSeed(ToolContext& ctx) {
         }
     }
 
-    const std::string reader = g_readerName.Get();
-    const int32_t profile = ctx.state.m_profile;
+    const std::string reader = ctx.session.g_readerName.Get();
+    const int32_t profile = ctx.session.m_profile;
     int32_t present = 0;
     const uint32_t flag = StatusOf(ctx.Call<CardFn::CardGetSeedFlag>(reader.c_str(), profile, &present));
     if (flag != 0) return flag;
@@ -157,14 +135,14 @@ uint32_t WriteProfileSeed(ToolContext& ctx) {
                                  QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
         if (!ctx.view.AskOkCancel(question, kCaption, MessageIcon::Warning)) return kSeedWriteAbandoned;
     }
-    const auto key = g_customerKey.Snapshot();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     return StatusOf(ctx.Call<CardFn::CardBurnSeed>(reader.c_str(), key->c_str(), profile, seed.data(),
                                                    static_cast<int32_t>(seed.size())));
 }
 
 void ProvisionProfile(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
-    BusyFlag busy;
+    if (ctx.session.g_readerName.Empty()) return;
+    BusyFlag busy(ctx.session);
     if (!busy.Taken()) return;
     IToolView& view = ctx.view;
     view.SetEnabled(Control::Provision, false);
@@ -180,7 +158,7 @@ void ProvisionProfile(ToolContext& ctx) {
         const std::string title = view.Text(Control::Title).toStdString();
         const uint32_t status = ApplyProfileConfig(ctx, title.c_str());
         if (status != 0) {
-            view.ShowMessage(QStringLiteral("%1-config failed![%2]").arg(ctx.state.m_profile).arg(StatusText(status)),
+            view.ShowMessage(QStringLiteral("%1-config failed![%2]").arg(ctx.session.m_profile).arg(StatusHex(status)),
                              kCaption, MessageIcon::Error);
             return false;
         }
@@ -191,14 +169,14 @@ void ProvisionProfile(ToolContext& ctx) {
 }
 
 void ApplyConfigOnly(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
-    BusyFlag busy;
+    if (ctx.session.g_readerName.Empty()) return;
+    BusyFlag busy(ctx.session);
     if (!busy.Taken()) return;
     if (AuthenticateToken(ctx) != 0) return;
     const uint32_t status = ApplyProfileConfig(ctx, nullptr);
-    const int profile = ctx.state.m_profile;
+    const int profile = ctx.session.m_profile;
     if (status != 0) {
-        ctx.view.ShowMessage(QStringLiteral("%1-config failed![%2]").arg(profile).arg(StatusText(status)), kCaption,
+        ctx.view.ShowMessage(QStringLiteral("%1-config failed![%2]").arg(profile).arg(StatusHex(status)), kCaption,
                              MessageIcon::Error);
         AddResultRow(ctx, false);
     } else {
@@ -208,28 +186,28 @@ void ApplyConfigOnly(ToolContext& ctx) {
 }
 
 void ToggleWriteSeed(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
+    if (ctx.session.g_readerName.Empty()) return;
     IToolView& view = ctx.view;
     const QString seed = RemoveBlanksAndUpperCase(view.Text(Control::Seed));
     view.SetText(Control::Seed, seed);
     view.SetEnabled(Control::WriteSeed, false);
-    const SeedSource source = g_seedSource;
+    const SeedSource source = ctx.session.g_seedSource;
     if ((source == SeedSource::Typed || source == SeedSource::Bulk) && seed.isEmpty()) {
         view.ShowMessage(QStringLiteral("Please select a seed file!"), kCaption, MessageIcon::Warning);
         view.SetEnabled(Control::WriteSeed, true);
         return;
     }
-    g_writePending = true;
-    const bool armed = !ctx.state.m_writeArmed;
-    ctx.state.m_writeArmed = armed;
+    ctx.session.g_writePending = true;
+    const bool armed = !ctx.session.m_writeArmed;
+    ctx.session.m_writeArmed = armed;
     view.SetText(Control::WriteSeed, armed ? QStringLiteral("Stop") : QStringLiteral("write seed"));
-    PauseFor(500);
+    ctx.session.Pause(kWriteSeedButtonPause);
     view.SetEnabled(Control::WriteSeed, true);
 }
 
 void RunAutoWrite(ToolContext& ctx) {
-    const std::time_t started = std::time(nullptr);
-    const std::string serial = ctx.state.m_serialNumber.Get();
+    const std::time_t started = std::chrono::system_clock::to_time_t(ctx.session.clock.Now());
+    const std::string serial = ctx.session.SerialNumber();
     if (serial.empty()) {
         ctx.view.ShowMessage(QStringLiteral("No card detected!"), kCaption, MessageIcon::Error);
         return;
@@ -239,11 +217,11 @@ void RunAutoWrite(ToolContext& ctx) {
         status = WriteProfileSeed(ctx);
         if (status != 0 && status != kSeedWriteAbandoned)
             ctx.view.ShowMessage(
-                QStringLiteral("%1-CardBurnSeed failed![%2]").arg(ctx.state.m_profile).arg(StatusText(status)),
+                QStringLiteral("%1-CardBurnSeed failed![%2]").arg(ctx.session.m_profile).arg(StatusHex(status)),
                 kCaption, MessageIcon::Error);
     }
     ctx.view.SetText(Control::WriteSeed, QStringLiteral("write seed"));
-    ctx.state.m_writeArmed = false;
+    ctx.session.m_writeArmed = false;
     AddResultRow(ctx, status == 0);
     if (ctx.log) {
         std::tm local{};
@@ -253,7 +231,7 @@ void RunAutoWrite(ToolContext& ctx) {
             ctx.view.ShowMessage(LogNotWrittenMessage(ctx.log->Path(), ctx.log->LastError()), kCaption,
                                  MessageIcon::Warning);
     }
-    g_writePending = false;
+    ctx.session.g_writePending = false;
 }
 
 void LoadFromFile(ToolContext& ctx) {
@@ -276,12 +254,12 @@ bool LoadSeedSource(ToolContext& ctx, const std::filesystem::path& path, SeedSou
     bool loaded = false;
     QString failure;
     if (source == SeedSource::Provider) {
-        g_seedSource = SeedSource::Provider;
-        loaded = g_seedSources.LoadProvider(ctx.api, path);
+        ctx.session.g_seedSource = SeedSource::Provider;
+        loaded = ctx.session.seedSources.LoadProvider(ctx.api(), path);
         failure = QStringLiteral("Failed to load dynamic library!");
     } else if (source == SeedSource::SeedFile) {
-        g_seedSource = SeedSource::SeedFile;
-        loaded = g_seedSources.LoadSeedTable(path, ctx.state.m_serialNumber.Get());
+        ctx.session.g_seedSource = SeedSource::SeedFile;
+        loaded = ctx.session.seedSources.LoadSeedTable(path, ctx.session.SerialNumber());
         failure = QStringLiteral("Failed to load seed file!");
     } else {
         return false;

@@ -7,42 +7,35 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 
+#include "session/StatusTexts.h"
 #include "session/ToolContext.h"
 
 namespace provisor {
 
-// Taken by atomic exchange by the button actions that talk to the token (and
-// the bulk run); an action that finds it taken does nothing at all.
-extern std::atomic<bool> g_busy;
-
-// Holds g_busy for its lifetime when it was free.
+// Holds the session's g_busy for its lifetime when it was free.
 class BusyFlag {
 public:
-    BusyFlag() : m_taken(!g_busy.exchange(true)) {}
+    explicit BusyFlag(ToolSession& session) : m_busy(session.g_busy), m_taken(!m_busy.exchange(true)) {}
     ~BusyFlag() {
-        if (m_taken) g_busy.exchange(false);
+        if (m_taken) m_busy.exchange(false);
     }
     BusyFlag(const BusyFlag&) = delete;
     BusyFlag& operator=(const BusyFlag&) = delete;
     bool Taken() const { return m_taken; }
 
 private:
+    std::atomic<bool>& m_busy;
     bool m_taken;
 };
 
-// Status the flows use when the library entry they need is missing (the
-// library did not load): reported like any failure, never called.
-constexpr uint32_t kNoLibraryStatus = 0xFFFFFFFFu;
 // WriteProfileSeed gave up before CardBurnSeed (no seed, the operator said
 // Cancel); kept apart from every library status, 1 included.
 constexpr uint32_t kSeedWriteAbandoned = 0xFFFFFFFEu;
 
-inline uint32_t StatusOf(std::optional<uint32_t> result) { return result.value_or(kNoLibraryStatus); }
-// "%08X"
-QString StatusText(uint32_t status);
 // Upper-case hexadecimal only for ASCII letters: "ß" must not become "SS".
 QString RemoveBlanksAndUpperCase(const QString& text);
 
@@ -64,6 +57,9 @@ uint32_t WriteProfileSeed(ToolContext& ctx);
 void ProvisionProfile(ToolContext& ctx);
 // "apply config conly"
 void ApplyConfigOnly(ToolContext& ctx);
+// How long "write seed only" stays disabled after a press.
+inline constexpr std::chrono::milliseconds kWriteSeedButtonPause{500};
+
 // "write seed only": arms or disarms the automatic write.
 void ToggleWriteSeed(ToolContext& ctx);
 // The automatic write, on the card thread.

@@ -1,29 +1,18 @@
 #include "session/CallRunner.h"
 
-#include <atomic>
-#include <mutex>
-
 namespace provisor {
 
-namespace {
-
-std::mutex g_runnerMutex;
-ICallRunner* g_runner = nullptr;
-std::thread::id g_runnerOwner;
-
-}  // namespace
-
-void SetThreadCallRunner(ICallRunner* runner, std::thread::id owner) {
-    std::lock_guard lock(g_runnerMutex);
-    g_runner = runner;
-    g_runnerOwner = runner ? owner : std::thread::id();
+void CallRunnerSlot::Set(ICallRunner* runner, std::thread::id owner) {
+    std::lock_guard lock(m_mutex);
+    m_runner = runner;
+    m_owner = runner ? owner : std::thread::id();
 }
 
-void RunBlocking(const std::function<void()>& work) {
+void CallRunnerSlot::Run(const std::function<void()>& work) const {
     ICallRunner* runner = nullptr;
     {
-        std::lock_guard lock(g_runnerMutex);
-        if (g_runner && g_runnerOwner == std::this_thread::get_id()) runner = g_runner;
+        std::lock_guard lock(m_mutex);
+        if (m_runner && m_owner == std::this_thread::get_id()) runner = m_runner;
     }
     if (runner)
         runner->Run(work);

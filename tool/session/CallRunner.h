@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace provisor {
@@ -17,10 +18,18 @@ public:
     virtual void Run(const std::function<void()>& work) = 0;
 };
 
-// Installs runner for calls made on thread `owner` (null to remove it).
-void SetThreadCallRunner(ICallRunner* runner, std::thread::id owner = std::this_thread::get_id());
+// The one thread that has a runner (the UI thread), and its runner.
+class CallRunnerSlot {
+public:
+    // Installs runner for calls made on thread owner (null removes it).
+    void Set(ICallRunner* runner, std::thread::id owner = std::this_thread::get_id());
+    // work through the runner when called on its thread, else inline.
+    void Run(const std::function<void()>& work) const;
 
-// Runs work through the calling thread's runner, or inline when it has none.
-void RunBlocking(const std::function<void()>& work);
+private:
+    mutable std::mutex m_mutex;
+    ICallRunner* m_runner = nullptr;
+    std::thread::id m_owner;
+};
 
 }  // namespace provisor

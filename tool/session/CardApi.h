@@ -1,13 +1,16 @@
 // The table of Quillon entry points the tool resolves at run time. Entries
 // are read through Call(), which returns nothing instead of calling an entry
-// that is empty, so no button can jump through a missing export.
+// that is empty, so no button can jump through a missing export, and typed
+// wrappers hand back the library's output texts already cut to length.
 //
 // The library keeps one session slot and one cipher key state per process,
 // so two of its calls must never overlap: the card thread's token reads and
 // automatic write run while a button's action runs on the UI thread, and a
-// bulk run has a thread of its own. Call() therefore holds one process-wide
-// lock for the length of every call. It is the only lock the tool holds
-// while pcscd or the token is working.
+// bulk run has a thread of its own. Call() therefore holds the table's call
+// lock for the length of every call; a process binds the library once, into
+// its session's one table. It is the only lock the tool holds while pcscd
+// or the token is working. A call made on the thread of the session's runner
+// (the UI thread) waits through that runner.
 #pragma once
 
 #include <array>
@@ -17,9 +20,11 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 #include "Quillon.h"
+#include "session/CallRunner.h"
 
 namespace provisor {
 
@@ -78,9 +83,33 @@ PROVISOR_CARD_EXPORTS(PROVISOR_CARD_TRAITS)
 PROVISOR_CARD_TRAITS(GetSeed)
 #undef PROVISOR_CARD_TRAITS
 
+// Status of a call whose entry is empty (the library did not load): reported
+// like any failure, never called.
+constexpr uint32_t kNoLibraryStatus = 0xFFFFFFFFu;
+
+inline uint32_t StatusOf(std::optional<uint32_t> result) { return result.value_or(kNoLibraryStatus); }
+
+// The serial number and clock text of a token, each ending where the library
+// said and never past the buffer it was given.
+struct SerialAndClock {
+    uint32_t status = kNoLibraryStatus;
+    std::string serial;
+    std::string clock;
+    bool Ok() const { return status == CARD_OK; }
+};
+
+// A profile's current password, ending at its terminator or the end of the
+// buffer, whichever comes first.
+struct OtpReading {
+    uint32_t status = kNoLibraryStatus;
+    std::string otp;
+    bool Ok() const { return status == CARD_OK; }
+};
+
 class CardApi {
 public:
-    CardApi() { Clear(); }
+    // Calls made on runner's thread wait through its runner.
+    explicit CardApi(const CallRunnerSlot* runner = nullptr) : m_runner(runner) { Clear(); }
     CardApi(const CardApi&) = delete;
     CardApi& operator=(const CardApi&) = delete;
 
@@ -109,20 +138,26 @@ public:
         using Result = std::invoke_result_t<Fn, Args...>;
         const Fn fn = Get<F>();
         if (!fn) return std::optional<Result>{};
-        std::lock_guard lock(CallLock());
-        return std::optional<Result>{fn(args...)};
+        std::optional<Result> result;
+        RunLocked([&] { result = fn(args...); });
+        return result;
     }
 
-    // Held for the length of every call through Call().
-    static std::mutex& CallLock();
+    // work under the call lock, waiting through the runner like a call.
+    void RunLocked(const std::function<void()>& work) const;
+
+    // Held for the length of every call through Call(); whatever else
+    // talks PC/SC in the process takes it too.
+    std::mutex& CallLock() const { return m_callLock; }
+
+    // The calls whose outputs are texts, with the texts cut to length.
+    SerialAndClock ReadSnAndTime(const char* reader, int32_t profile) const;
+    OtpReading ReadOtp(const char* reader, const char* accessKey, int32_t profile) const;
 
 private:
+    const CallRunnerSlot* m_runner;
+    mutable std::mutex m_callLock;
     std::array<std::atomic<void*>, kCardApiEntries> m_entries;
 };
-
-// The process-wide table. Written on the UI thread while the library is
-// bound (and its GetSeed entry when a seed provider is chosen); read by
-// every thread.
-extern CardApi g_cardApi;
 
 }  // namespace provisor

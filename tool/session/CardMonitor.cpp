@@ -8,19 +8,20 @@ CardMonitor::CardMonitor(IPcscProbe& probe, ToolContext& ctx, std::function<void
     : m_probe(probe), m_ctx(ctx), m_autoWrite(std::move(autoWrite)) {}
 
 bool CardMonitor::Cycle() {
+    ToolSession& s = m_ctx.session;
     CardThreadState expected = CardThreadState::StopRequested;
-    if (g_cardThreadState.compare_exchange_strong(expected, CardThreadState::None)) return false;
+    if (s.g_cardThreadState.compare_exchange_strong(expected, CardThreadState::None)) return false;
 
-    std::unique_ptr<ICardPresence> presence = m_probe.ConnectShared(g_readerName.Get());
+    std::unique_ptr<ICardPresence> presence = m_probe.ConnectShared(s.g_readerName.Get());
     if (!presence) {
-        g_readPending = true;
-        g_writePending = true;
-        m_ctx.state.ClearTokenInfo();
-        m_ctx.state.PostFieldUpdate();
+        s.g_readPending = true;
+        s.g_writePending = true;
+        s.ClearTokenInfo();
+        s.PostFieldUpdate();
         return true;
     }
-    if (g_readPending && ReadTokenInfo(m_ctx, m_ctx.state.m_profile)) g_readPending = false;
-    if (g_writePending && m_ctx.state.m_writeArmed && !m_ctx.state.m_serialNumber.Empty() && m_autoWrite) m_autoWrite();
+    if (s.g_readPending && ReadTokenInfo(m_ctx, s.m_profile)) s.g_readPending = false;
+    if (s.g_writePending && s.m_writeArmed && !s.SerialNumber().empty() && m_autoWrite) m_autoWrite();
     return true;
 }
 
@@ -28,26 +29,26 @@ void CardMonitor::Loop() {
     while (Cycle()) {
         std::unique_lock lock(m_mutex);
         m_wake.wait_for(lock, std::chrono::milliseconds(kPeriodMs),
-                        [] { return g_cardThreadState == CardThreadState::StopRequested; });
+                        [this] { return m_ctx.session.g_cardThreadState == CardThreadState::StopRequested; });
     }
 }
 
 void CardMonitor::Stop() {
     if (!m_thread.joinable()) return;
     CardThreadState expected = CardThreadState::Running;
-    g_cardThreadState.compare_exchange_strong(expected, CardThreadState::StopRequested);
+    m_ctx.session.g_cardThreadState.compare_exchange_strong(expected, CardThreadState::StopRequested);
     {
         std::lock_guard lock(m_mutex);  // the thread is either waiting or will see the request
     }
     m_wake.notify_all();
     // The thread may be in the middle of an automatic write, or asking the
     // operator something through the UI thread: wait without freezing it.
-    RunBlocking([this] { m_thread.join(); });
+    m_ctx.session.RunBlocking([this] { m_thread.join(); });
 }
 
 void CardMonitor::Restart() {
     Stop();
-    g_cardThreadState = CardThreadState::Running;
+    m_ctx.session.g_cardThreadState = CardThreadState::Running;
     m_thread = std::thread([this] { Loop(); });
 }
 

@@ -14,11 +14,15 @@ std::string FormatUtcTimeField(std::time_t when) {
     return text;
 }
 
-ClockTicker::ClockTicker(DialogState& state, std::function<void(const std::string&)> setText)
-    : m_state(state), m_setText(std::move(setText)) {}
+std::string FormatUtcTimeField(std::chrono::system_clock::time_point when) {
+    return FormatUtcTimeField(std::chrono::system_clock::to_time_t(when));
+}
+
+ClockTicker::ClockTicker(ToolSession& session, std::function<void(const std::string&)> setText)
+    : m_session(session), m_setText(std::move(setText)) {}
 
 void ClockTicker::Tick() {
-    if (m_state.m_autoTime) m_setText(FormatUtcTimeField(std::time(nullptr)));
+    if (m_session.m_autoTime) m_setText(FormatUtcTimeField(m_session.clock.Now()));
 }
 
 void ClockTicker::Start() {

@@ -2,35 +2,38 @@
 // time field gets the computer's UTC time in the form the token takes.
 #pragma once
 
+#include <chrono>
 #include <ctime>
 #include <functional>
 #include <string>
 
-#include "session/DialogState.h"
+#include "session/ToolSession.h"
 #include "session/PeriodicThread.h"
 
 namespace provisor {
 
 // "%d/%02d/%02d/%02d/%02d/%02d": year/month/day/hour/minute/second, UTC.
 std::string FormatUtcTimeField(std::time_t when);
+std::string FormatUtcTimeField(std::chrono::system_clock::time_point when);
 
 class ClockTicker {
 public:
     // setText is called on the clock thread and must not block.
-    ClockTicker(DialogState& state, std::function<void(const std::string&)> setText);
+    ClockTicker(ToolSession& session, std::function<void(const std::string&)> setText);
     ~ClockTicker() { Stop(); }
     ClockTicker(const ClockTicker&) = delete;
     ClockTicker& operator=(const ClockTicker&) = delete;
 
     void Start();
     void Stop() { m_thread.Stop(); }
-    // One tick: the field's text when "Auto time" is selected.
+    // One tick: the field's text, from the session's clock, when "Auto time"
+    // is selected.
     void Tick();
 
     static constexpr int kPeriodMs = 1000;
 
 private:
-    DialogState& m_state;
+    ToolSession& m_session;
     std::function<void(const std::string&)> m_setText;
     PeriodicThread m_thread;
 };

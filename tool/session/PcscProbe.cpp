@@ -6,40 +6,33 @@
 #include <cstring>
 #include <mutex>
 
-#include "session/CardApi.h"
-
 namespace provisor {
 
 namespace {
 
-// pcsc-lite's client library looks a handle up across the contexts of the
-// whole process, and a look-up running while another thread releases its
-// context can read a freed list entry: under load that crashed the card
-// thread in SCardDisconnect while a library call (each makes and releases a
-// context of its own) ended on another. So no PC/SC call of these threads
-// overlaps a library call, which holds the same lock; each waits at most
-// for the library call in progress.
 template <typename F>
-auto Serialized(F&& call) {
-    std::lock_guard lock(CardApi::CallLock());
+auto Serialized(std::mutex& callLock, F&& call) {
+    std::lock_guard lock(callLock);
     return call();
 }
 
 class Context {
 public:
-    explicit Context(DWORD scope) {
-        m_ok =
-            Serialized([&] { return SCardEstablishContext(scope, nullptr, nullptr, &m_context); }) == SCARD_S_SUCCESS;
+    Context(std::mutex& callLock, DWORD scope) : m_callLock(callLock) {
+        m_ok = Serialized(m_callLock, [&] { return SCardEstablishContext(scope, nullptr, nullptr, &m_context); }) ==
+               SCARD_S_SUCCESS;
     }
     ~Context() {
-        if (m_ok) Serialized([&] { return SCardReleaseContext(m_context); });
+        if (m_ok) Serialized(m_callLock, [&] { return SCardReleaseContext(m_context); });
     }
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
     bool ok() const { return m_ok; }
     SCARDCONTEXT get() const { return m_context; }
+    std::mutex& callLock() const { return m_callLock; }
 
 private:
+    std::mutex& m_callLock;
     SCARDCONTEXT m_context = 0;
     bool m_ok = false;
 };
@@ -48,7 +41,7 @@ class Presence final : public ICardPresence {
 public:
     Presence(std::unique_ptr<Context> context, SCARDHANDLE card) : m_context(std::move(context)), m_card(card) {}
     ~Presence() override {
-        Serialized([&] { return SCardDisconnect(m_card, SCARD_LEAVE_CARD); });
+        Serialized(m_context->callLock(), [&] { return SCardDisconnect(m_card, SCARD_LEAVE_CARD); });
     }
 
 private:
@@ -70,17 +63,19 @@ std::vector<std::string> SplitMultiString(const char* list, size_t length) {
 }
 
 std::optional<std::vector<std::string>> PcscLiteProbe::ListReaders() {
-    Context context(SCARD_SCOPE_USER);
+    Context context(m_callLock, SCARD_SCOPE_USER);
     if (!context.ok()) return std::nullopt;
     // Asked for its size first: a long list of readers is still a list,
     // not a failure.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD length = 0;
-        if (Serialized([&] { return SCardListReaders(context.get(), nullptr, nullptr, &length); }) != SCARD_S_SUCCESS ||
+        if (Serialized(m_callLock, [&] { return SCardListReaders(context.get(), nullptr, nullptr, &length); }) !=
+                SCARD_S_SUCCESS ||
             length == 0)
             return std::nullopt;
         std::string buffer(length, '\0');
-        const LONG rc = Serialized([&] { return SCardListReaders(context.get(), nullptr, buffer.data(), &length); });
+        const LONG rc =
+            Serialized(m_callLock, [&] { return SCardListReaders(context.get(), nullptr, buffer.data(), &length); });
         if (rc == SCARD_E_INSUFFICIENT_BUFFER) continue;  // a reader arrived in between
         if (rc != SCARD_S_SUCCESS) return std::nullopt;
         return SplitMultiString(buffer.data(), std::min<size_t>(length, buffer.size()));
@@ -89,11 +84,11 @@ std::optional<std::vector<std::string>> PcscLiteProbe::ListReaders() {
 }
 
 std::unique_ptr<ICardPresence> PcscLiteProbe::ConnectShared(const std::string& reader) {
-    auto context = std::make_unique<Context>(SCARD_SCOPE_SYSTEM);
+    auto context = std::make_unique<Context>(m_callLock, SCARD_SCOPE_SYSTEM);
     if (!context->ok()) return nullptr;
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
-    if (Serialized([&] {
+    if (Serialized(m_callLock, [&] {
             return SCardConnect(context->get(), reader.c_str(), SCARD_SHARE_SHARED,
                                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
         }) != SCARD_S_SUCCESS)

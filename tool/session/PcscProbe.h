@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,10 +30,22 @@ public:
 
 // pcsc-lite. Every question opens and releases its own context, so a
 // restarted pcscd is picked up by the next question.
+//
+// pcsc-lite's client library looks a handle up across the contexts of the
+// whole process, and a look-up running while another thread releases its
+// context can read a freed list entry: under load that crashed the card
+// thread in SCardDisconnect while a library call (each makes and releases a
+// context of its own) ended on another. So every PC/SC call of the probe
+// holds callLock, the lock the process's library calls hold (CardApi's),
+// and waits at most for the library call in progress.
 class PcscLiteProbe final : public IPcscProbe {
 public:
+    explicit PcscLiteProbe(std::mutex& callLock) : m_callLock(callLock) {}
     std::optional<std::vector<std::string>> ListReaders() override;
     std::unique_ptr<ICardPresence> ConnectShared(const std::string& reader) override;
+
+private:
+    std::mutex& m_callLock;
 };
 
 // The NUL-separated, double-NUL-terminated reader list of PC/SC as names.

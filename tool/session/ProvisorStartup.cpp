@@ -109,8 +109,8 @@ ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path) {
 }
 
 ProvisorStartup::ProvisorStartup(StartupEnvironment env, IMessageSink& sink, IAccessKeyPrompt& prompt,
-                                 IStartupView& view, CardApi& api, CustomerKeyText& key)
-    : m_env(std::move(env)), m_sink(sink), m_prompt(prompt), m_view(view), m_api(api), m_key(key) {}
+                                 IStartupView& view, ToolSession& session)
+    : m_env(std::move(env)), m_sink(sink), m_prompt(prompt), m_view(view), m_session(session) {}
 
 std::filesystem::path ProvisorStartup::ConfigPath() const {
     if (m_configDir.empty()) m_configDir = m_env.configDir.empty() ? ConfigDirectoryFor(m_env.exeDir) : m_env.configDir;
@@ -122,13 +122,13 @@ void ProvisorStartup::BindCardLibrary() {
         m_sink.ShowMessage(kLoadLibraryFailed, kCaption, MessageIcon::Error);
         return;
     }
-    m_api.Resolve([this](const char* name) { return m_library.Symbol(name); });
+    m_session.cardApi.Resolve([this](const char* name) { return m_library.Symbol(name); });
     m_view.CreateResultColumns({{QStringLiteral("Serial Number"), 280}, {QStringLiteral("State"), 180}});
     m_view.ResetSessionState();
-    g_seedSource = SeedSource::Typed;
-    g_readPending = true;
-    g_writePending = true;
-    g_cardThreadState = CardThreadState::None;
+    m_session.g_seedSource = SeedSource::Typed;
+    m_session.g_readPending = true;
+    m_session.g_writePending = true;
+    m_session.g_cardThreadState = CardThreadState::None;
     EnsureConfigFile();
     OpenLogFile();
 }
@@ -156,21 +156,21 @@ void ProvisorStartup::EnsureConfigFile() {
     // Used all the same; without the message the next start would quietly
     // fall back to the default key.
     if (!SaveCustomerKey(text)) m_sink.ShowMessage(KeyNotSavedMessage(ConfigPath()), kCaption, MessageIcon::Warning);
-    m_key.Set(std::move(text));
+    m_session.g_customerKey.Set(std::move(text));
 }
 
 bool ProvisorStartup::LoadCustomerKey() {
     std::optional<std::string> content = ReadIniFile(ConfigPath());
     if (!content) {
         const int error = errno;
-        m_key.Set({});
+        m_session.g_customerKey.Set({});
         m_sink.ShowMessage(ConfigUnreadableMessage(ConfigPath(), error), kCaption, MessageIcon::Error);
         return false;
     }
     std::string stored = FindIniValue(*content, kConfigSection, kConfigKeyName).value_or(kDefaultStoredKey);
     const WipeOnExit wipe(*content, stored);
     if (!IsStoredKeyText(stored)) {
-        m_key.Set({});
+        m_session.g_customerKey.Set({});
         m_sink.ShowMessage(
             ConfigUnreadableMessage(
                 ConfigPath(),
@@ -178,7 +178,7 @@ bool ProvisorStartup::LoadCustomerKey() {
             kCaption, MessageIcon::Error);
         return false;
     }
-    m_key.Set(DecipherStoredKey(stored));
+    m_session.g_customerKey.Set(DecipherStoredKey(stored));
     return true;
 }
 
@@ -196,7 +196,7 @@ void ProvisorStartup::Release() {
     m_log.Close();
     // Emptied before the code goes away, so a late caller is refused
     // instead of jumping into an unmapped library.
-    if (m_library.IsLoaded()) m_api.Clear();
+    if (m_library.IsLoaded()) m_session.cardApi.Clear();
     m_library.Unload();
 }
 

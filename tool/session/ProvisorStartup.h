@@ -14,7 +14,7 @@
 #include "session/CardApi.h"
 #include "session/CardLibrary.h"
 #include "session/OperationLog.h"
-#include "session/ToolState.h"
+#include "session/ToolSession.h"
 #include "session/UserPrompts.h"
 
 namespace provisor {
@@ -93,7 +93,7 @@ ConfigCreation CreateDefaultConfigFile(const std::filesystem::path& path);
 class ProvisorStartup {
 public:
     ProvisorStartup(StartupEnvironment env, IMessageSink& sink, IAccessKeyPrompt& prompt, IStartupView& view,
-                    CardApi& api = g_cardApi, CustomerKeyText& key = g_customerKey);
+                    ToolSession& session);
     ~ProvisorStartup() { Release(); }
     ProvisorStartup(const ProvisorStartup&) = delete;
     ProvisorStartup& operator=(const ProvisorStartup&) = delete;
@@ -125,8 +125,7 @@ private:
     IMessageSink& m_sink;
     IAccessKeyPrompt& m_prompt;
     IStartupView& m_view;
-    CardApi& m_api;
-    CustomerKeyText& m_key;
+    ToolSession& m_session;
     CardLibrary m_library;
     OperationLog m_log;
     mutable std::filesystem::path m_configDir;  // resolved on first use

@@ -18,27 +18,27 @@ ReaderListEdit ReconcileReaderList(const std::vector<std::string>& entries, cons
     return edit;
 }
 
-ReaderWatch::ReaderWatch(IPcscProbe& probe, DialogState& state, Publish publish)
-    : m_probe(probe), m_state(state), m_publish(std::move(publish)) {}
+ReaderWatch::ReaderWatch(IPcscProbe& probe, ToolSession& session, Publish publish)
+    : m_probe(probe), m_session(session), m_publish(std::move(publish)) {}
 
 void ReaderWatch::Cycle() {
     std::optional<std::vector<std::string>> listed = m_probe.ListReaders();
     if (listed) {
         if (listed->empty()) {
-            m_state.ClearTokenInfo();
-            g_readPending = true;
-            g_writePending = true;
+            m_session.ClearTokenInfo();
+            m_session.g_readPending = true;
+            m_session.g_writePending = true;
         }
     } else {
-        m_state.ClearTokenInfo();
+        m_session.ClearTokenInfo();
     }
     if (!m_published || listed != m_last) {
         m_publish(listed);
         m_last = std::move(listed);
         m_published = true;
     }
-    m_state.SetTip({});
-    m_state.PostFieldUpdate();
+    m_session.SetTip({});
+    m_session.PostFieldUpdate();
 }
 
 void ReaderWatch::Start() {

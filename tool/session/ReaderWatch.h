@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "session/DialogState.h"
+#include "session/ToolSession.h"
 #include "session/PcscProbe.h"
 #include "session/PeriodicThread.h"
 
@@ -31,7 +31,7 @@ public:
     // the outcome differs from the last one published, and must not block.
     using Publish = std::function<void(const std::optional<std::vector<std::string>>&)>;
 
-    ReaderWatch(IPcscProbe& probe, DialogState& state, Publish publish);
+    ReaderWatch(IPcscProbe& probe, ToolSession& session, Publish publish);
     ~ReaderWatch() { Stop(); }
     ReaderWatch(const ReaderWatch&) = delete;
     ReaderWatch& operator=(const ReaderWatch&) = delete;
@@ -46,7 +46,7 @@ public:
 
 private:
     IPcscProbe& m_probe;
-    DialogState& m_state;
+    ToolSession& m_session;
     Publish m_publish;
     bool m_published = false;
     std::optional<std::vector<std::string>> m_last;

@@ -42,6 +42,4 @@ private:
     LoadedProvider m_provider;
 };
 
-extern SeedSources g_seedSources;
-
 }  // namespace provisor

@@ -1,4 +1,4 @@
-#include "provisioning/SeedSources.h"
+#include "session/SeedSources.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -7,11 +7,7 @@
 
 #include <string>
 
-#include "session/CallRunner.h"
-
 namespace provisor {
-
-SeedSources g_seedSources;
 
 namespace {
 
@@ -81,8 +77,7 @@ bool SeedSources::LoadProvider(CardApi& api, const std::filesystem::path& path) 
     if (loaded.handle && !getSeed) ReleaseProvider(loaded);
     // The old provider may be inside a call on the card thread: swap under
     // the call lock, waiting for that call without freezing the window.
-    RunBlocking([&] {
-        std::lock_guard callLock(CardApi::CallLock());
+    api.RunLocked([&] {
         api.Set<CardFn::GetSeed>(reinterpret_cast<PFN_GetSeed>(getSeed));
         std::lock_guard lock(m_mutex);
         ReleaseProvider(m_provider);
@@ -92,8 +87,7 @@ bool SeedSources::LoadProvider(CardApi& api, const std::filesystem::path& path) 
 }
 
 void SeedSources::UnloadProvider(CardApi& api) {
-    RunBlocking([&] {
-        std::lock_guard callLock(CardApi::CallLock());
+    api.RunLocked([&] {
         api.Set<CardFn::GetSeed>(nullptr);
         std::lock_guard lock(m_mutex);
         ReleaseProvider(m_provider);
