@@ -96,8 +96,8 @@ TEST_F(DeviceActions, ScreenLockResultsAreHints) {
 }
 
 TEST_F(DeviceActions, NoReaderOrAHeldBusyFlag) {
-    void (*const all[])(ToolContext&) = {SetTitleOnly, ChangeDisplayOffTime, SetKeypadMode, RemoveSeed,
-                                         CopyOtp,      LockScreen,           UnlockScreen};
+    void (*const all[])(const ToolContext&) = {SetTitleOnly, ChangeDisplayOffTime, SetKeypadMode, RemoveSeed,
+                                               CopyOtp,      LockScreen,           UnlockScreen};
     session.g_readerName.Set({});
     for (auto action : all) action(ctx);
     EXPECT_EQ(Calls(), Strings{});

@@ -27,7 +27,7 @@ QString RefusalText(uint32_t status, const char* prefix) {
 
 }  // namespace
 
-void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup) {
+void OnAccessKeyMenu(const ToolContext& ctx, ProvisorStartup& startup) {
     const std::optional<QString> key = ctx.view.AskAccessKey();
     if (!key) return;
     std::string text = key->toStdString();
@@ -40,7 +40,7 @@ void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup) {
     ctx.session.g_customerKey.Set(std::move(text));
 }
 
-void OnAsciiKeyChanged(ToolContext& ctx) {
+void OnAsciiKeyChanged(const ToolContext& ctx) {
     // Not cut at the field's 32 characters: an over-long key is refused by
     // "change key" with its format message rather than silently shortened.
     const QString ascii = ctx.view.Text(Control::AsciiKey);
@@ -48,7 +48,7 @@ void OnAsciiKeyChanged(ToolContext& ctx) {
     ctx.view.SetText(Control::HexKey, QString::fromStdU16String(hex));
 }
 
-void ChangeKey(ToolContext& ctx) {
+void ChangeKey(const ToolContext& ctx) {
     if (ctx.session.g_readerName.Empty()) return;
     IToolView& view = ctx.view;
     const QString newKey = view.Text(Control::HexKey);
@@ -73,7 +73,7 @@ void ChangeKey(ToolContext& ctx) {
     AddResultRow(ctx, status == 0);
 }
 
-void FactoryReset(ToolContext& ctx) {
+void FactoryReset(const ToolContext& ctx) {
     if (ctx.session.g_readerName.Empty()) return;
     const std::string reader = ctx.session.g_readerName.Get();
     const uint32_t status = StatusOf(ctx.Call<CardFn::CardInitKey>(reader.c_str()));

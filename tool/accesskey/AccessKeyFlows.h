@@ -18,16 +18,16 @@ inline const QString kChangeKeySuccess = QStringLiteral(
 
 // "Tool Configuration" -> "Access Key": asks for a key, stores it in the
 // configuration file and uses it from now on. The token is not contacted.
-void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup);
+void OnAccessKeyMenu(const ToolContext& ctx, ProvisorStartup& startup);
 
 // Every change of the "Ascii:" field: "Hex:" becomes its hexadecimal text.
-void OnAsciiKeyChanged(ToolContext& ctx);
+void OnAsciiKeyChanged(const ToolContext& ctx);
 
 // "change key": the token's key becomes the "Hex:" field's text.
-void ChangeKey(ToolContext& ctx);
+void ChangeKey(const ToolContext& ctx);
 
 // "factory reset": the token's key back to the factory default, then the
 // tool authenticates with it and switches the numeric keypad off.
-void FactoryReset(ToolContext& ctx);
+void FactoryReset(const ToolContext& ctx);
 
 }  // namespace provisor

@@ -20,7 +20,7 @@ QString EmptySeedWarning(int profile) { return StatusWords(StatusSource::Profile
 // nothing after a failed authentication, whose message has been shown. Then
 // body(reader, key).
 template <typename Body>
-void DeviceAction(ToolContext& ctx, bool takesBusyFlag, Body&& body) {
+void DeviceAction(const ToolContext& ctx, bool takesBusyFlag, Body&& body) {
     if (ctx.session.g_readerName.Empty()) return;
     std::optional<BusyFlag> busy;
     if (takesBusyFlag) {
@@ -33,7 +33,7 @@ void DeviceAction(ToolContext& ctx, bool takesBusyFlag, Body&& body) {
     body(reader.c_str(), key->c_str());
 }
 
-void ShowConfigResult(ToolContext& ctx, uint32_t status) {
+void ShowConfigResult(const ToolContext& ctx, uint32_t status) {
     if (status == 0)
         ctx.view.ShowMessage(QStringLiteral("Config success!"), kCaption, MessageIcon::Information);
     else
@@ -51,7 +51,7 @@ int32_t DisplayOffSeconds(int selection) {
     }
 }
 
-void SetTitleOnly(ToolContext& ctx) {
+void SetTitleOnly(const ToolContext& ctx) {
     DeviceAction(ctx, false, [&](const char* reader, const char* key) {
         // The byte count of the text sent, so a title with characters outside
         // ASCII is sent whole (and refused by the library when too long)
@@ -69,14 +69,14 @@ void SetTitleOnly(ToolContext& ctx) {
     });
 }
 
-void ChangeDisplayOffTime(ToolContext& ctx) {
+void ChangeDisplayOffTime(const ToolContext& ctx) {
     DeviceAction(ctx, false, [&](const char* reader, const char* key) {
         const int32_t seconds = DisplayOffSeconds(ctx.view.Selection(Control::DisplayOff));
         ShowConfigResult(ctx, StatusOf(ctx.Call<CardFn::CardSetStandbyTime>(reader, key, seconds)));
     });
 }
 
-void SetKeypadMode(ToolContext& ctx) {
+void SetKeypadMode(const ToolContext& ctx) {
     // The box as it stood when "Set" was pressed.
     const int32_t mode = ctx.view.IsChecked(Control::Keypad) ? 1 : 0;
     DeviceAction(ctx, true, [&](const char* reader, const char* key) {
@@ -84,7 +84,7 @@ void SetKeypadMode(ToolContext& ctx) {
     });
 }
 
-void RemoveSeed(ToolContext& ctx) {
+void RemoveSeed(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
         IToolView& view = ctx.view;
         const int profile = ctx.session.m_profile;
@@ -103,7 +103,7 @@ void RemoveSeed(ToolContext& ctx) {
     });
 }
 
-void CopyOtp(ToolContext& ctx) {
+void CopyOtp(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char* key) {
         const int profile = ctx.session.m_profile;
         OtpReading read = ctx.api().ReadOtp(reader, key, int32_t{profile});
@@ -122,7 +122,7 @@ void CopyOtp(ToolContext& ctx) {
 
 // The screen commands carry no key; the token is authenticated before them
 // all the same, as before every other action.
-void LockScreen(ToolContext& ctx) {
+void LockScreen(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
         const uint32_t status = StatusOf(ctx.Call<CardFn::CardScreenLock>(reader));
         if (status == 0)
@@ -133,7 +133,7 @@ void LockScreen(ToolContext& ctx) {
     });
 }
 
-void UnlockScreen(ToolContext& ctx) {
+void UnlockScreen(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
         const uint32_t status = StatusOf(ctx.Call<CardFn::CardScreenUnLock>(reader));
         if (status == 0)

@@ -12,19 +12,19 @@ namespace provisor {
 inline const QString kHintsCaption = QStringLiteral("Hints");
 
 // "set title only": the profile's title alone. Does not take the busy flag.
-void SetTitleOnly(ToolContext& ctx);
+void SetTitleOnly(const ToolContext& ctx);
 // "change": the display-off time chosen in the selector. Does not take the
 // busy flag.
-void ChangeDisplayOffTime(ToolContext& ctx);
+void ChangeDisplayOffTime(const ToolContext& ctx);
 // "Set": the numeric keypad on or off as the "Use numeric keypad" box says.
-void SetKeypadMode(ToolContext& ctx);
+void SetKeypadMode(const ToolContext& ctx);
 // "remove seed", after the operator's OK.
-void RemoveSeed(ToolContext& ctx);
+void RemoveSeed(const ToolContext& ctx);
 // "copy OTP": the profile's current password onto the clipboard.
-void CopyOtp(ToolContext& ctx);
+void CopyOtp(const ToolContext& ctx);
 // "🔒lock" and "🔑unlock".
-void LockScreen(ToolContext& ctx);
-void UnlockScreen(ToolContext& ctx);
+void LockScreen(const ToolContext& ctx);
+void UnlockScreen(const ToolContext& ctx);
 
 // Seconds for a display-off selector entry: 15, 30, 60, otherwise 120.
 int32_t DisplayOffSeconds(int selection);

@@ -39,7 +39,7 @@ std::optional<uint32_t> ParseClockText(const std::string& text) {
     return static_cast<uint32_t>(t);
 }
 
-VerifyReport VerifyOnToken(ToolContext& ctx, const std::vector<VerifyTarget>& targets) {
+VerifyReport VerifyOnToken(const ToolContext& ctx, const std::vector<VerifyTarget>& targets) {
     VerifyReport report;
     if (targets.empty()) return report;
     const std::string reader = ctx.session.g_readerName.Get();

@@ -39,7 +39,7 @@ struct VerifyReport {
 };
 
 // Reads through ctx with the connected reader and the access key.
-VerifyReport VerifyOnToken(provisor::ToolContext& ctx, const std::vector<VerifyTarget>& targets);
+VerifyReport VerifyOnToken(const provisor::ToolContext& ctx, const std::vector<VerifyTarget>& targets);
 
 // The seconds since 1970 of a clock text "YYYY-MM-DD hh:mm:ss" (UTC).
 std::optional<uint32_t> ParseClockText(const std::string& text);

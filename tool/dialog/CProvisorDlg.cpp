@@ -457,7 +457,7 @@ void CProvisorDlg::ConnectSignals() {
         connect(qobject_cast<QPushButton*>(ControlWidget(id)), &QPushButton::clicked, this,
                 [this, handler] { RunAction([this, handler] { (this->*handler)(); }); });
     };
-    auto flow = [this](int id, void (*action)(ToolContext&)) {
+    auto flow = [this](int id, void (*action)(const ToolContext&)) {
         connect(qobject_cast<QPushButton*>(ControlWidget(id)), &QPushButton::clicked, this,
                 [this, action] { RunAction([this, action] { action(m_ctx); }); });
     };

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 
@@ -52,7 +53,7 @@ void BulkRun::Wait() {
     if (m_worker.joinable()) m_worker.join();
 }
 
-void ChooseBulkFile(ToolContext& ctx) {
+void ChooseBulkFile(const ToolContext& ctx) {
     IToolView& view = ctx.view;
     const std::optional<QString> chosen = view.ChooseOpenFile(QString::fromLatin1(kBulkFileFilter));
     if (!chosen) return;
@@ -62,7 +63,7 @@ void ChooseBulkFile(ToolContext& ctx) {
     view.SetText(Control::Progress, QString());
 }
 
-void StartBulkImport(ToolContext& ctx, BulkRun& run) {
+void StartBulkImport(const ToolContext& ctx, BulkRun& run) {
     // The button is disabled during a run; a click that slips through must
     // neither replace the entries the worker is reading nor start a second
     // worker.
@@ -84,7 +85,7 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     StartBulkRun(ctx, run, std::move(entries));
 }
 
-void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries) {
+void StartBulkRun(const ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries) {
     if (run.Running()) return;
     if (ctx.session.g_readerName.Empty()) return;
     run.m_bulkEntries = std::move(entries);
@@ -108,6 +109,41 @@ void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries
     }
 }
 
+ProfileWrite BulkEntryWrite(const BulkEntry& entry, const std::string& reader, const std::string& utcTime) {
+    ProfileWrite write;
+    write.action = ProfileAction::BulkEntry;
+    write.reader = reader;
+    write.profile = entry.profile;
+    write.seed = SecretBytes(entry.seed, static_cast<size_t>(std::max<int32_t>(entry.seedLength, 0)));
+    write.algorithm = entry.algorithm;
+    write.digits = entry.otpLength;
+    write.step = entry.timeStep;
+    write.title = entry.title;
+    // YES sends the "UTC Time:" field as it is, empty or not; NO no time.
+    write.clock = entry.setTime ? ClockChoice::Text : ClockChoice::Omit;
+    if (entry.setTime) write.clockText = utcTime;
+    write.autoEnter = entry.autoEnter != 0;
+    write.overwrite = Overwrite::Always;
+    return write;
+}
+
+BulkEntryOutcome ApplyBulkEntry(const CardApi& api, const std::string& accessKey, const std::string& reader,
+                                const BulkEntry& entry, const std::string& utcTime) {
+    BulkEntryOutcome outcome;
+    if (entry.deleteOnly) {
+        outcome.status = StatusOf(api.Call<CardFn::CardDeleteSeed>(reader.c_str(), entry.profile));
+        // A profile that holds no seed is what a delete line wants.
+        outcome.success = outcome.status == CARD_OK || outcome.status == CARD_E_NO_SEED;
+        return outcome;
+    }
+    outcome.write = PerformProfileWrite(api, accessKey, BulkEntryWrite(entry, reader, utcTime));
+    outcome.status = outcome.write.status;
+    outcome.success = outcome.write.Succeeded();
+    // Most likely the token left the reader: the rest would fail too.
+    outcome.applied = outcome.write.failedStep != ProfileWriteStep::ReadInfo;
+    return outcome;
+}
+
 void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop,
                 std::atomic<bool>* running) {
     IToolView& view = ctx.view;
@@ -124,37 +160,14 @@ void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const st
         for (const BulkEntry& entry : entries) {
             if (stop && stop->load(std::memory_order_acquire)) break;
             label.Set(entry.profile);
-            // Again just before the row: it is labelled by m_profile.
-            const auto addRow = [&](bool ok) {
-                label.Set(entry.profile);
-                AddResultRow(ctx, ok);
-            };
             const std::string utcTime = view.Text(Control::UtcTime).toStdString();
             view.SetText(Control::Progress, Progress(done, total));
             ++done;
-
-            if (entry.deleteOnly) {
-                const uint32_t status = StatusOf(ctx.Call<CardFn::CardDeleteSeed>(reader.c_str(), entry.profile));
-                // A profile that holds no seed is what a delete line wants.
-                addRow(status == CARD_OK || status == CARD_E_NO_SEED);
-                continue;
-            }
-            int32_t clearSeed = 0, keptFlags = 0;
-            const uint32_t info = StatusOf(ctx.Call<CardFn::CardReadSeedInfo>(
-                reader.c_str(), entry.profile, &clearSeed, static_cast<int32_t*>(nullptr), &keptFlags));
-            // Most likely the token left the reader: the rest would fail too.
-            if (info != 0) break;
-            const char* timeText = entry.setTime ? utcTime.c_str() : nullptr;
-            const uint32_t config = StatusOf(ctx.Call<CardFn::CardConfig>(
-                reader.c_str(), key->c_str(), entry.profile, entry.algorithm, entry.timeStep, entry.otpLength,
-                clearSeed, timeText, entry.title, entry.autoEnter, keptFlags));
-            if (config != 0) {
-                addRow(false);
-                continue;
-            }
-            const uint32_t burn = StatusOf(ctx.Call<CardFn::CardBurnSeed>(reader.c_str(), key->c_str(), entry.profile,
-                                                                          entry.seed, entry.seedLength));
-            addRow(burn == 0);
+            const BulkEntryOutcome outcome = ApplyBulkEntry(ctx.api(), *key, reader, entry, utcTime);
+            if (!outcome.applied) break;
+            // Again just before the row: it is labelled by m_profile.
+            label.Set(entry.profile);
+            AddResultRow(ctx, outcome.success);
         }
         view.SetText(Control::Progress, Progress(done, total));
     }

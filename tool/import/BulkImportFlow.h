@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/BulkFile.h"
+#include "provisioning/ProfileWrite.h"
 #include "session/ToolContext.h"
 
 namespace provisor {
@@ -41,7 +42,7 @@ public:
     const std::vector<BulkEntry>& Entries() const { return m_bulkEntries; }
 
 private:
-    friend void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries);
+    friend void StartBulkRun(const ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries);
 
     std::vector<BulkEntry> m_bulkEntries;
     std::thread m_worker;
@@ -50,17 +51,37 @@ private:
 };
 
 // "Import from file"
-void ChooseBulkFile(ToolContext& ctx);
+void ChooseBulkFile(const ToolContext& ctx);
 
 // "☰ bulk import", on the UI thread: loads the file of the path field,
 // authenticates and starts the worker. Does nothing while a run is active.
-void StartBulkImport(ToolContext& ctx, BulkRun& run);
+void StartBulkImport(const ToolContext& ctx, BulkRun& run);
 
 // The part of "☰ bulk import" after the file was loaded and checked: makes
 // entries the run's, authenticates and starts the worker on exactly them.
 // For a caller that read and checked the file itself (the command-line
 // tool, whose file may be standard input).
-void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries);
+void StartBulkRun(const ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries);
+
+// One accepted line as the write it makes; utcTime is the "UTC Time:"
+// field's text, sent when the line sets the time.
+ProfileWrite BulkEntryWrite(const BulkEntry& entry, const std::string& reader, const std::string& utcTime);
+
+// What became of one entry: applied is false when the profile could not be
+// read, which ends a run (the token most likely left the reader) without a
+// row; otherwise success is the entry's row.
+struct BulkEntryOutcome {
+    bool applied = true;
+    bool success = false;
+    uint32_t status = CARD_OK;  // of the call that failed, or CardDeleteSeed's
+    ProfileWriteResult write;   // for a write
+};
+
+// A delete line's CardDeleteSeed (a profile that holds no seed counts as
+// deleted), or the entry's write, with the access key the run
+// authenticated with.
+BulkEntryOutcome ApplyBulkEntry(const CardApi& api, const std::string& accessKey, const std::string& reader,
+                                const BulkEntry& entry, const std::string& utcTime);
 
 // The worker's whole run over entries: busy flag, progress label, library
 // calls and result rows. StartBulkImport runs it on its own thread; exposed

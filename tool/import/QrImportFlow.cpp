@@ -16,7 +16,7 @@ QString Latin(const char* text) { return QString::fromLatin1(text); }
 // The form values of a decoded text, or the "no QR code" message. The window
 // is back in its normal state before any message appears: a box whose
 // parent is still minimised may never be seen by the operator.
-void FinishImport(ToolContext& ctx, std::string& decoded) {
+void FinishImport(const ToolContext& ctx, std::string& decoded) {
     IToolView& view = ctx.view;
     view.SetMinimized(false);
     std::optional<OtpauthFields> fields = InterpretQrText(decoded);
@@ -36,7 +36,7 @@ void FinishImport(ToolContext& ctx, std::string& decoded) {
 
 }  // namespace
 
-void ImportQrFromImage(ToolContext& ctx) {
+void ImportQrFromImage(const ToolContext& ctx) {
     ctx.view.SetText(Control::Seed, QString());
     const std::optional<QString> chosen = ctx.view.ChooseOpenFile(Latin(kQrImageFilter));
     if (!chosen) return;
@@ -50,7 +50,7 @@ void ImportQrFromImage(ToolContext& ctx) {
     FinishImport(ctx, decoded);
 }
 
-void ImportQrFromScreen(ToolContext& ctx) {
+void ImportQrFromScreen(const ToolContext& ctx) {
     std::string decoded;
     {
         const QrImportTempDir dir;

@@ -18,8 +18,8 @@ inline constexpr const char* kQrImageFilter = "PNG Files (*.png)|*.png|JPEG File
 inline constexpr std::chrono::milliseconds kMinimizeSettle{300};
 
 // "QR from image"
-void ImportQrFromImage(ToolContext& ctx);
+void ImportQrFromImage(const ToolContext& ctx);
 // "QR from screen"
-void ImportQrFromScreen(ToolContext& ctx);
+void ImportQrFromScreen(const ToolContext& ctx);
 
 }  // namespace provisor

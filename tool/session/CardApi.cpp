@@ -29,14 +29,17 @@ void CardApi::Resolve(const std::function<void*(const char*)>& lookup) {
 }
 
 void CardApi::RunLocked(const std::function<void()>& work) const {
-    const auto locked = [&] {
+    RunTogether([&] {
         std::lock_guard lock(m_callLock);
         work();
-    };
+    });
+}
+
+void CardApi::RunTogether(const std::function<void()>& work) const {
     if (m_runner)
-        m_runner->Run(locked);
+        m_runner->Run(work);
     else
-        locked();
+        work();
 }
 
 SerialAndClock CardApi::ReadSnAndTime(const char* reader, int32_t profile) const {

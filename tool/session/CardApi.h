@@ -145,6 +145,9 @@ public:
 
     // work under the call lock, waiting through the runner like a call.
     void RunLocked(const std::function<void()>& work) const;
+    // work, which makes several calls, through the runner in one wait rather
+    // than one wait per call; it must not need the runner's thread.
+    void RunTogether(const std::function<void()>& work) const;
 
     // Held for the length of every call through Call(); whatever else
     // talks PC/SC in the process takes it too.

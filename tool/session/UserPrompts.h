@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 namespace provisor {
 
@@ -21,6 +22,19 @@ public:
     // An OK/Cancel question with English buttons; true for OK.
     virtual bool AskOkCancel(const QString& text, const QString& caption, MessageIcon icon) = 0;
 };
+
+// A message as data: what a flow would show, for a view to show or a report
+// to carry.
+struct Notice {
+    QString text;
+    QString caption = kCaption;
+    MessageIcon icon = MessageIcon::None;
+    bool operator==(const Notice&) const = default;
+};
+
+inline void ShowNotices(IMessageSink& sink, const std::vector<Notice>& notices) {
+    for (const Notice& n : notices) sink.ShowMessage(n.text, n.caption, n.icon);
+}
 
 // How a flow asks the operator for an access key; nullopt when the operator
 // leaves without one.
