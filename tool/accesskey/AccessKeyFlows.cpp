@@ -48,45 +48,57 @@ void OnAsciiKeyChanged(const ToolContext& ctx) {
     ctx.view.SetText(Control::HexKey, QString::fromStdU16String(hex));
 }
 
+ActionOutcome ChangeTokenKey(const CardApi& api, const std::string& reader, const std::string& currentKey,
+                             const std::string& newKey) {
+    ActionOutcome out;
+    out.status = StatusOf(api.Call<CardFn::CardChangeKey>(reader.c_str(), currentKey.c_str(), newKey.c_str()));
+    if (out.status == CARD_OK)
+        out.notices.push_back({kChangeKeySuccess, kCaption, MessageIcon::Information});
+    else
+        out.notices.push_back({RefusalText(out.status, "Change customer key failed!["), kCaption, MessageIcon::Error});
+    out.row = out.status == CARD_OK;
+    return out;
+}
+
+ActionOutcome ResetTokenKey(const CardApi& api, const std::string& reader, int profile) {
+    ActionOutcome out;
+    out.status = StatusOf(api.Call<CardFn::CardInitKey>(reader.c_str()));
+    if (out.status != CARD_OK) {
+        out.notices.push_back({RefusalText(out.status, "Init key failed!["), kCaption, MessageIcon::Error});
+        return out;
+    }
+    const std::string key = kFactoryDefaultKey.toStdString();
+    // A refused authentication is told; the reset itself stands.
+    const uint32_t verified = StatusOf(api.Call<CardFn::CardVerify>(reader.c_str(), key.c_str()));
+    if (verified != CARD_OK) out.notices.push_back(AuthenticationNotice(verified, profile));
+    api.Call<CardFn::CardSetkeypad>(reader.c_str(), key.c_str(), int32_t{0});
+    out.notices.push_back({QStringLiteral("Restore successfully."), kCaption, MessageIcon::Information});
+    return out;
+}
+
 void ChangeKey(const ToolContext& ctx) {
     if (ctx.session.g_readerName.Empty()) return;
-    IToolView& view = ctx.view;
-    const QString newKey = view.Text(Control::HexKey);
+    const QString newKey = ctx.view.Text(Control::HexKey);
     if (!IsNewKeyText(newKey)) {
-        view.ShowMessage(kKeyFormatError, kCaption, MessageIcon::Error);
+        ctx.view.ShowMessage(kKeyFormatError, kCaption, MessageIcon::Error);
         return;
     }
     if (AuthenticateToken(ctx) != 0) return;
-    const std::string reader = ctx.session.g_readerName.Get();
-    const auto current = ctx.session.g_customerKey.Snapshot();
     std::string next = newKey.toStdString();
     const WipeOnExit wipe(next);
-    const uint32_t status = StatusOf(ctx.Call<CardFn::CardChangeKey>(reader.c_str(), current->c_str(), next.c_str()));
-    if (status == 0) {
-        // Only the tool's copy: the file keeps the old key until the
-        // operator saves the new one through "Access Key".
-        ctx.session.g_customerKey.Set(std::string(next));
-        view.ShowMessage(kChangeKeySuccess, kCaption, MessageIcon::Information);
-    } else {
-        view.ShowMessage(RefusalText(status, "Change customer key failed!["), kCaption, MessageIcon::Error);
-    }
-    AddResultRow(ctx, status == 0);
+    const ActionOutcome out =
+        ChangeTokenKey(ctx.api(), ctx.session.g_readerName.Get(), *ctx.session.g_customerKey.Snapshot(), next);
+    // Only the tool's copy: the file keeps the old key until the operator
+    // saves the new one through "Access Key".
+    if (out.status == CARD_OK) ctx.session.g_customerKey.Set(std::string(next));
+    Present(ctx, out);
 }
 
 void FactoryReset(const ToolContext& ctx) {
     if (ctx.session.g_readerName.Empty()) return;
-    const std::string reader = ctx.session.g_readerName.Get();
-    const uint32_t status = StatusOf(ctx.Call<CardFn::CardInitKey>(reader.c_str()));
-    if (status != 0) {
-        ctx.view.ShowMessage(RefusalText(status, "Init key failed!["), kCaption, MessageIcon::Error);
-        return;
-    }
-    ctx.session.g_customerKey.Set(kFactoryDefaultKey.toStdString());
-    // A failure here has shown its own message; the reset itself stands.
-    AuthenticateToken(ctx);
-    const auto key = ctx.session.g_customerKey.Snapshot();
-    ctx.Call<CardFn::CardSetkeypad>(reader.c_str(), key->c_str(), int32_t{0});
-    ctx.view.ShowMessage(QStringLiteral("Restore successfully."), kCaption, MessageIcon::Information);
+    const ActionOutcome out = ResetTokenKey(ctx.api(), ctx.session.g_readerName.Get(), ctx.session.m_profile);
+    if (out.status == CARD_OK) ctx.session.g_customerKey.Set(kFactoryDefaultKey.toStdString());
+    Present(ctx, out);
 }
 
 }  // namespace provisor

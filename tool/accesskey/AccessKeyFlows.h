@@ -4,6 +4,9 @@
 // them takes the busy flag.
 #pragma once
 
+#include <string>
+
+#include "provisioning/Provisioning.h"
 #include "session/ToolContext.h"
 
 namespace provisor {
@@ -22,6 +25,14 @@ void OnAccessKeyMenu(const ToolContext& ctx, ProvisorStartup& startup);
 
 // Every change of the "Ascii:" field: "Hex:" becomes its hexadecimal text.
 void OnAsciiKeyChanged(const ToolContext& ctx);
+
+// The calls of "change key" after its check and authentication, and of
+// "factory reset", for any caller. A reset that went through has also
+// authenticated with the factory key (a refusal is told) and switched the
+// numeric keypad off; its status is CardInitKey's.
+ActionOutcome ChangeTokenKey(const CardApi& api, const std::string& reader, const std::string& currentKey,
+                             const std::string& newKey);
+ActionOutcome ResetTokenKey(const CardApi& api, const std::string& reader, int profile);
 
 // "change key": the token's key becomes the "Hex:" field's text.
 void ChangeKey(const ToolContext& ctx);

@@ -1,6 +1,5 @@
 #include "actions/DeviceActions.h"
 
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -13,7 +12,9 @@ namespace {
 
 QString Failure(const char* prefix, uint32_t status) { return FailureText(QLatin1String(prefix), status); }
 
-QString EmptySeedWarning(int profile) { return StatusWords(StatusSource::ProfileContents, CARD_E_NO_SEED, profile); }
+Notice EmptySeedWarning(int profile) {
+    return {StatusWords(StatusSource::ProfileContents, CARD_E_NO_SEED, profile), kCaption, MessageIcon::Warning};
+}
 
 // What every action does first: nothing without a connected reader, nothing
 // while another action holds the busy flag (for those that take it), and
@@ -84,39 +85,57 @@ void SetKeypadMode(const ToolContext& ctx) {
     });
 }
 
+QString RemoveSeedQuestion(int profile) {
+    return QStringLiteral("This operation will remove the seed stored \r\nunder profile #") +
+           QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
+}
+
+ActionOutcome DeleteProfileSeed(const CardApi& api, const std::string& reader, int profile) {
+    ActionOutcome out;
+    out.status = StatusOf(api.Call<CardFn::CardDeleteSeed>(reader.c_str(), int32_t{profile}));
+    if (out.status == CARD_OK) {
+        out.row = true;
+    } else if (out.status == CARD_E_NO_SEED) {
+        // An empty profile is a warning, not a failure.
+        out.notices.push_back(EmptySeedWarning(profile));
+    } else {
+        out.row = false;
+        out.rowFirst = true;
+        out.notices.push_back({Failure("operation failed![", out.status), kCaption, MessageIcon::Error});
+    }
+    return out;
+}
+
+OtpOutcome ReadProfileOtp(const CardApi& api, const std::string& reader, const std::string& key, int profile) {
+    OtpOutcome out;
+    OtpReading read = api.ReadOtp(reader.c_str(), key.c_str(), int32_t{profile});
+    out.status = read.status;
+    if (out.status == CARD_OK) {
+        out.otp = std::move(read.otp);
+        out.row = true;
+    } else if (out.status == CARD_E_NO_SEED) {
+        out.notices.push_back(EmptySeedWarning(profile));
+    } else {
+        // Told by its red row alone.
+        out.row = false;
+    }
+    return out;
+}
+
 void RemoveSeed(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
-        IToolView& view = ctx.view;
         const int profile = ctx.session.m_profile;
-        const QString question = QStringLiteral("This operation will remove the seed stored \r\nunder profile #") +
-                                 QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
-        if (!view.AskOkCancel(question, kCaption, MessageIcon::Warning)) return;
-        const uint32_t status = StatusOf(ctx.Call<CardFn::CardDeleteSeed>(reader, int32_t{profile}));
-        if (status == 0) {
-            AddResultRow(ctx, true);
-        } else if (status == CARD_E_NO_SEED) {
-            view.ShowMessage(EmptySeedWarning(profile), kCaption, MessageIcon::Warning);
-        } else {
-            AddResultRow(ctx, false);
-            view.ShowMessage(Failure("operation failed![", status), kCaption, MessageIcon::Error);
-        }
+        if (!ctx.view.AskOkCancel(RemoveSeedQuestion(profile), kCaption, MessageIcon::Warning)) return;
+        Present(ctx, DeleteProfileSeed(ctx.api(), reader, profile));
     });
 }
 
 void CopyOtp(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char* key) {
-        const int profile = ctx.session.m_profile;
-        OtpReading read = ctx.api().ReadOtp(reader, key, int32_t{profile});
-        const uint32_t status = read.status;
-        if (status == CARD_OK) {
-            ctx.view.SetClipboardText(QString::fromLocal8Bit(read.otp));
-            Wipe(read.otp);
-            AddResultRow(ctx, true);
-        } else if (status == CARD_E_NO_SEED) {
-            ctx.view.ShowMessage(EmptySeedWarning(profile), kCaption, MessageIcon::Warning);
-        } else {
-            AddResultRow(ctx, false);
-        }
+        OtpOutcome read = ReadProfileOtp(ctx.api(), reader, key, ctx.session.m_profile);
+        const WipeOnExit wipe(read.otp);
+        if (read.status == CARD_OK) ctx.view.SetClipboardText(QString::fromLocal8Bit(read.otp));
+        Present(ctx, read);
     });
 }
 

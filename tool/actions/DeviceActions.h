@@ -4,6 +4,9 @@
 // then the action's own call and its message or result row.
 #pragma once
 
+#include <string>
+
+#include "provisioning/Provisioning.h"
 #include "session/ToolContext.h"
 
 namespace provisor {
@@ -25,6 +28,18 @@ void CopyOtp(const ToolContext& ctx);
 // "🔒lock" and "🔑unlock".
 void LockScreen(const ToolContext& ctx);
 void UnlockScreen(const ToolContext& ctx);
+
+// The parts of "remove seed" and "copy OTP" after the authentication, for
+// any caller: the question "remove seed" asks first, CardDeleteSeed with a
+// green row (an empty profile a warning and no row, any other status a red
+// row and its message), CardReadOTP with the password and a green row (an
+// empty profile a warning, any other status a red row alone).
+QString RemoveSeedQuestion(int profile);
+ActionOutcome DeleteProfileSeed(const CardApi& api, const std::string& reader, int profile);
+struct OtpOutcome : ActionOutcome {
+    std::string otp;  // the digits; the caller clears them once used
+};
+OtpOutcome ReadProfileOtp(const CardApi& api, const std::string& reader, const std::string& key, int profile);
 
 // Seconds for a display-off selector entry: 15, 30, 60, otherwise 120.
 int32_t DisplayOffSeconds(int selection);

@@ -43,14 +43,16 @@ SeedSupply DecodeTypedSeed(const std::string& text) {
     return supply;
 }
 
-SeedSupply AskProvider(const ToolContext& ctx, std::string serial) {
+}  // namespace
+
+SeedSupply AskSeedProvider(const CardApi& api, std::string serial) {
     if (serial.size() > kProviderSerialMax) serial.resize(kProviderSerialMax);
     SecretBytes seed(kProviderSeedCapacity);
     int32_t length = kProviderSeedCapacity;
     // An empty entry (no provider loaded) is not called: the write fails
     // like a provider that has no seed.
     const auto result =
-        ctx.Call<CardFn::GetSeed>(serial.c_str(), static_cast<int32_t>(serial.size()), seed.data(), &length);
+        api.Call<CardFn::GetSeed>(serial.c_str(), static_cast<int32_t>(serial.size()), seed.data(), &length);
     if (!result || *result != 0) return Failed(SeedFailure::ProviderFailed, result.value_or(0));
     // No bytes at all, or more than the buffer holds (the provider wrote past
     // it or lies): neither is a seed to trust.
@@ -60,6 +62,8 @@ SeedSupply AskProvider(const ToolContext& ctx, std::string serial) {
     supply.seed = std::move(seed);
     return supply;
 }
+
+namespace {
 
 void ShowAndCount(const ToolContext& ctx, ProfileAction action, const ProfileWriteResult& result, int profile) {
     ShowNotices(ctx.view, ProfileWriteNotices(action, result, profile));
@@ -79,13 +83,21 @@ QString RemoveBlanksAndUpperCase(const QString& text) {
     return out;
 }
 
+void Present(const ToolContext& ctx, const ActionOutcome& outcome) {
+    if (outcome.row && outcome.rowFirst) AddResultRow(ctx, *outcome.row);
+    ShowNotices(ctx.view, outcome.notices);
+    if (outcome.row && !outcome.rowFirst) AddResultRow(ctx, *outcome.row);
+}
+
+Notice AuthenticationNotice(uint32_t status, int profile) {
+    return {StatusWords(StatusSource::Authentication, status, profile), kCaption, MessageIcon::Error};
+}
+
 uint32_t AuthenticateToken(const ToolContext& ctx) {
     const std::string reader = ctx.session.g_readerName.Get();
     const auto key = ctx.session.g_customerKey.Snapshot();
     const uint32_t status = StatusOf(ctx.Call<CardFn::CardVerify>(reader.c_str(), key->c_str()));
-    if (status == CARD_OK) return status;
-    ctx.view.ShowMessage(StatusWords(StatusSource::Authentication, status, ctx.session.m_profile), kCaption,
-                         MessageIcon::Error);
+    if (status != CARD_OK) ShowNotices(ctx.view, {AuthenticationNotice(status, ctx.session.m_profile)});
     return status;
 }
 
@@ -120,7 +132,7 @@ ProfileWrite ProfileWriteFromForm(const ToolContext& ctx, ProfileAction action) 
 
 SeedSupply TakeSourceSeed(const ToolContext& ctx) {
     switch (ctx.session.g_seedSource.load()) {
-        case SeedSource::Provider: return AskProvider(ctx, ctx.session.SerialNumber());
+        case SeedSource::Provider: return AskSeedProvider(ctx.api(), ctx.session.SerialNumber());
         case SeedSource::SeedFile: {
             auto found = ctx.session.seedSources.LookUp(ctx.session.SerialNumber());
             if (!found) return Failed(SeedFailure::NotInSeedFile);
@@ -159,8 +171,7 @@ std::vector<Notice> ProfileWriteNotices(ProfileAction action, const ProfileWrite
         case ProfileWriteStep::None:
             if (action != ProfileAction::ApplyConfig) return {};
             return {{Profiled("%1-config success!", profile), kCaption, MessageIcon::Information}};
-        case ProfileWriteStep::Authenticate:
-            return error(StatusWords(StatusSource::Authentication, result.status, profile));
+        case ProfileWriteStep::Authenticate: return {AuthenticationNotice(result.status, profile)};
         case ProfileWriteStep::SeedInput: return error(QStringLiteral("No seed input!"));
         case ProfileWriteStep::ReadInfo:
         case ProfileWriteStep::Configure:

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "provisioning/ProfileWrite.h"
@@ -39,6 +40,21 @@ private:
 // Upper-case hexadecimal only for ASCII letters: "ß" must not become "SS".
 QString RemoveBlanksAndUpperCase(const QString& text);
 
+// What an action made of its call, as data: the messages it shows, in
+// order, and the result row it adds, if any. The dialog shows them; keyloom
+// reports them.
+struct ActionOutcome {
+    uint32_t status = CARD_OK;  // of the action's own call
+    std::vector<Notice> notices;
+    std::optional<bool> row;  // a row, successful or not
+    bool rowFirst = false;    // the row goes in before the messages show
+};
+// The outcome's messages and its row.
+void Present(const ToolContext& ctx, const ActionOutcome& outcome);
+
+// The message of a refused authentication, in the operator's words.
+Notice AuthenticationNotice(uint32_t status, int profile);
+
 // CardVerify with the connected reader and the access key; a failure is
 // reported in the operator's words. Returns the status unchanged.
 uint32_t AuthenticateToken(const ToolContext& ctx);
@@ -52,6 +68,8 @@ ProfileWrite ProfileWriteFromForm(const ToolContext& ctx, ProfileAction action);
 // seed table's record, the seed provider's GetSeed, or the seed field as
 // base32 (read when asked).
 SeedSupply TakeSourceSeed(const ToolContext& ctx);
+// The seed provider's GetSeed for serial, through api.
+SeedSupply AskSeedProvider(const CardApi& api, std::string serial);
 
 // The overwrite question, through a message sink.
 QString OverwriteQuestion(int profile);
