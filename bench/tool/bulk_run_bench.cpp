@@ -219,7 +219,9 @@ int main(int argc, char** argv) {
     timed.g_customerKey.Set(key);
     TimedEntries::Install(api, timed.cardApi);
     ToolContext ctx{timed, view, nullptr};
-    BulkRun run;
+    JobThread jobs;
+    jobs.Start();
+    BulkRun run{jobs};
     auto flowRound = [&] {
         const int before = timed.Counters().success;
         StartBulkImport(ctx, run);

@@ -41,6 +41,7 @@ protected:
     void SetUp() override {
         card.Reset();
         card.Install(session.cardApi);
+        jobs.Start();
         session.g_readerName.Set(kReader);
         session.g_customerKey.Set(kKey);
         session.m_profile = 9;
@@ -80,7 +81,8 @@ protected:
     tooltest::RecordingView view;
     ToolContext ctx{session, view, nullptr};
     fs::path dir;
-    BulkRun run;  // last, so it is joined before the rest goes
+    JobThread jobs;
+    BulkRun run{jobs};  // last, so it has ended before the rest goes
 };
 
 }  // namespace

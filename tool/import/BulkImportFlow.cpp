@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <string>
-#include <system_error>
 
 #include "provisioning/Provisioning.h"
 
@@ -49,10 +48,6 @@ private:
 
 }  // namespace
 
-void BulkRun::Wait() {
-    if (m_worker.joinable()) m_worker.join();
-}
-
 void ChooseBulkFile(const ToolContext& ctx) {
     IToolView& view = ctx.view;
     const std::optional<QString> chosen = view.ChooseOpenFile(QString::fromLatin1(kBulkFileFilter));
@@ -92,21 +87,18 @@ void StartBulkRun(const ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> e
     if (AuthenticateToken(ctx) != 0) return;
 
     // The previous worker is done with its lines (Running() is false) but
-    // may still be handing the button back to the UI thread; collect it
-    // with the event loop turning before its handle is reused.
+    // may still be handing the button back to the UI thread; wait for it
+    // with the event loop turning before the job thread takes the next.
     ctx.session.RunBlocking([&run] { run.Wait(); });
     run.m_running.store(true, std::memory_order_release);
-    try {
-        run.m_worker = std::thread([ctx, &run] {
-            BulkWorker(ctx, run.m_bulkEntries, &run.m_stop, &run.m_running);
-            // Also for a worker that found the busy flag taken and ran no line.
-            run.m_running.store(false, std::memory_order_release);
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had: the press does nothing, and the next one may
-        // try again instead of finding a run that never ends.
+    const bool started = run.m_jobs.Run([ctx, &run] {
+        BulkWorker(ctx, run.m_bulkEntries, &run.m_stop, &run.m_running);
+        // Also for a worker that found the busy flag taken and ran no line.
         run.m_running.store(false, std::memory_order_release);
-    }
+    });
+    // No job thread (the tool is closing): the press does nothing, and no
+    // run is left that never ends.
+    if (!started) run.m_running.store(false, std::memory_order_release);
 }
 
 ProfileWrite BulkEntryWrite(const BulkEntry& entry, const std::string& reader, const std::string& utcTime) {

@@ -4,7 +4,7 @@
 
 namespace provisor {
 
-CardMonitor::CardMonitor(IPcscProbe& probe, ToolContext& ctx, std::function<void()> autoWrite)
+CardMonitor::CardMonitor(IPcscProbe& probe, const ToolContext& ctx, std::function<void()> autoWrite)
     : m_probe(probe), m_ctx(ctx), m_autoWrite(std::move(autoWrite)) {}
 
 bool CardMonitor::Cycle() {

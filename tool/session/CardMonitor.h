@@ -21,7 +21,7 @@ class CardMonitor {
 public:
     // autoWrite runs on the card thread when a token with a serial number is
     // present, the write is armed and not yet done for this token.
-    CardMonitor(IPcscProbe& probe, ToolContext& ctx, std::function<void()> autoWrite = {});
+    CardMonitor(IPcscProbe& probe, const ToolContext& ctx, std::function<void()> autoWrite = {});
     ~CardMonitor() { Stop(); }
     CardMonitor(const CardMonitor&) = delete;
     CardMonitor& operator=(const CardMonitor&) = delete;
@@ -43,7 +43,7 @@ private:
     void Loop();
 
     IPcscProbe& m_probe;
-    ToolContext& m_ctx;
+    const ToolContext& m_ctx;
     std::function<void()> m_autoWrite;
     std::thread m_thread;
     std::mutex m_mutex;

@@ -1,7 +1,7 @@
 // What the flows see of the main dialog: its controls by their ids, the
 // result list, the clipboard, a file chooser and the window state. The Qt
 // dialog implements it (and carries calls made on worker threads over to
-// the UI thread); the command-line tool and the tests have their own.
+// the UI thread); the tests have their own, which keep the same limits.
 #pragma once
 
 #include <QString>
@@ -69,6 +69,22 @@ enum TimeMode { AutoTime = 0, ManualTime = 1, TimeNoChange = 2 };
 enum EnterKey { AutoEnter = 0, NoEnter = 1, EnterNoChange = 2 };
 enum ClearSeed { ClearYes = 0, ClearNo = 1, ClearNoChange = 2 };
 }  // namespace choice
+
+// The real dialog's text limits, which every view keeps: an edit takes at
+// most this many characters, whether typed or set (a longer text is cut, as
+// the widget cuts it). The "Hex:" field limits typing only: a longer key the
+// "Ascii:" field sets there stays whole, so that "change key" refuses it
+// rather than writing a key the operator never typed. 0: no limit.
+constexpr int TextLimit(Control control) {
+    switch (control) {
+        case Control::Seed: return 256;
+        case Control::Title: return 12;
+        case Control::HexKey: return 32;
+        default: return 0;
+    }
+}
+// Whether a text set (not typed) is cut at the limit.
+constexpr bool CutsSetText(Control control) { return control != Control::HexKey && TextLimit(control) > 0; }
 
 // One row of the result list.
 struct ResultRow {
