@@ -31,6 +31,13 @@ TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
     card.otp = "042917";
     CopyOtp(ctx);
     EXPECT_EQ(view.clipboard, QStringLiteral("042917"));
+    // A library that fills the whole buffer without a terminator: the
+    // clipboard gets the buffer, not what lies beyond it.
+    card.overrunBuffers = true;
+    CopyOtp(ctx);
+    EXPECT_EQ(view.clipboard, QString(16, QLatin1Char('7')));
+    card.overrunBuffers = false;
+    view.rows.erase(view.rows.begin());
     card.Queue("CardReadOTP", 0x1008);  // a red row, no box
     CopyOtp(ctx);
     card.Queue("CardDeleteSeed", 0x1008);
