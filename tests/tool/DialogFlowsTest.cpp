@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -185,6 +186,39 @@ TEST_F(DialogFlows, ThePressesAndTheAutomaticWriteOnTheRealDialog) {
         QTest::qWaitFor([&] { return !(log = tooltest::ReadFile(workDir / "Norvik2-Log.txt")).empty(); }, 5000));
     EXPECT_EQ(log.substr(0, 11), "2024-12-07 ") << "stamped with the session's clock";
     EXPECT_EQ(log.substr(19), " NV2A00000001 Success\r\n");
+}
+
+// The other buttons, each once, as the operator presses them.
+TEST_F(DialogFlows, TheOtherButtonsOnTheRealDialog) {
+    Connect();
+    Control<QCheckBox>(1087)->setChecked(true);
+    Control<QComboBox>(1071)->setCurrentIndex(2);
+    Control<QLineEdit>(1052)->setText(QStringLiteral("Bank"));
+    Control<QComboBox>(1081)->setCurrentIndex(3);
+    Control<QCheckBox>(1082)->setChecked(true);
+    card.ClearCalls();
+    for (int id : {1053, 1068, 1083, 1085, 1093}) Click(id);
+    std::vector<std::string> sent;
+    for (const auto& call : card.Calls())
+        if (call.fn != "CardVerify") {
+            std::string s = call.fn;
+            for (size_t i = 2; i < call.args.size(); ++i) s += " " + call.args[i];
+            sent.push_back(s);
+        }
+    EXPECT_EQ(sent, (Names{"CardChgPrompt 2 Bank 4", "CardSetStandbyTime 120", "CardSetkeypad 1", "CardScreenLock",
+                           "CardScreenUnLock"}));
+    EXPECT_EQ(sink.Texts().mid(sink.Texts().size() - 5),
+              (QStringList{"2-Change prompt success!", "Config success!", "Config success!", "Device screen locked",
+                           "Device screen unlocked"}));
+
+    // A picture without a code: the seed field is emptied and the operator
+    // told, through the decoder shipped beside the program.
+    tooltest::WriteFile(workDir / "not a code.png", "not an image\n");
+    dlg->SetFileChooser([&](const QString&) { return QString::fromStdString((workDir / "not a code.png").string()); });
+    Control<QLineEdit>(1001)->setText(QStringLiteral("JBSWY3DP"));
+    Click(1002);
+    EXPECT_EQ(Control<QLineEdit>(1001)->text(), QString());
+    EXPECT_EQ(sink.Texts().last(), "No QR code detected. Please check the image/screen  and try again.");
 }
 
 }  // namespace

@@ -112,9 +112,7 @@ size_t VerifyEntries(CommandSession& s, const Prepared& p, const std::vector<boo
 
 Outcome RunBulk(const Options& o, const Prepared& p, const std::string& reader) {
     CommandSession s(o);
-    s.BindLibrary();
-    s.LoadKey(p);
-    s.Connect(reader, 0);
+    s.Open(p, reader, 0);
     Outcome out;
     QJsonObject token = TokenJson(reader, s.Serial());
     const std::vector<bool> results = ApplyEntries(s, p);

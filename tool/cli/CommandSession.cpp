@@ -100,6 +100,12 @@ void CommandSession::Connect(const std::string& reader, int profile) {
     m_session.SetTokenInfo({token.serial, token.clock});
 }
 
+void CommandSession::Open(const Prepared& prepared, const std::string& reader, int profile) {
+    BindLibrary();
+    LoadKey(prepared);
+    Connect(reader, profile);
+}
+
 bool CommandSession::Authenticate(int profile) {
     const uint32_t status = StatusOf(m_session.cardApi.Call<CardFn::CardVerify>(m_reader.c_str(), Key().c_str()));
     if (status != CARD_OK) m_record.Add({AuthenticationNotice(status, profile)});

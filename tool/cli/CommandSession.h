@@ -74,6 +74,8 @@ public:
     // Reads the serial number of the token in reader, as "connect" and the
     // card thread do; the command's calls go to that reader from then on.
     void Connect(const std::string& reader, int profile);
+    // All three, for a command on one profile of the token in reader.
+    void Open(const Prepared& prepared, const std::string& reader, int profile);
     // CardVerify with the access key, as every action starts; a refusal is
     // recorded in the dialog's words (profile names the profile in them).
     bool Authenticate(int profile);

@@ -10,10 +10,8 @@ using namespace provisor;
 
 Outcome RunDelete(const Options& o, const Prepared& p, const std::string& reader) {
     CommandSession s(o);
-    s.BindLibrary();
-    s.LoadKey(p);
     const int profile = *o.profile;
-    s.Connect(reader, profile);
+    s.Open(p, reader, profile);
     Outcome out;
     out.report = TokenJson(reader, s.Serial());
     out.report["profile"] = profile;

@@ -95,10 +95,8 @@ std::string FailureCause(const ProfileWriteResult& result, CommandSession& s, in
 
 Outcome RunProvision(const Options& o, const Prepared& p, const std::string& reader) {
     CommandSession s(o);
-    s.BindLibrary();
-    s.LoadKey(p);
     const int profile = *o.profile;
-    s.Connect(reader, profile);
+    s.Open(p, reader, profile);
 
     Outcome out;
     QJsonObject token = TokenJson(reader, s.Serial());
