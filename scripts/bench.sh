@@ -56,3 +56,7 @@ if [ -x "$BIN/keyloom_bench" ]; then
   echo "== keyloom: --all-readers on two tokens, and what --verify costs =="
   "$BIN/keyloom_bench"
 fi
+if [ -x "$BIN/reader_events_bench" ]; then
+  echo "== the reader event watcher on two readers: insertion to event, idle processor time =="
+  "$BIN/reader_events_bench"
+fi

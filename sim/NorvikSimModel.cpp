@@ -148,6 +148,19 @@ Bytes NorvikSimModel::Atr() const {
   return atr;
 }
 
+bool IsValidSerial(std::string_view serial) {
+  if (serial.empty() || serial.size() > 16) return false;
+  return std::all_of(serial.begin(), serial.end(), [](char c) { return c >= 0x21 && c <= 0x7E; });
+}
+
+void NorvikSimModel::ReplaceWithNewToken(const std::string& serial) {
+  ModelOptions o = options_;
+  o.serial = serial;
+  NorvikSimModel fresh(std::move(o), clock_, random_);
+  fresh.generation_ = generation_ + 1;
+  *this = std::move(fresh);
+}
+
 uint32_t NorvikSimModel::TokenClock() const { return static_cast<uint32_t>(clock_() + clockOffset_); }
 
 void NorvikSimModel::SetTokenClock(uint32_t t) {
@@ -407,6 +420,7 @@ bool NorvikSimModel::CorruptSeed(int i) {
 std::string NorvikSimModel::SaveState() const {
   std::ostringstream out;
   out << "norvik-sim-state 1\n";
+  out << "serial " << options_.serial << "\n";
   out << "key " << ToHex(commandKey_.data(), commandKey_.size()) << "\n";
   out << "tries " << triesLeft_ << "\n";
   out << "clock-offset " << clockOffset_ << "\n";
@@ -445,7 +459,11 @@ bool NorvikSimModel::LoadState(const std::string& text, std::string* error) {
     std::string name;
     ls >> name;
     auto bad = [&] { return fail("line " + std::to_string(lineNo) + ": " + line); };
-    if (name == "key") {
+    if (name == "serial") {
+      std::string serial, rest;
+      if (!(ls >> serial) || !IsValidSerial(serial) || ls >> rest) return bad();
+      next.options_.serial = serial;
+    } else if (name == "key") {
       std::string h;
       Bytes k;
       if (!(ls >> h) || !FromHex(h, k) || k.size() != 16) return bad();

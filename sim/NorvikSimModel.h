@@ -22,6 +22,10 @@ std::optional<ConfirmPolicy> ParseConfirmPolicy(std::string_view text);
 
 inline constexpr const char* kFactoryAccessKey = "6B3F09D2A4C8571E90B2D6F4138A5C7E";
 
+// A serial number the token can carry: 1-16 printable ASCII characters, no
+// blank (the control lines and the state file are split at blanks).
+bool IsValidSerial(std::string_view serial);
+
 // Status words this token answers with (beyond the ones the host maps).
 namespace sw {
 inline constexpr uint16_t kOk = 0x9000;
@@ -98,6 +102,12 @@ class NorvikSimModel {
   // does not exist.
   bool CorruptSeed(int i);
 
+  // Another token of the same model takes this one's place, as when the
+  // operator swaps tokens in the reader: serial number `serial`, factory
+  // key, full tries, every profile and setting as shipped, the clock at
+  // real time.
+  void ReplaceWithNewToken(const std::string& serial);
+
   const Key16& commandKey() const { return commandKey_; }
   int triesLeft() const { return triesLeft_; }
   bool keyLocked() const { return options_.maxTries > 0 && triesLeft_ == 0; }
@@ -113,9 +123,10 @@ class NorvikSimModel {
   // Changes whenever something worth persisting changes.
   uint64_t generation() const { return generation_; }
 
-  // Text form of the persistent state (key, tries, profiles, settings,
-  // clock offset). The serial number and model options come from the
-  // command line, not from here.
+  // Text form of the persistent state (serial number, key, tries, profiles,
+  // settings, clock offset). The model options come from the command line;
+  // a loaded serial number replaces the one the model was made with, since
+  // after a swap the token in the file is no longer the one first named.
   std::string SaveState() const;
   bool LoadState(const std::string& text, std::string* error);
 

@@ -40,6 +40,12 @@ void SimCard::PowerEvent() {
   pendingCount_ = 0;
 }
 
+void SimCard::NewToken(const std::string& serial) {
+  model_.ReplaceWithNewToken(serial);
+  faults_ = Faults{};
+  PowerEvent();
+}
+
 SimCard::Answer SimCard::Transmit(const Bytes& apdu) {
   Answer a;
   if (apdu.size() >= 4 && apdu[0] == 0x00 && apdu[1] == 0xC0) {

@@ -49,6 +49,11 @@ class SimCard {
   // pending GET RESPONSE answer along with the model's challenge.
   void PowerEvent();
 
+  // Another token, fresh from the factory, takes the reader (see
+  // NorvikSimModel::ReplaceWithNewToken). Faults a test aimed at the old
+  // token leave with it.
+  void NewToken(const std::string& serial);
+
  private:
   NorvikSimModel& model_;
   Faults faults_;

@@ -69,7 +69,8 @@ void Usage(std::ostream& out) {
          "  --reinsert-gap MS   pause between removal and insertion on SIGUSR1 (default 500)\n"
          "  -v, --verbose       log every APDU and control line to stderr\n"
          "  -h, --help          show this text and exit\n"
-         "SIGTERM or SIGINT ends it; SIGUSR1 removes and re-inserts the card.\n";
+         "SIGTERM or SIGINT ends it; SIGUSR1 removes and re-inserts the card.\n"
+         "The state file also keeps the serial number: once it exists, its serial wins over --serial.\n";
 }
 
 bool ParseInt(const std::string& s, int& out) {
@@ -100,9 +101,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     } else if (a == "--host") {
       if (!value(o.host)) return false;
     } else if (a == "--serial") {
-      if (!value(v) || v.empty() || v.size() > 16) return false;
-      for (char c : v)
-        if (c < 0x21 || c > 0x7E) return false;
+      if (!value(v) || !IsValidSerial(v)) return false;
       o.model.serial = v;
     } else if (a == "--model") {
       if (!value(v)) return false;
@@ -372,6 +371,20 @@ std::string Daemon::RunControl(const std::string& line) {
     Reinsert(gap);
     return "ok";
   }
+  if (cmd == "insert-new") {
+    // The operator pulls the token and puts another in: the gap lets pcscd,
+    // which polls the reader, see the reader empty in between.
+    std::string serial, v;
+    int gap = opt_.reinsertGapMs;
+    if (!(in >> serial) || !IsValidSerial(serial) || (in >> v && (!ParseInt(v, gap) || gap < 0 || gap > 60000)) ||
+        in >> v)
+      return "err usage: insert-new SERIAL [MS]";
+    Reinsert(gap);
+    card_.NewToken(serial);
+    SaveStateIfChanged();
+    Log("token " + serial + " (factory state) goes in after " + std::to_string(gap) + " ms");
+    return "ok";
+  }
   if (auto reply = card_.Control(line)) {
     if (cmd == "status" && reply->rfind("ok", 0) == 0) {
       *reply += " inserted=" + std::to_string(vpcd_ >= 0 ? 1 : 0) + " port=" + std::to_string(opt_.port) +
@@ -415,7 +428,7 @@ void Daemon::OnControlReadable(size_t idx) {
 
 int Daemon::Run() {
   if (!LoadState() || !OpenControl()) return 1;
-  Log("serial " + opt_.model.serial + ", " + std::to_string(opt_.model.profileCount) + " profiles" +
+  Log("serial " + model_.options().serial + ", " + std::to_string(opt_.model.profileCount) + " profiles" +
       (opt_.model.screenLockSupported ? "" : ", no screen lock") + ", confirm " + ToString(opt_.model.confirm));
   while (!quit_) {
     if (vpcd_ < 0 && wantInserted_ && Clock::now() >= nextAttempt_) TryConnect();

@@ -13,14 +13,15 @@ import sys
 FEATURES = ("provisioning", "accesskey", "import", "actions")
 MAY_INCLUDE = {
     "formats": {"formats"},
-    "session": {"formats", "session"},
-    "provisioning": {"formats", "session", "provisioning"},
-    "accesskey": {"formats", "session", "provisioning", "accesskey"},
-    "import": {"formats", "session", "provisioning", "import"},
-    "actions": {"formats", "session", "provisioning", "actions"},
-    "dialog": {"formats", "session", *FEATURES, "dialog"},
-    "provisor": {"formats", "session", *FEATURES, "dialog", "provisor"},
-    "cli": {"formats", "session", *FEATURES, "cli"},
+    "watch": {"watch"},
+    "session": {"formats", "watch", "session"},
+    "provisioning": {"formats", "watch", "session", "provisioning"},
+    "accesskey": {"formats", "watch", "session", "provisioning", "accesskey"},
+    "import": {"formats", "watch", "session", "provisioning", "import"},
+    "actions": {"formats", "watch", "session", "provisioning", "actions"},
+    "dialog": {"formats", "watch", "session", *FEATURES, "dialog"},
+    "provisor": {"formats", "watch", "session", *FEATURES, "dialog", "provisor"},
+    "cli": {"formats", "watch", "session", *FEATURES, "cli"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 

@@ -160,7 +160,9 @@ TEST_F(ModelTest, BrokenStateFileLeavesTheTokenAlone) {
   std::string err;
   for (const char* text :
        {"", "garbage\n", "norvik-sim-state 1\nkey 1234\n", "norvik-sim-state 1\nprofile 3 1 30 6 0 ZZ -\n",
-        "norvik-sim-state 1\nprofile 3 3 30 6 0 - -\n", "norvik-sim-state 1\nprofile 2 1 30 6 0 - -\nwhatever 1\n"}) {
+        "norvik-sim-state 1\nprofile 3 3 30 6 0 - -\n", "norvik-sim-state 1\nprofile 2 1 30 6 0 - -\nwhatever 1\n",
+        "norvik-sim-state 1\nserial\n", "norvik-sim-state 1\nserial NV 1\n",
+        "norvik-sim-state 1\nserial 0123456789ABCDEFG\n"}) {
     EXPECT_FALSE(model->LoadState(text, &err)) << text;
     EXPECT_EQ(model->SaveState(), before) << text;
   }

@@ -111,6 +111,32 @@ TEST_F(SimCardTest, CorruptSeedChangesTheStoredSeedNowOrAtTheNextWrite) {
   EXPECT_EQ(model->profile(6).seed, seed);
 }
 
+// The operator's swap: another token, fresh from the factory, in the same
+// reader. Nothing of the old one stays, and the state file names the new one.
+TEST_F(SimCardTest, NewTokenIsFactoryFreshWithItsOwnSerialAndNoFaults) {
+  ASSERT_EQ(Sw(Burn(3, H("DEADBEEF"))), 0x9000);
+  ASSERT_EQ(card->Control("clock 86400"), "ok");
+  ASSERT_EQ(Sw(Verify(Key16{})), 0x6304);
+  ASSERT_EQ(card->Control("sw 6A82"), "ok");
+  const uint64_t before = model->generation();
+
+  card->NewToken("NV9Z00000042");
+  EXPECT_GT(model->generation(), before) << "the state file must be rewritten";
+  const Bytes read = Tx("80 41 00 00 02 02 11");
+  ASSERT_EQ(Sw(read), 0x9000) << "the old token's fault went with it";
+  EXPECT_EQ(std::string(read.begin() + 4, read.begin() + 16), "NV9Z00000042");
+  EXPECT_FALSE(model->profile(3).hasSeed());
+  EXPECT_EQ(model->TokenClock(), now);
+  EXPECT_EQ(model->triesLeft(), 5);
+  EXPECT_EQ(Sw(Verify(key)), 0x9000) << "factory key";
+
+  const std::string saved = model->SaveState();
+  Make();
+  std::string err;
+  ASSERT_TRUE(model->LoadState(saved, &err)) << err;
+  EXPECT_EQ(model->options().serial, "NV9Z00000042");
+}
+
 TEST_F(SimCardTest, BadControlLinesAreRefusedWithoutSideEffects) {
   for (const char* line : {"sw",
                            "sw 6A8",
