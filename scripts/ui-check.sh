@@ -14,9 +14,16 @@
 #
 # Starts Xvfb, a D-Bus session with the accessibility bus, pcscd (unless one
 # already answers) and the token, and stops exactly those on every way out.
-# pcscd and the virtual reader ports are machine-wide: run it under the same
-# lock as the other pcscd tests.
+# pcscd and the virtual reader ports are machine-wide, so the whole check
+# holds the machine-wide pcscd lock (NORVIK_PCSCD_LOCK, default
+# /tmp/norvik-pcscd.lock), as scripts/bench.sh and scripts/soak.sh do; a
+# caller that already holds it (CTest run under the lock, as for every
+# pcscd test) sets NORVIK_PCSCD_LOCK_HELD=1.
 set -euo pipefail
+if [ -z "${NORVIK_PCSCD_LOCK_HELD:-}" ]; then
+  export NORVIK_PCSCD_LOCK_HELD=1
+  exec flock "${NORVIK_PCSCD_LOCK:-/tmp/norvik-pcscd.lock}" bash "$0" "$@"
+fi
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BIN=$(cd "${NORVIK_BIN_DIR:-$REPO/build/default/bin}" && pwd)
 OUT=${UI_CHECK_OUT:-$REPO/build/default/ui-check}

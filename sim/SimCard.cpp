@@ -103,6 +103,43 @@ SimCard::Answer SimCard::Transmit(const Bytes& apdu) {
   return a;
 }
 
+std::string SimCard::CorruptSeedControl(const std::vector<std::string>& w) {
+  int p;
+  const bool next = w.size() == 3 && w[2] == "next";
+  if ((w.size() != 2 && !next) || !ParseNumber(w[1], p) || p < 0 || p > 99)
+    return "err usage: corrupt-seed PROFILE [next]";
+  if (next) {
+    faults_.corruptSeedOf = static_cast<uint8_t>(p);
+    return "ok";
+  }
+  if (!model_.CorruptSeed(p)) return "err profile " + w[1] + " holds no seed";
+  return "ok";
+}
+
+std::string SimCard::StatusLine() const {
+  const NorvikSimModel& m = model_;
+  std::ostringstream s;
+  s << "ok serial=" << m.options().serial << " profiles=" << m.options().profileCount
+    << " screen-lock=" << (m.options().screenLockSupported ? "yes" : "no")
+    << " confirm=" << ToString(m.options().confirm) << " clock=" << m.TokenClock()
+    << " tries=" << (m.options().maxTries == 0 ? std::string("unlimited") : std::to_string(m.triesLeft()))
+    << " locked=" << (m.keyLocked() ? 1 : 0) << " screen-locked=" << (m.screenLocked() ? 1 : 0)
+    << " sealed=" << (m.sealed() ? 1 : 0);
+  if (faults_.nextSw) s << " next-sw=" << Hex4(*faults_.nextSw);
+  for (auto [ins, sw] : faults_.swByIns) {
+    uint8_t b = ins;
+    s << " sw-ins-" << ToHex(&b, 1) << "=" << Hex4(sw);
+  }
+  if (faults_.getResponse) s << " getresponse=" << faults_.getResponse;
+  if (faults_.shortLength) s << " short=" << *faults_.shortLength;
+  if (faults_.delayMs) s << " delay=" << faults_.delayMs;
+  if (faults_.corruptSeedOf) s << " corrupt-seed=" << static_cast<int>(*faults_.corruptSeedOf);
+  if (faults_.getResponseForever) s << " getresponse=forever";
+  if (faults_.pullCountdown)
+    s << (faults_.pullBeforeAnswer ? " remove-during=" : " remove-after=") << faults_.pullCountdown;
+  return s.str();
+}
+
 std::optional<std::string> SimCard::Control(const std::string& line) {
   std::vector<std::string> w = Words(line);
   if (w.empty()) return std::nullopt;
@@ -167,46 +204,13 @@ std::optional<std::string> SimCard::Control(const std::string& line) {
     model_.SetTokenClock(t);
     return "ok";
   }
-  if (cmd == "corrupt-seed") {
-    int p;
-    const bool next = w.size() == 3 && w[2] == "next";
-    if ((w.size() != 2 && !next) || !ParseNumber(w[1], p) || p < 0 || p > 99)
-      return usage("corrupt-seed PROFILE [next]");
-    if (next) {
-      faults_.corruptSeedOf = static_cast<uint8_t>(p);
-      return "ok";
-    }
-    if (!model_.CorruptSeed(p)) return "err profile " + w[1] + " holds no seed";
-    return "ok";
-  }
+  if (cmd == "corrupt-seed") return CorruptSeedControl(w);
   if (cmd == "clear") {
     if (w.size() != 1) return usage("clear");
     faults_ = Faults{};
     return "ok";
   }
-  if (cmd == "status") {
-    const NorvikSimModel& m = model_;
-    std::ostringstream s;
-    s << "ok serial=" << m.options().serial << " profiles=" << m.options().profileCount
-      << " screen-lock=" << (m.options().screenLockSupported ? "yes" : "no")
-      << " confirm=" << ToString(m.options().confirm) << " clock=" << m.TokenClock()
-      << " tries=" << (m.options().maxTries == 0 ? std::string("unlimited") : std::to_string(m.triesLeft()))
-      << " locked=" << (m.keyLocked() ? 1 : 0) << " screen-locked=" << (m.screenLocked() ? 1 : 0)
-      << " sealed=" << (m.sealed() ? 1 : 0);
-    if (faults_.nextSw) s << " next-sw=" << Hex4(*faults_.nextSw);
-    for (auto [ins, sw] : faults_.swByIns) {
-      uint8_t b = ins;
-      s << " sw-ins-" << ToHex(&b, 1) << "=" << Hex4(sw);
-    }
-    if (faults_.getResponse) s << " getresponse=" << faults_.getResponse;
-    if (faults_.shortLength) s << " short=" << *faults_.shortLength;
-    if (faults_.delayMs) s << " delay=" << faults_.delayMs;
-    if (faults_.corruptSeedOf) s << " corrupt-seed=" << static_cast<int>(*faults_.corruptSeedOf);
-    if (faults_.getResponseForever) s << " getresponse=forever";
-    if (faults_.pullCountdown)
-      s << (faults_.pullBeforeAnswer ? " remove-during=" : " remove-after=") << faults_.pullCountdown;
-    return s.str();
-  }
+  if (cmd == "status") return StatusLine();
   return std::nullopt;
 }
 

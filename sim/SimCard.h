@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace norvik::sim {
 
@@ -55,6 +56,8 @@ class SimCard {
   void NewToken(const std::string& serial);
 
  private:
+  std::string StatusLine() const;
+  std::string CorruptSeedControl(const std::vector<std::string>& w);
   NorvikSimModel& model_;
   Faults faults_;
   Bytes pending_;

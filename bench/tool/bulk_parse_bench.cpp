@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "BulkFile.h"
+#include "formats/BulkFile.h"
 
 namespace {
 

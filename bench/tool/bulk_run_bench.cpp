@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "BareCard.h"
-#include "BulkFile.h"
-#include "BulkImportFlow.h"
-#include "CardApi.h"
-#include "CardLibrary.h"
-#include "ToolContext.h"
+#include "formats/BulkFile.h"
+#include "import/BulkImportFlow.h"
+#include "session/CardApi.h"
+#include "session/CardLibrary.h"
+#include "session/ToolContext.h"
 
 namespace {
 
@@ -213,27 +213,30 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    g_readerName.Set(reader);
-    g_customerKey.Set(key);
     BenchView view(QString::fromStdString(file.string()));
-    DialogState state;
-    CardApi timed;
-    TimedEntries::Install(api, timed);
-    ToolContext ctx{timed, state, view, nullptr};
-    BulkRun run;
+    ToolSession timed;
+    timed.g_readerName.Set(reader);
+    timed.g_customerKey.Set(key);
+    TimedEntries::Install(api, timed.cardApi);
+    ToolContext ctx{timed, view, nullptr};
+    JobThread jobs;
+    jobs.Start();
+    BulkRun run{jobs};
     auto flowRound = [&] {
-        const int before = g_successCount;
+        const int before = timed.Counters().success;
         StartBulkImport(ctx, run);
         run.Wait();
-        return g_successCount - before == kLines && view.m_failedRows == 0;
+        return timed.Counters().success - before == kLines && view.m_failedRows == 0;
     };
     auto directRound = [&] { return DirectLoop(api, entries, reader.c_str(), key.c_str()); };
 
     // The flow's own cost first, without the token: file check, thread,
     // call lock, progress texts and rows.
-    CardApi instant;
-    InstallInstantEntries(instant);
-    ToolContext instantCtx{instant, state, view, nullptr};
+    ToolSession instant;
+    instant.g_readerName.Set(reader);
+    instant.g_customerKey.Set(key);
+    InstallInstantEntries(instant.cardApi);
+    ToolContext instantCtx{instant, view, nullptr};
     constexpr int kInstantRounds = 200;
     double instantFlow = 0, instantDirect = 0;
     for (int i = 0; i < kInstantRounds; ++i) {
@@ -241,7 +244,7 @@ int main(int argc, char** argv) {
             StartBulkImport(instantCtx, run);
             run.Wait();
         });
-        instantDirect += Millis([&] { DirectLoop(instant, entries, reader.c_str(), key.c_str()); });
+        instantDirect += Millis([&] { DirectLoop(instant.cardApi, entries, reader.c_str(), key.c_str()); });
     }
 
     int status = 0;

@@ -38,9 +38,9 @@
 #include <vector>
 
 #include "BareCard.h"
-#include "CProvisorDlg.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
+#include "dialog/CProvisorDlg.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
 #include "SimControl.h"
 
 namespace {
@@ -256,9 +256,10 @@ int Provision(int rounds) {
         std::printf("dialog bench: no token shown for %s; skipped\n", kReader);
         return 0;
     }
-    TimedCalls::Install(g_cardApi);
-    if (std::getenv("DIALOG_BENCH_INLINE")) SetThreadCallRunner(nullptr);
-    const auto deleteSeed = g_cardApi.Get<CardFn::CardDeleteSeed>();
+    CardApi& api = d.dlg->Session().cardApi;
+    TimedCalls::Install(api);
+    if (std::getenv("DIALOG_BENCH_INLINE")) d.dlg->Session().runner.Set(nullptr);
+    const auto deleteSeed = api.Get<CardFn::CardDeleteSeed>();
     d.Control<QComboBox>(1071)->setCurrentIndex(kProfile);
     d.Control<QComboBox>(1077)->setCurrentIndex(choice::ManualTime);  // the same time text for both
     d.Control<QLineEdit>(1029)->setText("2024/01/01/00/00/00");

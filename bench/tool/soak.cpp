@@ -32,11 +32,11 @@
 #include <string>
 #include <vector>
 
-#include "CProvisorDlg.h"
+#include "dialog/CProvisorDlg.h"
 #include "DialogDriver.h"
 #include "FaultEnvironment.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"
 

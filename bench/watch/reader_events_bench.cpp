@@ -11,7 +11,7 @@
 // The tokens go in alternately in the two readers, each after a random pause
 // so the insertions fall at every moment of pcscd's polling cycle. Without
 // the simulators it says so and exits 0. Figures are printed, never judged.
-#include "ReaderEvents.h"
+#include "watch/ReaderEvents.h"
 #include "SimControl.h"
 
 #include <sys/resource.h>

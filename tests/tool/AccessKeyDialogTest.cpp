@@ -5,8 +5,8 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "AccessKeyEntry.h"
-#include "CInputCustomerKey.h"
+#include "accesskey/AccessKeyEntry.h"
+#include "dialog/CInputCustomerKey.h"
 #include "QtTestApp.h"
 #include "ToolTestViews.h"
 

@@ -1,11 +1,11 @@
 #include <filesystem>
 
-#include "AccessKeyEntry.h"
-#include "AccessKeyFlows.h"
+#include "accesskey/AccessKeyEntry.h"
+#include "accesskey/AccessKeyFlows.h"
 #include "FlowFixture.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "ProvisorStartup.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "session/ProvisorStartup.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;
@@ -40,7 +40,7 @@ protected:
     fs::path dir = MakeTempDir("keyflows");
     NoPrompt prompt;
     NoStartupView startupView;
-    ProvisorStartup startup{Env(dir), view.sink, prompt, startupView, api};
+    ProvisorStartup startup{Env(dir), view.sink, prompt, startupView, session};
 };
 
 TEST_F(AccessKeyFlows, ChangeKeyChangesOnlyTheToolsKey) {
@@ -60,8 +60,8 @@ TEST_F(AccessKeyFlows, ChangeKeyChangesOnlyTheToolsKey) {
     }
     EXPECT_EQ(Calls(), Strings{});
 
-    g_busy = true;  // not needed
-    state.m_profile = 3;
+    session.g_busy = true;  // not needed
+    session.m_profile = 3;
     view.texts[Control::HexKey] = QString::fromStdString(key);
     ChangeKey(ctx);
     EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardChangeKey(R,AB," + key + ")"}));
@@ -84,13 +84,13 @@ TEST_F(AccessKeyFlows, ChangeKeyChangesOnlyTheToolsKey) {
                                 "3-Authentication failed, remaining 2 times"}));
     EXPECT_EQ(view.Rows().size(), 4u);
     EXPECT_TRUE(view.Rows().at(0).failed);
-    EXPECT_EQ(g_customerKey.Get(), key);
+    EXPECT_EQ(session.g_customerKey.Get(), key);
 
     // The file keeps the old key, which a restart brings back.
-    CustomerKeyText restarted;
-    ProvisorStartup next(Env(dir), view.sink, prompt, startupView, api, restarted);
+    ToolSession restarted;
+    ProvisorStartup next(Env(dir), view.sink, prompt, startupView, restarted);
     next.LoadCustomerKey();
-    EXPECT_EQ(restarted.Get(), "AB");
+    EXPECT_EQ(restarted.g_customerKey.Get(), "AB");
 }
 
 TEST_F(AccessKeyFlows, FactoryReset) {
@@ -101,9 +101,9 @@ TEST_F(AccessKeyFlows, FactoryReset) {
     }
     EXPECT_EQ(Texts(), (Strings{"Time out!", "User cancel!", "Init key failed![00001008]"}));
     EXPECT_EQ(Calls(), Strings(3, "CardInitKey(R)"));
-    EXPECT_EQ(g_customerKey.Get(), "AB");
+    EXPECT_EQ(session.g_customerKey.Get(), "AB");
 
-    g_busy = true;  // not needed
+    session.g_busy = true;  // not needed
     FactoryReset(ctx);
     card.Queue("CardVerify", 0x1007);  // a reset token refusing the default key is still reset
     FactoryReset(ctx);
@@ -113,13 +113,13 @@ TEST_F(AccessKeyFlows, FactoryReset) {
     EXPECT_EQ(Calls(), twice);
     EXPECT_EQ(Texts(), (Strings{"Restore successfully.", "Customer key is locked", "Restore successfully."}));
     EXPECT_TRUE(view.Rows().empty());
-    EXPECT_EQ(g_customerKey.Get(), factory);
+    EXPECT_EQ(session.g_customerKey.Get(), factory);
     EXPECT_EQ(StoredKey(), EncipherKeyForStorage("AB"));
 }
 
 TEST_F(AccessKeyFlows, AccessKeyMenuStoresWithoutContactingTheToken) {
     OnAccessKeyMenu(ctx, startup);  // left without a key
-    EXPECT_EQ(g_customerKey.Get(), "AB");
+    EXPECT_EQ(session.g_customerKey.Get(), "AB");
     view.accessKeyAnswer = QStringLiteral("00112233");
     OnAccessKeyMenu(ctx, startup);
     EXPECT_EQ(StoredKey(), EncipherKeyForStorage("00112233"));
@@ -132,7 +132,7 @@ TEST_F(AccessKeyFlows, AccessKeyMenuStoresWithoutContactingTheToken) {
 
     // An unwritable file: the operator is told where and why; the key
     // still serves this session.
-    ProvisorStartup unwritable(Env(dir / "missing"), view.sink, prompt, startupView, api);
+    ProvisorStartup unwritable(Env(dir / "missing"), view.sink, prompt, startupView, session);
     view.accessKeyAnswer = QStringLiteral("0011");
     OnAccessKeyMenu(ctx, unwritable);
     const auto warning = Messages();
@@ -140,7 +140,7 @@ TEST_F(AccessKeyFlows, AccessKeyMenuStoresWithoutContactingTheToken) {
     EXPECT_TRUE(warning[0].text.contains(QString::fromStdString(unwritable.ConfigPath().string()) +
                                          QStringLiteral(" cannot be written")));
     EXPECT_EQ(warning[0].caption, QStringLiteral("Keyloom"));
-    EXPECT_EQ(g_customerKey.Get(), "0011");
+    EXPECT_EQ(session.g_customerKey.Get(), "0011");
 }
 
 }  // namespace

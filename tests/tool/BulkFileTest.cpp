@@ -7,8 +7,8 @@
 
 #include <sys/stat.h>
 
-#include "BulkFile.h"
-#include "TextFile.h"
+#include "formats/BulkFile.h"
+#include "formats/TextFile.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;

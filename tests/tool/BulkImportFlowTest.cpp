@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "BulkImportFlow.h"
-#include "Provisioning.h"
+#include "import/BulkImportFlow.h"
+#include "provisioning/Provisioning.h"
 #include "ScriptedCard.h"
 #include "ToolTestFiles.h"
 #include "ToolTestViews.h"
@@ -40,21 +40,17 @@ class BulkImportFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         card.Reset();
-        card.Install(api);
-        g_readerName.Set(kReader);
-        g_customerKey.Set(kKey);
-        g_busy = false;
-        g_seedSource = SeedSource::Typed;
-        g_totalCount = g_successCount = g_failCount = 0;
-        state.m_profile = 9;
+        card.Install(session.cardApi);
+        jobs.Start();
+        session.g_readerName.Set(kReader);
+        session.g_customerKey.Set(kKey);
+        session.m_profile = 9;
         view.texts[Control::UtcTime] = kUtc;
         dir = tooltest::MakeTempDir("bulkflow");
     }
     void TearDown() override {
         run.Wait();
         fs::remove_all(dir);
-        g_readerName.Set({});
-        g_customerKey.Set({});
     }
 
     // Writes a bulk file, puts its path into the path field and runs the
@@ -80,12 +76,13 @@ protected:
     }
 
     ScriptedCard& card = ScriptedCard::Instance();
-    CardApi api;
-    DialogState state;
+    ManualClock clock;
+    ToolSession session{&clock};
     tooltest::RecordingView view;
-    ToolContext ctx{api, state, view, nullptr};
+    ToolContext ctx{session, view, nullptr};
     fs::path dir;
-    BulkRun run;  // last, so it is joined before the rest goes
+    JobThread jobs;
+    BulkRun run{jobs};  // last, so it has ended before the rest goes
 };
 
 }  // namespace
@@ -108,7 +105,7 @@ TEST_F(BulkImportFlowTest, WholeFileIsAppliedLineByLine) {
     view.onEnabled = [&](Control c, bool on) {
         if (c != Control::BulkImport || !on) return;
         runningWhenUsable = run.Running();
-        busyWhenUsable = g_busy;
+        busyWhenUsable = session.g_busy;
     };
     Import(
         "Profile Seed Algorithm Digits Step SetTime AutoEnter Title\n"
@@ -141,8 +138,8 @@ TEST_F(BulkImportFlowTest, WholeFileIsAppliedLineByLine) {
     EXPECT_EQ(view.enabledHistory,
               (std::vector<std::pair<Control, bool>>{{Control::BulkImport, false}, {Control::BulkImport, true}}));
     EXPECT_TRUE(view.Messages().isEmpty());
-    EXPECT_EQ(state.m_profile, 9);
-    EXPECT_FALSE(g_busy);
+    EXPECT_EQ(session.m_profile, 9);
+    EXPECT_FALSE(session.g_busy);
     EXPECT_FALSE(run.Running());
     EXPECT_FALSE(runningWhenUsable);
     EXPECT_FALSE(busyWhenUsable);
@@ -176,8 +173,8 @@ TEST_F(BulkImportFlowTest, FailuresShowAsRedRowsAndAFailedReadStopsTheRun) {
     EXPECT_EQ(History(Control::Progress).back(), "Progress: 5/6");
     EXPECT_TRUE(view.Messages().isEmpty());
     EXPECT_FALSE(view.disabled[Control::BulkImport]);
-    EXPECT_EQ(state.m_profile, 9);
-    EXPECT_FALSE(g_busy);
+    EXPECT_EQ(session.m_profile, 9);
+    EXPECT_FALSE(session.g_busy);
 }
 
 // No path, an unreadable or rejected file: a message, nothing sent to the
@@ -218,7 +215,7 @@ TEST_F(BulkImportFlowTest, MissingOrRejectedFileSendsNothing) {
     EXPECT_EQ(view.Rows().size(), 1u);  // the accepted run's
 
     // Not connected: not even the path is looked at.
-    g_readerName.Set({});
+    session.g_readerName.Set({});
     view.texts[Control::BulkPath] = QString();
     StartBulkImport(ctx, run);
     EXPECT_EQ(view.sink.entries.size(), 3u);
@@ -239,14 +236,14 @@ TEST_F(BulkImportFlowTest, RefusedKeyOrBusyTokenRunsNothing) {
     EXPECT_FALSE(run.Running());
 
     card.ClearCalls();
-    g_busy = true;
+    session.g_busy = true;
     Import(file);
     EXPECT_EQ(card.Names(), (std::vector<std::string>{"CardVerify"}));
     EXPECT_TRUE(view.Rows().empty());
     EXPECT_TRUE(History(Control::Progress).empty());
     EXPECT_TRUE(view.enabledHistory.empty());
-    EXPECT_EQ(state.m_profile, 9);
-    EXPECT_TRUE(g_busy) << "the flag belongs to the other operation";
+    EXPECT_EQ(session.m_profile, 9);
+    EXPECT_TRUE(session.g_busy) << "the flag belongs to the other operation";
     EXPECT_FALSE(run.Running());
 }
 
@@ -280,7 +277,7 @@ TEST_F(BulkImportFlowTest, SecondStartDuringARunChangesNothing) {
     view.SetText(Control::BulkPath, QString::fromStdString((dir / "b.txt").string()));
     StartBulkImport(ctx, run);
     EXPECT_EQ(run.Entries().size(), 2u);
-    state.m_profile = 42;  // the operator picks another profile
+    session.m_profile = 42;  // the operator picks another profile
     {
         std::lock_guard lock(m);
         release = true;
@@ -291,21 +288,21 @@ TEST_F(BulkImportFlowTest, SecondStartDuringARunChangesNothing) {
     EXPECT_EQ(card.Names(), (std::vector<std::string>{"CardVerify", "CardReadSeedInfo", "CardConfig", "CardBurnSeed",
                                                       "CardReadSeedInfo", "CardConfig", "CardBurnSeed"}));
     EXPECT_EQ(States(), (std::vector<QString>{"2-Successful operation", "1-Successful operation"}));
-    EXPECT_EQ(state.m_profile, 42);
+    EXPECT_EQ(session.m_profile, 42);
 
     card.ClearCalls();
     StartBulkImport(ctx, run);
     run.Wait();
     EXPECT_EQ(card.Names(), (std::vector<std::string>{"CardVerify", "CardDeleteSeed"}));
     EXPECT_EQ(run.Entries().size(), 1u);
-    EXPECT_EQ(state.m_profile, 42);
+    EXPECT_EQ(session.m_profile, 42);
 }
 
 // "Import from file": the path into its field, the bulk file as the seed
 // source, an empty progress label; cancelling changes nothing.
 TEST_F(BulkImportFlowTest, ChoosingAFileSetsThePathAndTheSeedSource) {
     int updates = 0;
-    state.SetFieldUpdateHandler([&] { ++updates; });
+    session.SetFieldUpdateHandler([&] { ++updates; });
     view.texts[Control::BulkPath] = "old.txt";
     view.texts[Control::Progress] = "Progress: 3/3";
 
@@ -313,14 +310,14 @@ TEST_F(BulkImportFlowTest, ChoosingAFileSetsThePathAndTheSeedSource) {
     EXPECT_EQ(view.chooserFilters, QStringList{"Txt Files (*.txt)|*.txt|All Files (*.*)|*.*||"});
     EXPECT_EQ(view.Text(Control::BulkPath), "old.txt");
     EXPECT_EQ(view.Text(Control::Progress), "Progress: 3/3");
-    EXPECT_EQ(g_seedSource, SeedSource::Typed);
+    EXPECT_EQ(session.g_seedSource, SeedSource::Typed);
     EXPECT_EQ(updates, 0);
 
     view.chosenFiles.push_back(QStringLiteral("/home/op/bulk files/token 7.txt"));
     ChooseBulkFile(ctx);
     EXPECT_EQ(view.Text(Control::BulkPath), "/home/op/bulk files/token 7.txt");
     EXPECT_TRUE(view.Text(Control::Progress).isEmpty());
-    EXPECT_EQ(g_seedSource, SeedSource::Bulk);
+    EXPECT_EQ(session.g_seedSource, SeedSource::Bulk);
     EXPECT_EQ(updates, 1);
     EXPECT_TRUE(card.Calls().empty());
 }

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "Encodings.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
+#include "formats/Encodings.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;

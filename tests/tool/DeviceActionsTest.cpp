@@ -1,4 +1,4 @@
-#include "DeviceActions.h"
+#include "actions/DeviceActions.h"
 #include "FlowFixture.h"
 
 using namespace provisor;
@@ -9,7 +9,7 @@ namespace {
 using DeviceActions = FlowTest;
 
 TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
-    state.m_profile = 7;
+    session.m_profile = 7;
     view.sink.answerOk = false;
     RemoveSeed(ctx);  // Cancel: nothing after the authentication
     view.sink.answerOk = true;
@@ -31,6 +31,13 @@ TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
     card.otp = "042917";
     CopyOtp(ctx);
     EXPECT_EQ(view.clipboard, QStringLiteral("042917"));
+    // A library that fills the whole buffer without a terminator: the
+    // clipboard gets the buffer, not what lies beyond it.
+    card.overrunBuffers = true;
+    CopyOtp(ctx);
+    EXPECT_EQ(view.clipboard, QString(16, QLatin1Char('7')));
+    card.overrunBuffers = false;
+    view.rows.erase(view.rows.begin());
     card.Queue("CardReadOTP", 0x1008);  // a red row, no box
     CopyOtp(ctx);
     card.Queue("CardDeleteSeed", 0x1008);
@@ -46,7 +53,7 @@ TEST_F(DeviceActions, RemoveSeedAndCopyOtpOnProfile7) {
 }
 
 TEST_F(DeviceActions, SettingsSendWhatTheFormSays) {
-    state.m_profile = 2;
+    session.m_profile = 2;
     for (const QString& title : {QString(), QStringLiteral("Caf\u00E9")}) {  // the byte count is sent
         view.texts[Control::Title] = title;
         SetTitleOnly(ctx);
@@ -96,22 +103,22 @@ TEST_F(DeviceActions, ScreenLockResultsAreHints) {
 }
 
 TEST_F(DeviceActions, NoReaderOrAHeldBusyFlag) {
-    void (*const all[])(ToolContext&) = {SetTitleOnly, ChangeDisplayOffTime, SetKeypadMode, RemoveSeed,
-                                         CopyOtp,      LockScreen,           UnlockScreen};
-    g_readerName.Set({});
+    void (*const all[])(const ToolContext&) = {SetTitleOnly, ChangeDisplayOffTime, SetKeypadMode, RemoveSeed,
+                                               CopyOtp,      LockScreen,           UnlockScreen};
+    session.g_readerName.Set({});
     for (auto action : all) action(ctx);
     EXPECT_EQ(Calls(), Strings{});
-    g_readerName.Set("R");
+    session.g_readerName.Set("R");
 
     // Only the title and the display-off time ignore the flag, and the
     // holder keeps it.
-    g_busy = true;
+    session.g_busy = true;
     for (auto action : all) action(ctx);
     EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardChgPrompt(R,AB,0,,0)", "CardVerify(R,AB)",
                                 "CardSetStandbyTime(R,AB,15)"}));
     EXPECT_EQ(Texts(), (Strings{"0-Change prompt success!", "Config success!"}));
-    EXPECT_TRUE(g_busy);
-    g_busy = false;
+    EXPECT_TRUE(session.g_busy);
+    session.g_busy = false;
 
     // Held while the removal question is open; a failed authentication
     // shows its message alone and releases it too.
@@ -125,7 +132,7 @@ TEST_F(DeviceActions, NoReaderOrAHeldBusyFlag) {
     CopyOtp(ctx);
     EXPECT_EQ(Calls(), (Strings{"CardVerify(R,AB)", "CardVerify(R,AB)", "CardVerify(R,AB)", "CardReadOTP(R,AB,0)"}));
     EXPECT_EQ(Texts().at(1), "0-Authentication failed, remaining 1 times");
-    EXPECT_FALSE(g_busy);
+    EXPECT_FALSE(session.g_busy);
 }
 
 }  // namespace

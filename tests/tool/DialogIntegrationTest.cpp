@@ -2,6 +2,7 @@
 // operator sees while readers, tokens and threads do their work.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -18,10 +19,10 @@
 #include <filesystem>
 #include <set>
 
-#include "CProvisorDlg.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "Provisioning.h"
+#include "dialog/CProvisorDlg.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "provisioning/Provisioning.h"
 #include "QtTestApp.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"
@@ -47,7 +48,6 @@ protected:
         env.configDir = exeDir;
         ASSERT_TRUE(
             WriteIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY", EncipherKeyForStorage(kFactoryKey)));
-        g_busy = false;
     }
     void TearDown() override {
         dlg.reset();
@@ -182,7 +182,7 @@ TEST_F(DialogOnPcscd, CardThreadReadsNeverCollideWithButtonActions) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return Serial() == "NV2A00000001"; }, 5000));
     // The card thread reads the token again and again meanwhile.
     QTimer reread;
-    QObject::connect(&reread, &QTimer::timeout, [] { g_readPending = true; });
+    QObject::connect(&reread, &QTimer::timeout, [this] { dlg->Session().g_readPending = true; });
     reread.start(5);
     const int rounds = 60;
     for (int i = 0; i < rounds; ++i) Click(1031);  // "apply config conly"
@@ -295,7 +295,8 @@ TEST_F(DialogOnPcscd, AHundredLineBulkFileProvisionsEveryProfileOfTheToken) {
         const Line& l = lines[static_cast<size_t>(profile)];
         char otp[16] = {};
         const long long now = std::time(nullptr);
-        ASSERT_EQ(g_cardApi.Call<CardFn::CardReadOTP>(reader.c_str(), key.c_str(), profile, otp), 0u) << profile;
+        ASSERT_EQ(dlg->Session().cardApi.Call<CardFn::CardReadOTP>(reader.c_str(), key.c_str(), profile, otp), 0u)
+            << profile;
         std::vector<std::string> expected;
         for (long long t : {now, now - l.step, now + l.step}) {
             std::string code = Oathtool(std::string("--totp=") + (l.sha256 ? "sha256" : "sha1") + " -d " +
@@ -422,12 +423,15 @@ TEST_F(DialogOnPcscd, AdvancedShowsAndHidesExactlyItsTwentyControls) {
     Control<QCheckBox>(1087)->setChecked(false);
     EXPECT_EQ(visibleIds(), before);
 
-    // Every control has a stable object name and an accessible name.
+    // Every control has a stable object name and a name assistive
+    // technology announces.
     for (int id = 1000; id < 1100; ++id) {
         QWidget* w = dlg->ControlWidget(id);
         if (!w) continue;
         EXPECT_TRUE(w->objectName().endsWith(QString::number(id))) << id;
-        EXPECT_FALSE(w->accessibleName().isEmpty()) << id;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(w);
+        ASSERT_NE(accessible, nullptr) << id;
+        EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << id;
     }
     EXPECT_EQ(Control<QLineEdit>(1001)->accessibleName(), "Seed (base32) :");
     EXPECT_EQ(Control<QLineEdit>(1001)->maxLength(), 256);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Encodings.h"
+#include "formats/Encodings.h"
 
 using namespace provisor;
 

@@ -32,12 +32,12 @@
 #include <fstream>
 #include <thread>
 
-#include "CProvisorDlg.h"
+#include "dialog/CProvisorDlg.h"
 #include "DialogDriver.h"
 #include "FaultEnvironment.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "Provisioning.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "provisioning/Provisioning.h"
 #include "QtTestApp.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"
@@ -103,7 +103,6 @@ protected:
         env.exeDir = QUILLON_LIB_DIR;
         env.configDir = exeDir;
         ASSERT_TRUE(WriteIniValue(ConfigFile(), "CONFIG", "CUSTOMER_KEY", EncipherKeyForStorage(kFactoryKey)));
-        g_busy = false;
     }
     void TearDown() override {
         Close();
@@ -217,7 +216,7 @@ TEST_F(FaultCampaign, TokenPulledAtEachStepOfProvisioning) {
             EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
         }
         EXPECT_TRUE(ui->Control<QPushButton>(1080)->isEnabled());
-        EXPECT_FALSE(g_busy);
+        EXPECT_FALSE(dlg->Session().g_busy);
         PutTheTokenBack();
 
         // The token: configured exactly when the configuration went out
@@ -279,7 +278,7 @@ TEST_F(FaultCampaign, TokenPulledAtEachStepOfABulkRun) {
         EXPECT_EQ(ui->Progress(), "Progress: 3/3");
         const QStringList messages = NewMessages(seen);
         EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
-        EXPECT_EQ(ui->dlg.State().m_profile.load(), 0) << "the operator's profile is put back";
+        EXPECT_EQ(ui->dlg.Session().m_profile.load(), 0) << "the operator's profile is put back";
         PutTheTokenBack();
 
         const TokenProfile line1 = tooltest::ReadTokenProfile(0, 10);
@@ -572,7 +571,7 @@ TEST_F(FileFaults, SavingTheAccessKeyIntoAFileThatCannotBeWrittenKeepsTheOldFile
         EXPECT_EQ(fs::status(ConfigFile()).permissions(), mode);
         EXPECT_EQ(DirectoryEntries(exeDir), std::vector<std::string>{"Norvik2Cfg.ini"});
         // The key the operator gave is used until the tool closes.
-        EXPECT_EQ(g_customerKey.Get(), prompt.key.toStdString());
+        EXPECT_EQ(dlg->Session().g_customerKey.Get(), prompt.key.toStdString());
         c.undo();
     }
     EXPECT_EQ(fs::status(ConfigFile()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -606,9 +605,8 @@ TEST_F(FileFaults, DiskFullWhileTheFileIsRewrittenLeavesTheOldFileWhole) {
 
     // The next start loads the key the file still holds.
     Close();
-    g_customerKey.Set({});
     Open();
-    EXPECT_EQ(g_customerKey.Get(), kFactoryKey);
+    EXPECT_EQ(dlg->Session().g_customerKey.Get(), kFactoryKey);
 }
 
 // First start on a disk with room for the new file but not for its update:
@@ -623,7 +621,7 @@ TEST_F(FileFaults, FirstStartThatCannotKeepTheKeySaysSo) {
     EXPECT_EQ(tooltest::ReadFile(ConfigFile()), "[CONFIG]\r\nCUSTOMER_KEY=5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A\r\n");
     ASSERT_EQ(sink.entries.size(), 1u) << sink.Texts().join('|').toStdString();
     EXPECT_TRUE(sink.Texts()[0].startsWith("The access key could not be saved")) << sink.Texts()[0].toStdString();
-    EXPECT_EQ(g_customerKey.Get(), prompt.key.toStdString());
+    EXPECT_EQ(dlg->Session().g_customerKey.Get(), prompt.key.toStdString());
 }
 
 // A configuration file that exists but cannot be read is not a file without
@@ -645,12 +643,11 @@ TEST_F(FileFaults, UnreadableConfigurationFileLeavesTheKeyEmptyAndSaysSo) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.arrange();
-        g_customerKey.Set(kFactoryKey);
         Open();
         ASSERT_EQ(sink.entries.size(), 1u) << sink.Texts().join('|').toStdString();
         EXPECT_TRUE(sink.Texts()[0].startsWith("The configuration file " + Path(ConfigFile()) + " cannot be read"))
             << sink.Texts()[0].toStdString();
-        EXPECT_TRUE(g_customerKey.Empty());
+        EXPECT_TRUE(dlg->Session().g_customerKey.Empty());
         Connect();
         ui->SetText(1001, kSeed);
         ui->Click(1080);
@@ -668,12 +665,11 @@ TEST_F(FileFaults, UnreadableConfigurationFileLeavesTheKeyEmptyAndSaysSo) {
 TEST_F(FileFaults, CorruptKeyLineLoadsNoKeyAndCostsTheTokenNoTry) {
     tooltest::WriteFile(ConfigFile(),
                         std::string("[CONFIG]\r\nCUSTOMER_KEY=Z\x01Z-not-hexadecimal-\xff\xfe-at all\r\n"));
-    g_customerKey.Set(kFactoryKey);
     Open();
     ASSERT_EQ(sink.entries.size(), 1u) << sink.Texts().join('|').toStdString();
     EXPECT_TRUE(sink.Texts()[0].startsWith("The configuration file " + Path(ConfigFile()) + " cannot be read"))
         << sink.Texts()[0].toStdString();
-    EXPECT_TRUE(g_customerKey.Empty());
+    EXPECT_TRUE(dlg->Session().g_customerKey.Empty());
     Connect();
     ui->SetText(1001, kSeed);
     ui->Click(1080);
@@ -694,7 +690,7 @@ TEST_F(FileFaults, CorruptKeyLineLoadsNoKeyAndCostsTheTokenNoTry) {
         ui->SetText(1001, kSeed);
         ui->Click(1080);
         EXPECT_EQ(ui->RowState(), "0-Operation failed");
-        ASSERT_EQ(g_cardApi.Call<CardFn::CardVerify>(sim::ReaderName(0).c_str(), kFactoryKey), 0u);
+        ASSERT_EQ(dlg->Session().cardApi.Call<CardFn::CardVerify>(sim::ReaderName(0).c_str(), kFactoryKey), 0u);
         Close();
     }
     EXPECT_EQ(sim::SimStatus(0, "tries"), "5");

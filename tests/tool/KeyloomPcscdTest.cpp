@@ -20,7 +20,7 @@
 #include "Quillon.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"
-#include "Totp.h"
+#include "cli/Totp.h"
 
 extern char** environ;
 

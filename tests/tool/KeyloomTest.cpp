@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <memory>
 
-#include "CommandLine.h"
-#include "Fleet.h"
+#include "cli/CommandLine.h"
+#include "cli/Fleet.h"
 #include "FlowFixture.h"
-#include "Inputs.h"
-#include "Keyloom.h"
-#include "Totp.h"
-#include "Verify.h"
+#include "cli/Inputs.h"
+#include "cli/Keyloom.h"
+#include "cli/Totp.h"
+#include "cli/Verify.h"
 
 using namespace keyloom;
 using tooltest::Strings;
@@ -238,7 +238,7 @@ TEST_F(KeyloomVerify, OneClockReadThenEachProfilesPasswordAgainstItsSeed) {
                                                {2, 5, true, {}, OtpAlgorithm::Sha1, 6, 30},
                                                {3, 6, false, kRfcSeed, OtpAlgorithm::Sha1, 6, 30},
                                                {4, 7, false, kRfcSeed, OtpAlgorithm::Sha256, 8, 60}};
-    const VerifyReport report = VerifyOnToken(ctx, targets);
+    const VerifyReport report = VerifyOnToken(session.cardApi, "R", "AB", targets);
     EXPECT_EQ(Calls(), (Strings{"CardReadSnAndTime(R,3,32,64)", "CardReadOTP(R,AB,3)", "CardReadOTP(R,AB,4)",
                                 "CardReadOTP(R,AB,5)", "CardReadOTP(R,AB,6)", "CardReadOTP(R,AB,7)"}));
     ASSERT_EQ(report.results.size(), 5u);
@@ -254,7 +254,7 @@ TEST_F(KeyloomVerify, OneClockReadThenEachProfilesPasswordAgainstItsSeed) {
 
     // Without the token's clock nothing can be verified.
     card.Queue("CardReadSnAndTime", 0x80100069u);
-    const VerifyReport none = VerifyOnToken(ctx, {targets[0]});
+    const VerifyReport none = VerifyOnToken(session.cardApi, "R", "AB", {targets[0]});
     EXPECT_EQ(Calls(), Strings{"CardReadSnAndTime(R,3,32,64)"});
     EXPECT_FALSE(none.results[0].verified);
     EXPECT_EQ(none.results[0].detail, "the token's clock cannot be read [80100069]");

@@ -2,13 +2,14 @@
 // makes, in order and with their arguments, and what the operator sees.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 #include "ScriptedCard.h"
-#include "SeedSources.h"
 #include "ToolTestFiles.h"
 #include "ToolTestViews.h"
 
@@ -32,19 +33,14 @@ class ProvisioningFlow : public ::testing::Test {
 protected:
     void SetUp() override {
         card.Reset();
-        card.Install(api, true);
-        api.Set<CardFn::GetSeed>(nullptr);
-        g_readerName.Set(kReader);
-        g_customerKey.Set(kKey);
-        g_busy = false;
-        g_seedSource = SeedSource::Typed;
-        g_writePending = true;
-        g_totalCount = g_successCount = g_failCount = 0;
-        state.m_serialNumber.Set("NV2A00000001");
-        state.m_profile = 5;
+        card.Install(session.cardApi, true);
+        session.cardApi.Set<CardFn::GetSeed>(nullptr);
+        session.g_readerName.Set(kReader);
+        session.g_customerKey.Set(kKey);
+        session.SetTokenInfo({"NV2A00000001", {}});
+        session.m_profile = 5;
         view.texts[Control::UtcTime] = kUtc;
     }
-    void TearDown() override { g_seedSources.UnloadProvider(api); }
 
     CardCall Find(const std::string& fn) const {
         for (const CardCall& c : card.Calls())
@@ -53,10 +49,10 @@ protected:
     }
 
     ScriptedCard& card = ScriptedCard::Instance();
-    CardApi api;
-    DialogState state;
+    ManualClock clock;
+    ToolSession session{&clock};
     RecordingView view;
-    ToolContext ctx{api, state, view, nullptr};
+    ToolContext ctx{session, view, nullptr};
 };
 
 TEST_F(ProvisioningFlow, ProvisionWritesConfigurationThenSeedAndAddsOneRow) {
@@ -81,7 +77,7 @@ TEST_F(ProvisioningFlow, ProvisionWritesConfigurationThenSeedAndAddsOneRow) {
     EXPECT_EQ(view.enabledHistory,
               (std::vector<std::pair<Control, bool>>{{Control::Provision, false}, {Control::Provision, true}}));
     EXPECT_TRUE(view.Messages().isEmpty());
-    EXPECT_FALSE(g_busy);
+    EXPECT_FALSE(session.g_busy);
 
     // Every list's other entries, "No change" where the token keeps its own
     // value, and an empty title written as empty.
@@ -162,6 +158,7 @@ TEST_F(ProvisioningFlow, AuthenticationFailuresAreToldInTheOperatorsWords) {
     view.texts[Control::Seed] = "JBSWY3DP";
     const std::vector<std::pair<uint32_t, QString>> cases = {
         {0xC003, "5-Authentication failed, remaining 3 times"},
+        {0xC010, "5-Authentication failed, remaining 16 times"},  // the whole low byte
         {0x1007, "Customer key is locked"},
         {0x1002, "5-Authentication failed, remaining unlimited times"},
         {0x0002, "5-Device not connected"},
@@ -206,16 +203,16 @@ TEST_F(ProvisioningFlow, OverwriteQuestionAndTheBusyFlag) {
     EXPECT_EQ(card.Names().back(), "CardBurnSeed");
 
     // Held by another action: nothing at all happens.
-    g_busy = true;
+    session.g_busy = true;
     card.ClearCalls();
     ProvisionProfile(ctx);
     ApplyConfigOnly(ctx);
     EXPECT_TRUE(card.Calls().empty());
     EXPECT_EQ(view.Rows().size(), 2u);
-    g_busy = false;
+    session.g_busy = false;
 
     // No reader connected: nothing either.
-    g_readerName.Set("");
+    session.g_readerName.Set("");
     ProvisionProfile(ctx);
     EXPECT_TRUE(card.Calls().empty());
 }
@@ -249,23 +246,23 @@ TEST_F(ProvisioningFlow, ArmedWriteWritesOneTokenOnceWithOneRowAndOneLogLine) {
     view.texts[Control::Seed] = "";
     ToggleWriteSeed(ctx);
     EXPECT_EQ(view.Messages(), QStringList{"Please select a seed file!"});
-    EXPECT_FALSE(state.m_writeArmed);
+    EXPECT_FALSE(session.m_writeArmed);
 
     view.texts[Control::Seed] = "jbsw y3dp";
     ToggleWriteSeed(ctx);
-    EXPECT_TRUE(state.m_writeArmed);
+    EXPECT_TRUE(session.m_writeArmed);
     EXPECT_EQ(view.texts[Control::WriteSeed], "Stop");
     EXPECT_EQ(view.texts[Control::Seed], "JBSWY3DP");
     ToggleWriteSeed(ctx);  // pressed again: disarmed without a write
-    EXPECT_FALSE(state.m_writeArmed);
+    EXPECT_FALSE(session.m_writeArmed);
     EXPECT_EQ(view.texts[Control::WriteSeed], "write seed");
     ToggleWriteSeed(ctx);
     EXPECT_TRUE(card.Calls().empty());
 
     RunAutoWrite(ctx);
     EXPECT_EQ(card.Names(), (Names{"CardVerify", "CardGetSeedFlag", "CardBurnSeed"}));
-    EXPECT_FALSE(state.m_writeArmed);
-    EXPECT_FALSE(g_writePending);
+    EXPECT_FALSE(session.m_writeArmed);
+    EXPECT_FALSE(session.g_writePending);
     EXPECT_EQ(view.texts[Control::WriteSeed], "write seed");
     ASSERT_EQ(view.Rows().size(), 1u);
     EXPECT_EQ(view.Rows()[0].state, "5-Successful operation");
@@ -285,7 +282,7 @@ TEST_F(ProvisioningFlow, ArmedWriteWritesOneTokenOnceWithOneRowAndOneLogLine) {
     EXPECT_EQ(lines[19], ' ');
 
     // No token known: nothing is attempted.
-    state.m_serialNumber.Set("");
+    session.SetTokenInfo({"", {}});
     card.ClearCalls();
     RunAutoWrite(ctx);
     EXPECT_TRUE(card.Calls().empty());
@@ -294,23 +291,30 @@ TEST_F(ProvisioningFlow, ArmedWriteWritesOneTokenOnceWithOneRowAndOneLogLine) {
 }
 
 TEST_F(ProvisioningFlow, SeedFileAndSeedProviderAsSources) {
+    // The automatic write's seed, whatever the source: nothing after the
+    // authentication when there is none.
+    const auto write = [&] {
+        card.ClearCalls();
+        session.m_writeArmed = true;
+        RunAutoWrite(ctx);
+        return view.Rows().front();
+    };
     const fs::path dir = tooltest::MakeTempDir("seedsrc");
     // The token's record need not be the first.
     tooltest::WriteFile(dir / "seeds.txt", "NV9Z00000009 MZXW6===\nNV2A00000001 JBSWY3DP\n");
     view.chosenFiles = {QString::fromStdString((dir / "seeds.txt").string())};
     LoadFromFile(ctx);
     EXPECT_EQ(view.chooserFilters.last(), "Txt Files (*.txt)|*.txt|Dll Files(*.dll)|*.dll|All Files (*.*)|*.*||");
-    EXPECT_EQ(g_seedSource, SeedSource::SeedFile);
+    EXPECT_EQ(session.g_seedSource, SeedSource::SeedFile);
     EXPECT_TRUE(view.Messages().isEmpty());
-    EXPECT_EQ(WriteProfileSeed(ctx), 0u);
+    EXPECT_FALSE(write().failed);
     EXPECT_EQ(Find("CardBurnSeed").args[3], kHelloHex);
 
-    // A token the file does not know: abandoned without a write.
-    state.m_serialNumber.Set("NV2A00000077");
-    card.ClearCalls();
-    EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
-    EXPECT_TRUE(card.Calls().empty());
-    state.m_serialNumber.Set("NV2A00000001");
+    // A token the file does not know: abandoned without a write or a word.
+    session.SetTokenInfo({"NV2A00000077", {}});
+    EXPECT_TRUE(write().failed);
+    EXPECT_EQ(card.Names(), Names{"CardVerify"});
+    session.SetTokenInfo({"NV2A00000001", {}});
 
     // A record that does not decode fails the load.
     tooltest::WriteFile(dir / "bad.txt", "NV2A00000001 jbswy3dp\n");
@@ -322,31 +326,163 @@ TEST_F(ProvisioningFlow, SeedFileAndSeedProviderAsSources) {
     // A provider library asked with the serial number.
     view.chosenFiles = {QStringLiteral(FAKE_PROVIDER_PATH)};
     LoadFromFile(ctx);
-    EXPECT_EQ(g_seedSource, SeedSource::Provider);
-    card.ClearCalls();
-    EXPECT_EQ(WriteProfileSeed(ctx), 0u);
+    EXPECT_EQ(session.g_seedSource, SeedSource::Provider);
+    EXPECT_FALSE(write().failed);
     EXPECT_EQ(Find("CardBurnSeed").args[3], "3132333435363738393031323334353637383930");
 
     // One that claims more bytes than it was given room for is not trusted.
     view.chosenFiles = {QStringLiteral(FAKE_PROVIDER_OVERSIZE_PATH)};
     LoadFromFile(ctx);
-    card.ClearCalls();
-    EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
-    EXPECT_TRUE(card.Calls().empty());
+    EXPECT_TRUE(write().failed);
+    EXPECT_EQ(card.Names(), Names{"CardVerify"});
 
     // A library without GetSeed: reported, and no write calls anything.
     view.chosenFiles = {QStringLiteral(NO_PROVIDER_PATH)};
     LoadFromFile(ctx);
     EXPECT_EQ(view.Messages().last(), "Failed to load dynamic library!");
-    EXPECT_EQ(g_seedSource, SeedSource::Provider);
-    EXPECT_FALSE(api.Has(CardFn::GetSeed));
-    EXPECT_EQ(WriteProfileSeed(ctx), kSeedWriteAbandoned);
+    EXPECT_EQ(session.g_seedSource, SeedSource::Provider);
+    EXPECT_FALSE(session.cardApi.Has(CardFn::GetSeed));
+    EXPECT_TRUE(write().failed);
+    EXPECT_EQ(card.Names(), Names{"CardVerify"});
+
+    // A provider that says yes but hands out no bytes is no seed either.
+    card.Install(session.cardApi, true);
+    card.providedSeedHex = "";
+    EXPECT_TRUE(write().failed);
+    EXPECT_EQ(card.Names(), (Names{"CardVerify", "GetSeed"}));
 
     // A cancelled chooser changes nothing.
     const QString field = view.texts[Control::Seed];
+    const qsizetype messages = view.Messages().size();
     LoadFromFile(ctx);
     EXPECT_EQ(view.texts[Control::Seed], field);
+    EXPECT_EQ(view.Messages().size(), messages) << "a write without a seed says nothing";
     fs::remove_all(dir);
+}
+
+// Every way a write can end, in one table: the step that failed, its
+// status, the calls made up to it, and what the result says the token held
+// and took.
+TEST_F(ProvisioningFlow, EveryFailingStepOfAWriteIsItsResult) {
+    struct Row {
+        const char* what;
+        ProfileAction action;
+        std::function<void(ProfileWrite&)> arrange;
+        ProfileWriteStep step;
+        uint32_t status;
+        Names calls;
+        SeedFailure seedFailure = SeedFailure::None;
+    };
+    const Names all{"CardVerify", "CardReadSeedInfo", "CardConfig", "CardGetSeedFlag", "CardBurnSeed"};
+    const auto upTo = [&](size_t n) { return Names(all.begin(), all.begin() + static_cast<long>(n)); };
+    struct Declining : IOverwritePrompt {
+        bool ConfirmOverwrite(int) override { return false; }
+    } declining;
+    const auto queue = [&](const char* fn, uint32_t status) {
+        return [this, fn, status](ProfileWrite&) { card.Queue(fn, status); };
+    };
+    const std::vector<Row> rows = {
+        {"written", ProfileAction::Provision, [](ProfileWrite&) {}, ProfileWriteStep::None, 0, all},
+        {"key refused", ProfileAction::Provision, queue("CardVerify", 0xC003), ProfileWriteStep::Authenticate, 0xC003,
+         upTo(1)},
+        {"no seed input", ProfileAction::Provision,
+         [](ProfileWrite& w) { w.seedSupplier.hasInput = [] { return false; }; }, ProfileWriteStep::SeedInput, 0,
+         upTo(1), SeedFailure::NoInput},
+        {"time to set, none given", ProfileAction::Provision,
+         [](ProfileWrite& w) {
+             w.clock = ClockChoice::Required;
+             w.clockText.clear();
+         },
+         ProfileWriteStep::Configure, CARD_E_BAD_ARG, upTo(1)},
+        {"profile unreadable", ProfileAction::Provision, queue("CardReadSeedInfo", 0x80100069),
+         ProfileWriteStep::ReadInfo, 0x80100069, upTo(2)},
+        {"configuration refused", ProfileAction::Provision, queue("CardConfig", 0x2001), ProfileWriteStep::Configure,
+         0x2001, upTo(3)},
+        {"seed text not base32", ProfileAction::Provision,
+         [](ProfileWrite& w) {
+             w.seedSupplier.take = [] {
+                 SeedSupply s;
+                 s.failure = SeedFailure::IllegalCharacters;
+                 return s;
+             };
+         },
+         ProfileWriteStep::SeedSource, 0, upTo(3), SeedFailure::IllegalCharacters},
+        {"no bytes at all", ProfileAction::Provision, [](ProfileWrite& w) { w.seed = SecretBytes(); },
+         ProfileWriteStep::SeedSource, 0, upTo(3), SeedFailure::Empty},
+        {"seed flag unreadable", ProfileAction::Provision, queue("CardGetSeedFlag", 0x80100069),
+         ProfileWriteStep::SeedFlag, 0x80100069, upTo(4)},
+        {"overwrite declined", ProfileAction::Provision,
+         [&](ProfileWrite& w) {
+             card.seedPresent[5] = true;
+             w.prompt = &declining;
+         },
+         ProfileWriteStep::Declined, 0, upTo(4)},
+        {"seed refused", ProfileAction::Provision, queue("CardBurnSeed", 0x1004), ProfileWriteStep::Burn, 0x1004, all},
+        {"held seed refused before anything", ProfileAction::Provision,
+         [&](ProfileWrite& w) {
+             card.seedPresent[5] = true;
+             w.overwrite = Overwrite::Refuse;
+         },
+         ProfileWriteStep::Refused, 0, Names{"CardGetSeedFlag"}},
+        {"held seed unknown", ProfileAction::Provision,
+         [&](ProfileWrite& w) {
+             card.Queue("CardGetSeedFlag", 0x80100069);
+             w.overwrite = Overwrite::Refuse;
+         },
+         ProfileWriteStep::CheckHeldSeed, 0x80100069, Names{"CardGetSeedFlag"}},
+        {"configuration only", ProfileAction::ApplyConfig, [](ProfileWrite&) {}, ProfileWriteStep::None, 0, upTo(3)},
+        {"automatic write", ProfileAction::AutoWrite, [](ProfileWrite&) {}, ProfileWriteStep::None, 0,
+         Names{"CardVerify", "CardGetSeedFlag", "CardBurnSeed"}},
+        {"bulk line", ProfileAction::BulkEntry, [](ProfileWrite&) {}, ProfileWriteStep::None, 0,
+         Names{"CardReadSeedInfo", "CardConfig", "CardBurnSeed"}},
+    };
+    const SecretBytes hello(std::string_view("Hello"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        card.Reset();
+        card.Install(session.cardApi);
+        ProfileWrite write;
+        write.action = row.action;
+        write.reader = kReader;
+        write.profile = 5;
+        write.serialNumber = "NV2A00000001";
+        write.seed = hello;
+        row.arrange(write);
+        const ProfileWriteResult result = PerformProfileWrite(session.cardApi, kKey, write);
+        EXPECT_EQ(result.failedStep, row.step);
+        EXPECT_EQ(result.status, row.status);
+        EXPECT_EQ(result.seedFailure, row.seedFailure);
+        EXPECT_EQ(card.Names(), row.calls);
+        EXPECT_EQ(result.serialNumber, "NV2A00000001");
+        const bool burnt = row.step == ProfileWriteStep::None && row.action != ProfileAction::ApplyConfig;
+        EXPECT_EQ(result.seedFingerprint, burnt ? SeedFingerprint(hello.span()) : "");
+        EXPECT_EQ(card.seedPresent[5],
+                  burnt || row.step == ProfileWriteStep::Declined || row.step == ProfileWriteStep::Refused);
+        // What the token held, as far as the write got to ask.
+        const Names calls = card.Names();
+        const bool readInfo = std::find(calls.begin(), calls.end(), "CardReadSeedInfo") != calls.end() &&
+                              row.step != ProfileWriteStep::ReadInfo;
+        EXPECT_EQ(result.before.keptFlags, readInfo ? std::optional<int32_t>(0x20) : std::nullopt);
+        EXPECT_EQ(result.before.autoEnter,
+                  readInfo && row.action != ProfileAction::BulkEntry ? std::optional<int32_t>(1) : std::nullopt);
+    }
+    // The flags the write keeps come from the token; the bulk line's Enter
+    // setting is its own.
+    card.Reset();
+    card.Install(session.cardApi);
+    card.clearSeed = 1;
+    ProfileWrite bulk;
+    bulk.action = ProfileAction::BulkEntry;
+    bulk.reader = kReader;
+    bulk.seed = hello;
+    bulk.algorithm = "SHA256";
+    bulk.title = "";
+    bulk.clock = ClockChoice::Omit;
+    bulk.autoEnter = false;
+    EXPECT_TRUE(PerformProfileWrite(session.cardApi, kKey, bulk).Succeeded());
+    EXPECT_EQ(Find("CardReadSeedInfo").args, (std::vector<std::string>{kReader, "0", "out", "<null>", "out"}));
+    EXPECT_EQ(Find("CardConfig").args,
+              (std::vector<std::string>{kReader, kKey, "0", "SHA256", "-1", "-1", "1", "<null>", "", "0", "32"}));
 }
 
 }  // namespace

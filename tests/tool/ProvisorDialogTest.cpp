@@ -12,11 +12,11 @@
 
 #include <QCheckBox>
 
-#include "AccessKeyFlows.h"
-#include "CInputCustomerKey.h"
-#include "CProvisorDlg.h"
-#include "IniFile.h"
-#include "KeyStorage.h"
+#include "accesskey/AccessKeyFlows.h"
+#include "dialog/CInputCustomerKey.h"
+#include "dialog/CProvisorDlg.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
 #include "QtTestApp.h"
 #include "ToolTestViews.h"
 #include "ToolTestFiles.h"
@@ -81,7 +81,7 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
         EXPECT_TRUE(dialogSeen);
         EXPECT_TRUE(sink.entries.empty());
         EXPECT_FALSE(dlg.CloseRequested());
-        EXPECT_EQ(g_customerKey.Get(), "00112233445566778899aabbccddeeff");
+        EXPECT_EQ(dlg.Session().g_customerKey.Get(), "00112233445566778899aabbccddeeff");
         QTableWidget* list = ResultList(dlg);
         ASSERT_EQ(list->columnCount(), 2);
         EXPECT_EQ(list->horizontalHeaderItem(0)->text(), "Serial Number");
@@ -90,11 +90,9 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
         EXPECT_EQ(list->columnWidth(0), 280);
         EXPECT_EQ(list->columnWidth(1), 180);
         EXPECT_EQ(dlg.findChild<QLabel*>("totalLabel1008")->text(), "0");
-        EXPECT_TRUE(g_cardApi.Has(CardFn::CardVerify));
+        EXPECT_TRUE(dlg.Session().cardApi.Has(CardFn::CardVerify));
         EXPECT_TRUE(fs::exists(workDir / "Norvik2-Log.txt"));
     }
-    // Destroying the dialog releases the library.
-    EXPECT_FALSE(g_cardApi.Has(CardFn::CardVerify));
 
     const auto stored = ReadIniValue(exeDir / "Norvik2Cfg.ini", "CONFIG", "CUSTOMER_KEY");
     ASSERT_TRUE(stored.has_value());
@@ -103,7 +101,7 @@ TEST_F(MainDialog, FirstStartOpensTheAccessKeyDialogAndStoresTheKey) {
 
     CProvisorDlg again(env, {&sink});
     again.InitDialog();
-    EXPECT_EQ(g_customerKey.Get(), "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(again.Session().g_customerKey.Get(), "00112233445566778899AABBCCDDEEFF");
 }
 
 TEST_F(MainDialog, FirstStartWithoutAKeyEndsBeforeTheDialogRuns) {
@@ -135,7 +133,7 @@ TEST_F(MainDialog, SeventeenPlainCharactersAreRefusedNotCutToTheFirstSixteen) {
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     ASSERT_TRUE(sink.entries.empty());
-    g_readerName.Set("Reader 0");
+    dlg.Session().g_readerName.Set("Reader 0");
     qobject_cast<QCheckBox*>(dlg.ControlWidget(1087))->setChecked(true);
     auto* ascii = qobject_cast<QLineEdit*>(dlg.ControlWidget(1092));
     auto* hex = qobject_cast<QLineEdit*>(dlg.ControlWidget(1039));
@@ -147,7 +145,7 @@ TEST_F(MainDialog, SeventeenPlainCharactersAreRefusedNotCutToTheFirstSixteen) {
     QTest::mouseClick(qobject_cast<QPushButton*>(dlg.ControlWidget(1040)), Qt::LeftButton);
     EXPECT_EQ(sink.Texts(), QStringList{kKeyFormatError});
     EXPECT_EQ(ResultList(dlg)->rowCount(), 0) << "no key change reached the token";
-    EXPECT_EQ(g_customerKey.Get(), "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(dlg.Session().g_customerKey.Get(), "00112233445566778899AABBCCDDEEFF");
 
     // Sixteen characters are a whole key, and the field its usual 32.
     QTest::keyClick(ascii, Qt::Key_Backspace);
@@ -156,5 +154,4 @@ TEST_F(MainDialog, SeventeenPlainCharactersAreRefusedNotCutToTheFirstSixteen) {
     QTest::mouseClick(qobject_cast<QPushButton*>(dlg.ControlWidget(1040)), Qt::LeftButton);
     EXPECT_EQ(sink.Texts(), (QStringList{kKeyFormatError, "User cancel!"}));
     EXPECT_EQ(ResultList(dlg)->rowCount(), 1);
-    g_readerName.Set({});
 }

@@ -13,11 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "CallRunner.h"
-#include "ExternalProgram.h"
-#include "Provisioning.h"
-#include "QrImport.h"
-#include "QrImportFlow.h"
+#include "session/CallRunner.h"
+#include "session/ToolSession.h"
+#include "import/ExternalProgram.h"
+#include "provisioning/Provisioning.h"
+#include "import/QrImport.h"
+#include "import/QrImportFlow.h"
 #include "ScriptedCard.h"
 #include "ToolTestFiles.h"
 #include "ToolTestScreen.h"
@@ -59,8 +60,8 @@ protected:
         unsetenv("WAYLAND_DISPLAY");
         unsetenv("XDG_SESSION_TYPE");
         card_.Reset();
-        card_.Install(api_);
-        SetThreadCallRunner(&runner_);
+        card_.Install(session_.cardApi);
+        session_.runner.Set(&runner_);
         // A form the operator has already filled in.
         view_.texts[Control::Seed] = "OLDSEED";
         view_.texts[Control::Title] = "old title";
@@ -69,7 +70,7 @@ protected:
         view_.selections[Control::OtpLength] = kOtpLength10;
     }
     void TearDown() override {
-        SetThreadCallRunner(nullptr);
+        session_.runner.Set(nullptr);
         for (const auto& [name, value] : savedEnv_)
             if (value)
                 setenv(name.c_str(), value->c_str(), 1);
@@ -109,17 +110,17 @@ protected:
     void ExpectNothingLeft() {
         EXPECT_TRUE(fs::is_empty(tmp_)) << "left behind in the temporary folder";
         EXPECT_TRUE(card_.Calls().empty()) << "the import talked to the token";
-        EXPECT_FALSE(g_busy);
+        EXPECT_FALSE(session_.g_busy);
     }
 
     fs::path root_, tmp_;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
     tooltest::ScriptedCard& card_ = tooltest::ScriptedCard::Instance();
-    CardApi api_;
-    DialogState state_;
-    tooltest::RecordingView view_;
-    ToolContext ctx_{api_, state_, view_, nullptr};
     CountingRunner runner_;
+    ManualClock clock_;
+    ToolSession session_{&clock_};
+    tooltest::RecordingView view_;
+    ToolContext ctx_{session_, view_, nullptr};
 };
 
 }  // namespace

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "ExternalProgram.h"
-#include "QrImport.h"
+#include "import/ExternalProgram.h"
+#include "import/QrImport.h"
 #include "ToolTestFiles.h"
 #include "ToolTestScreen.h"
 
@@ -264,10 +264,24 @@ TEST_F(QrImportTest, DecoderOutputIsTheFirstWordOfAFinishedRun) {
               "otpauth://totp/a?secret=AB&x=1");
     EXPECT_EQ(run(fake("[ \"$#:$1\" = \"1:" + (work_ / "any image.png").string() + "\" ] && echo one-argument")),
               "one-argument");
+    // A NUL byte ends the text, as reading it as C text would.
+    EXPECT_EQ(run(fake("printf 'otpauth://totp/a?secret=AB\\000&issuer=hidden'")), "otpauth://totp/a?secret=AB");
     EXPECT_EQ(run(fake("exit 0")), "");
     EXPECT_EQ(run(fake("printf 'secret=PART'; exec sleep 30"), milliseconds(300)), "");
     EXPECT_EQ(run(ExternalProgram("qrdecode-that-does-not-exist.dll", bin)), "");
     EXPECT_TRUE(IsEmptyDirectory(tmp_)) << "left behind: " << DirectoryListing(tmp_);
+}
+
+// The parameters are found in any case, and a digit count the token has is
+// taken; nothing falls back to the defaults silently.
+TEST(OtpauthText, ParameterNamesInCapitalsAndTenDigits) {
+    const auto fields = InterpretQrText("otpauth://totp/A?secret=mfrgg&PERIOD=60&DIGITS=10&ALGORITHM=SHA256");
+    ASSERT_TRUE(fields.has_value());
+    EXPECT_EQ(fields->seed, "MFRGG");
+    EXPECT_EQ(fields->timeStep, kTimeStep60s);
+    EXPECT_EQ(fields->otpLength, kOtpLength10);
+    EXPECT_EQ(fields->algorithm, kAlgorithmSha256);
+    EXPECT_EQ(InterpretQrText("otpauth://totp/A?secret=MFRGG&digits=10")->otpLength, kOtpLength10);
 }
 
 TEST(ExternalProgram, LooksBesideTheExecutableFirstThenOnAbsolutePathEntries) {
@@ -348,6 +362,17 @@ TEST(ExternalProgram, TimeLimitStopsTheWholeGroupGracefully) {
         bash.Run({"-c", script, "timeout-test", cleaned.string(), childPid.string()}, {}, milliseconds(500));
     EXPECT_EQ(run.outcome, ProgramOutcome::kTimedOut);
     EXPECT_EQ(tooltest::ReadFile(cleaned), "done\n");
+
+    // A wrapper busy with a program in the foreground runs no trap until
+    // that program ends: the signal must reach the program too, so that its
+    // own clean-up runs.
+    const fs::path childCleaned = root / "child-cleaned";
+    const std::string inner = "trap 'echo child > \"$1\"; exit 4' TERM; sleep 60 & wait";
+    const ProgramRun foreground =
+        bash.Run({"-c", "bash -c \"$1\" child \"$2\"; exit 0", "timeout-test", inner, childCleaned.string()}, {},
+                 milliseconds(500));
+    EXPECT_EQ(foreground.outcome, ProgramOutcome::kTimedOut);
+    EXPECT_EQ(tooltest::ReadFile(childCleaned), "child\n");
 
     const pid_t child = static_cast<pid_t>(std::stol(tooltest::ReadFile(childPid)));
     auto dead = [child] {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "SeedFile.h"
-#include "TextFile.h"
+#include "formats/SeedFile.h"
+#include "formats/TextFile.h"
 #include "ToolTestFiles.h"
 
 using namespace provisor;

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "Journal.h"
-#include "OwnerFile.h"
-#include "Pskc.h"
-#include "ServerCsv.h"
+#include "formats/Journal.h"
+#include "formats/OwnerFile.h"
+#include "formats/Pskc.h"
+#include "formats/ServerCsv.h"
 #include "ToolTestFiles.h"
-#include "Users.h"
+#include "formats/Users.h"
 
 using namespace provisor;
 namespace fs = std::filesystem;

@@ -11,9 +11,9 @@
 #include <thread>
 #include <utility>
 
-#include "IniFile.h"
-#include "KeyStorage.h"
-#include "ProvisorStartup.h"
+#include "formats/IniFile.h"
+#include "session/KeyStorage.h"
+#include "session/ProvisorStartup.h"
 #include "ToolTestViews.h"
 #include "ToolTestFiles.h"
 
@@ -63,12 +63,11 @@ protected:
     // One start of the tool: binds, reads or creates the configuration,
     // opens the log, and releases everything at the end as the dialog does.
     std::string Start(std::function<void(ProvisorStartup&)> during = {}) {
-        CustomerKeyText key;
-        ProvisorStartup startup(env(), sink, prompt, view, api, key);
+        ProvisorStartup startup(env(), sink, prompt, view, session);
         startup.BindCardLibrary();
         if (during) during(startup);
         startup.Release();
-        return key.Get();
+        return session.g_customerKey.Get();
     }
     StartupEnvironment env() const {
         StartupEnvironment e;
@@ -82,7 +81,8 @@ protected:
     RecordingMessageSink sink;
     FakePrompt prompt;
     FakeView view;
-    CardApi api;
+    ToolSession session;
+    CardApi& api = session.cardApi;
     std::string libraryName = kCardLibraryName;
 };
 
@@ -275,15 +275,14 @@ TEST_F(Startup, UnwritableConfigurationIsReportedAndStartGoesOn) {
     e.exeDir = exeDir;
     e.configDir = exeDir / "blocked" / "norvik2";
     e.libraryName = FAKE_QUILLON_PATH;
-    CustomerKeyText key;
     {
-        ProvisorStartup startup(e, sink, prompt, view, api, key);
+        ProvisorStartup startup(e, sink, prompt, view, session);
         startup.BindCardLibrary();
         EXPECT_TRUE(startup.Log().IsGood());
     }
     EXPECT_EQ(sink.Texts(), QStringList{"Failed to create the configuration file!"});
     EXPECT_EQ(prompt.calls, 0);
-    EXPECT_EQ(key.Get(), "");
+    EXPECT_EQ(session.g_customerKey.Get(), "");
     EXPECT_TRUE(fs::exists(workDir / "Norvik2-Log.txt"));
 }
 
@@ -309,9 +308,8 @@ TEST_F(Startup, InstalledCopiesKeepTheirConfigurationInTheUsersConfigDirectory) 
     e.exeDir = "/proc";
     e.libraryName = FAKE_QUILLON_PATH;
     prompt.answer = [] { return std::optional<QString>(QStringLiteral("0011")); };
-    CustomerKeyText key;
     {
-        ProvisorStartup startup(e, sink, prompt, view, api, key);
+        ProvisorStartup startup(e, sink, prompt, view, session);
         startup.BindCardLibrary();
         EXPECT_EQ(startup.ConfigPath(), xdg / "norvik2" / "Norvik2Cfg.ini");
     }
@@ -387,7 +385,7 @@ TEST_F(Startup, SavingTheKeyKeepsEveryOtherLine) {
 }
 
 TEST(CustomerKeyText, ReadersSeeWholeValuesWhileItIsReplaced) {
-    CustomerKeyText key;
+    SharedText key;
     const std::string a(32, 'A'), b(32, 'B');
     key.Set(a);
     std::atomic<bool> stop{false};

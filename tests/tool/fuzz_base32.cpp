@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Encodings.h"
+#include "formats/Encodings.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "BulkFile.h"
-#include "Encodings.h"
+#include "formats/BulkFile.h"
+#include "formats/Encodings.h"
 
 using provisor::BulkEntry;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "IniFile.h"
+#include "formats/IniFile.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
-#include "Inputs.h"
+#include "cli/CommandLine.h"
+#include "cli/Inputs.h"
 
 namespace {
 

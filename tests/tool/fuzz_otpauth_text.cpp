@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "QrImport.h"
+#include "import/QrImport.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Pskc.h"
+#include "formats/Pskc.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "Encodings.h"
-#include "SeedFile.h"
+#include "formats/Encodings.h"
+#include "formats/SeedFile.h"
 
 namespace {
 

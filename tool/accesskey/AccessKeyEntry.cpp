@@ -1,4 +1,4 @@
-#include "AccessKeyEntry.h"
+#include "accesskey/AccessKeyEntry.h"
 
 namespace provisor {
 

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "UserPrompts.h"
+#include "session/UserPrompts.h"
 
 namespace provisor {
 

@@ -1,20 +1,17 @@
-#include "AccessKeyFlows.h"
+#include "accesskey/AccessKeyFlows.h"
 
 #include <string>
 #include <string_view>
 
-#include "AccessKeyEntry.h"
-#include "Encodings.h"
-#include "Provisioning.h"
-#include "ProvisorStartup.h"
-#include "Wipe.h"
+#include "accesskey/AccessKeyEntry.h"
+#include "formats/Encodings.h"
+#include "provisioning/Provisioning.h"
+#include "session/ProvisorStartup.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 
 namespace {
-
-constexpr uint32_t kStatusConfirmTimeout = 0x00003002u;
-constexpr uint32_t kStatusConfirmCancelled = 0x00003003u;
 
 std::u16string_view View16(const QString& text) {
     return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())};
@@ -25,14 +22,12 @@ bool IsNewKeyText(const QString& text) { return text.size() <= kAccessKeyMaxChar
 // The token asks its user to confirm a key change or reset on the device;
 // those two answers get words of their own.
 QString RefusalText(uint32_t status, const char* prefix) {
-    if (status == kStatusConfirmTimeout) return QStringLiteral("Time out!");
-    if (status == kStatusConfirmCancelled) return QStringLiteral("User cancel!");
-    return QLatin1String(prefix) + StatusText(status) + QLatin1Char(']');
+    return StatusMessage(StatusSource::ConfirmOnToken, status, 0, QLatin1String(prefix));
 }
 
 }  // namespace
 
-void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup) {
+void OnAccessKeyMenu(const ToolContext& ctx, ProvisorStartup& startup) {
     const std::optional<QString> key = ctx.view.AskAccessKey();
     if (!key) return;
     std::string text = key->toStdString();
@@ -42,10 +37,10 @@ void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup) {
         // fall back to the old one, so say so while it can be mended.
         ctx.view.ShowMessage(KeyNotSavedMessage(startup.ConfigPath()), kCaption, MessageIcon::Warning);
     }
-    g_customerKey.Set(std::move(text));
+    ctx.session.g_customerKey.Set(std::move(text));
 }
 
-void OnAsciiKeyChanged(ToolContext& ctx) {
+void OnAsciiKeyChanged(const ToolContext& ctx) {
     // Not cut at the field's 32 characters: an over-long key is refused by
     // "change key" with its format message rather than silently shortened.
     const QString ascii = ctx.view.Text(Control::AsciiKey);
@@ -53,45 +48,57 @@ void OnAsciiKeyChanged(ToolContext& ctx) {
     ctx.view.SetText(Control::HexKey, QString::fromStdU16String(hex));
 }
 
-void ChangeKey(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
-    IToolView& view = ctx.view;
-    const QString newKey = view.Text(Control::HexKey);
+ActionOutcome ChangeTokenKey(const CardApi& api, const std::string& reader, const std::string& currentKey,
+                             const std::string& newKey) {
+    ActionOutcome out;
+    out.status = StatusOf(api.Call<CardFn::CardChangeKey>(reader.c_str(), currentKey.c_str(), newKey.c_str()));
+    if (out.status == CARD_OK)
+        out.notices.push_back({kChangeKeySuccess, kCaption, MessageIcon::Information});
+    else
+        out.notices.push_back({RefusalText(out.status, "Change customer key failed!["), kCaption, MessageIcon::Error});
+    out.row = out.status == CARD_OK;
+    return out;
+}
+
+ActionOutcome ResetTokenKey(const CardApi& api, const std::string& reader, int profile) {
+    ActionOutcome out;
+    out.status = StatusOf(api.Call<CardFn::CardInitKey>(reader.c_str()));
+    if (out.status != CARD_OK) {
+        out.notices.push_back({RefusalText(out.status, "Init key failed!["), kCaption, MessageIcon::Error});
+        return out;
+    }
+    const std::string key = kFactoryDefaultKey.toStdString();
+    // A refused authentication is told; the reset itself stands.
+    const uint32_t verified = StatusOf(api.Call<CardFn::CardVerify>(reader.c_str(), key.c_str()));
+    if (verified != CARD_OK) out.notices.push_back(AuthenticationNotice(verified, profile));
+    api.Call<CardFn::CardSetkeypad>(reader.c_str(), key.c_str(), int32_t{0});
+    out.notices.push_back({QStringLiteral("Restore successfully."), kCaption, MessageIcon::Information});
+    return out;
+}
+
+void ChangeKey(const ToolContext& ctx) {
+    if (ctx.session.g_readerName.Empty()) return;
+    const QString newKey = ctx.view.Text(Control::HexKey);
     if (!IsNewKeyText(newKey)) {
-        view.ShowMessage(kKeyFormatError, kCaption, MessageIcon::Error);
+        ctx.view.ShowMessage(kKeyFormatError, kCaption, MessageIcon::Error);
         return;
     }
     if (AuthenticateToken(ctx) != 0) return;
-    const std::string reader = g_readerName.Get();
-    const auto current = g_customerKey.Snapshot();
     std::string next = newKey.toStdString();
     const WipeOnExit wipe(next);
-    const uint32_t status = StatusOf(ctx.Call<CardFn::CardChangeKey>(reader.c_str(), current->c_str(), next.c_str()));
-    if (status == 0) {
-        // Only the tool's copy: the file keeps the old key until the
-        // operator saves the new one through "Access Key".
-        g_customerKey.Set(std::string(next));
-        view.ShowMessage(kChangeKeySuccess, kCaption, MessageIcon::Information);
-    } else {
-        view.ShowMessage(RefusalText(status, "Change customer key failed!["), kCaption, MessageIcon::Error);
-    }
-    AddResultRow(ctx, status == 0);
+    const ActionOutcome out =
+        ChangeTokenKey(ctx.api(), ctx.session.g_readerName.Get(), *ctx.session.g_customerKey.Snapshot(), next);
+    // Only the tool's copy: the file keeps the old key until the operator
+    // saves the new one through "Access Key".
+    if (out.status == CARD_OK) ctx.session.g_customerKey.Set(std::string(next));
+    Present(ctx, out);
 }
 
-void FactoryReset(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
-    const std::string reader = g_readerName.Get();
-    const uint32_t status = StatusOf(ctx.Call<CardFn::CardInitKey>(reader.c_str()));
-    if (status != 0) {
-        ctx.view.ShowMessage(RefusalText(status, "Init key failed!["), kCaption, MessageIcon::Error);
-        return;
-    }
-    g_customerKey.Set(kFactoryDefaultKey.toStdString());
-    // A failure here has shown its own message; the reset itself stands.
-    AuthenticateToken(ctx);
-    const auto key = g_customerKey.Snapshot();
-    ctx.Call<CardFn::CardSetkeypad>(reader.c_str(), key->c_str(), int32_t{0});
-    ctx.view.ShowMessage(QStringLiteral("Restore successfully."), kCaption, MessageIcon::Information);
+void FactoryReset(const ToolContext& ctx) {
+    if (ctx.session.g_readerName.Empty()) return;
+    const ActionOutcome out = ResetTokenKey(ctx.api(), ctx.session.g_readerName.Get(), ctx.session.m_profile);
+    if (out.status == CARD_OK) ctx.session.g_customerKey.Set(kFactoryDefaultKey.toStdString());
+    Present(ctx, out);
 }
 
 }  // namespace provisor

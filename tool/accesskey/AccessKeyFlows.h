@@ -4,7 +4,10 @@
 // them takes the busy flag.
 #pragma once
 
-#include "ToolContext.h"
+#include <string>
+
+#include "provisioning/Provisioning.h"
+#include "session/ToolContext.h"
 
 namespace provisor {
 
@@ -18,16 +21,24 @@ inline const QString kChangeKeySuccess = QStringLiteral(
 
 // "Tool Configuration" -> "Access Key": asks for a key, stores it in the
 // configuration file and uses it from now on. The token is not contacted.
-void OnAccessKeyMenu(ToolContext& ctx, ProvisorStartup& startup);
+void OnAccessKeyMenu(const ToolContext& ctx, ProvisorStartup& startup);
 
 // Every change of the "Ascii:" field: "Hex:" becomes its hexadecimal text.
-void OnAsciiKeyChanged(ToolContext& ctx);
+void OnAsciiKeyChanged(const ToolContext& ctx);
+
+// The calls of "change key" after its check and authentication, and of
+// "factory reset", for any caller. A reset that went through has also
+// authenticated with the factory key (a refusal is told) and switched the
+// numeric keypad off; its status is CardInitKey's.
+ActionOutcome ChangeTokenKey(const CardApi& api, const std::string& reader, const std::string& currentKey,
+                             const std::string& newKey);
+ActionOutcome ResetTokenKey(const CardApi& api, const std::string& reader, int profile);
 
 // "change key": the token's key becomes the "Hex:" field's text.
-void ChangeKey(ToolContext& ctx);
+void ChangeKey(const ToolContext& ctx);
 
 // "factory reset": the token's key back to the factory default, then the
 // tool authenticates with it and switches the numeric keypad off.
-void FactoryReset(ToolContext& ctx);
+void FactoryReset(const ToolContext& ctx);
 
 }  // namespace provisor

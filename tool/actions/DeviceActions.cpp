@@ -1,44 +1,40 @@
-#include "DeviceActions.h"
+#include "actions/DeviceActions.h"
 
-#include <cstring>
 #include <optional>
 #include <string>
 
-#include "Provisioning.h"
+#include "formats/Secrets.h"
+#include "provisioning/Provisioning.h"
 
 namespace provisor {
 
 namespace {
 
-constexpr uint32_t kStatusNoSeed = 0x00003001u;
-// The zero-filled buffer CardReadOTP writes the digits into.
-constexpr size_t kOtpBufferSize = 16;
+QString Failure(const char* prefix, uint32_t status) { return FailureText(QLatin1String(prefix), status); }
 
-QString Failure(const char* prefix, uint32_t status) {
-    return QLatin1String(prefix) + StatusText(status) + QLatin1Char(']');
+Notice EmptySeedWarning(int profile) {
+    return {StatusWords(StatusSource::ProfileContents, CARD_E_NO_SEED, profile), kCaption, MessageIcon::Warning};
 }
-
-QString EmptySeedWarning(int profile) { return QStringLiteral("Warning,empty seed under profile #%1.").arg(profile); }
 
 // What every action does first: nothing without a connected reader, nothing
 // while another action holds the busy flag (for those that take it), and
 // nothing after a failed authentication, whose message has been shown. Then
 // body(reader, key).
 template <typename Body>
-void DeviceAction(ToolContext& ctx, bool takesBusyFlag, Body&& body) {
-    if (g_readerName.Empty()) return;
+void DeviceAction(const ToolContext& ctx, bool takesBusyFlag, Body&& body) {
+    if (ctx.session.g_readerName.Empty()) return;
     std::optional<BusyFlag> busy;
     if (takesBusyFlag) {
-        busy.emplace();
+        busy.emplace(ctx.session);
         if (!busy->Taken()) return;
     }
     if (AuthenticateToken(ctx) != 0) return;
-    const std::string reader = g_readerName.Get();
-    const auto key = g_customerKey.Snapshot();
+    const std::string reader = ctx.session.g_readerName.Get();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     body(reader.c_str(), key->c_str());
 }
 
-void ShowConfigResult(ToolContext& ctx, uint32_t status) {
+void ShowConfigResult(const ToolContext& ctx, uint32_t status) {
     if (status == 0)
         ctx.view.ShowMessage(QStringLiteral("Config success!"), kCaption, MessageIcon::Information);
     else
@@ -56,32 +52,32 @@ int32_t DisplayOffSeconds(int selection) {
     }
 }
 
-void SetTitleOnly(ToolContext& ctx) {
+void SetTitleOnly(const ToolContext& ctx) {
     DeviceAction(ctx, false, [&](const char* reader, const char* key) {
         // The byte count of the text sent, so a title with characters outside
         // ASCII is sent whole (and refused by the library when too long)
         // instead of being cut after as many bytes as it has characters.
         const std::string title = ctx.view.Text(Control::Title).toStdString();
-        const int profile = ctx.state.m_profile;
+        const int profile = ctx.session.m_profile;
         const uint32_t status = StatusOf(ctx.Call<CardFn::CardChgPrompt>(reader, key, int32_t{profile}, title.c_str(),
                                                                          static_cast<uint32_t>(title.size())));
         if (status == 0)
             ctx.view.ShowMessage(QStringLiteral("%1-Change prompt success!").arg(profile), kCaption,
                                  MessageIcon::Information);
         else
-            ctx.view.ShowMessage(QStringLiteral("%1-Change prompt failed![%2]").arg(profile).arg(StatusText(status)),
+            ctx.view.ShowMessage(FailureText(QStringLiteral("%1-Change prompt failed![").arg(profile), status),
                                  kCaption, MessageIcon::Error);
     });
 }
 
-void ChangeDisplayOffTime(ToolContext& ctx) {
+void ChangeDisplayOffTime(const ToolContext& ctx) {
     DeviceAction(ctx, false, [&](const char* reader, const char* key) {
         const int32_t seconds = DisplayOffSeconds(ctx.view.Selection(Control::DisplayOff));
         ShowConfigResult(ctx, StatusOf(ctx.Call<CardFn::CardSetStandbyTime>(reader, key, seconds)));
     });
 }
 
-void SetKeypadMode(ToolContext& ctx) {
+void SetKeypadMode(const ToolContext& ctx) {
     // The box as it stood when "Set" was pressed.
     const int32_t mode = ctx.view.IsChecked(Control::Keypad) ? 1 : 0;
     DeviceAction(ctx, true, [&](const char* reader, const char* key) {
@@ -89,46 +85,63 @@ void SetKeypadMode(ToolContext& ctx) {
     });
 }
 
-void RemoveSeed(ToolContext& ctx) {
+QString RemoveSeedQuestion(int profile) {
+    return QStringLiteral("This operation will remove the seed stored \r\nunder profile #") +
+           QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
+}
+
+ActionOutcome DeleteProfileSeed(const CardApi& api, const std::string& reader, int profile) {
+    ActionOutcome out;
+    out.status = StatusOf(api.Call<CardFn::CardDeleteSeed>(reader.c_str(), int32_t{profile}));
+    if (out.status == CARD_OK) {
+        out.row = true;
+    } else if (out.status == CARD_E_NO_SEED) {
+        // An empty profile is a warning, not a failure.
+        out.notices.push_back(EmptySeedWarning(profile));
+    } else {
+        out.row = false;
+        out.rowFirst = true;
+        out.notices.push_back({Failure("operation failed![", out.status), kCaption, MessageIcon::Error});
+    }
+    return out;
+}
+
+OtpOutcome ReadProfileOtp(const CardApi& api, const std::string& reader, const std::string& key, int profile) {
+    OtpOutcome out;
+    OtpReading read = api.ReadOtp(reader.c_str(), key.c_str(), int32_t{profile});
+    out.status = read.status;
+    if (out.status == CARD_OK) {
+        out.otp = std::move(read.otp);
+        out.row = true;
+    } else if (out.status == CARD_E_NO_SEED) {
+        out.notices.push_back(EmptySeedWarning(profile));
+    } else {
+        // Told by its red row alone.
+        out.row = false;
+    }
+    return out;
+}
+
+void RemoveSeed(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
-        IToolView& view = ctx.view;
-        const int profile = ctx.state.m_profile;
-        const QString question = QStringLiteral("This operation will remove the seed stored \r\nunder profile #") +
-                                 QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
-        if (!view.AskOkCancel(question, kCaption, MessageIcon::Warning)) return;
-        const uint32_t status = StatusOf(ctx.Call<CardFn::CardDeleteSeed>(reader, int32_t{profile}));
-        if (status == 0) {
-            AddResultRow(ctx, true);
-        } else if (status == kStatusNoSeed) {
-            view.ShowMessage(EmptySeedWarning(profile), kCaption, MessageIcon::Warning);
-        } else {
-            AddResultRow(ctx, false);
-            view.ShowMessage(Failure("operation failed![", status), kCaption, MessageIcon::Error);
-        }
+        const int profile = ctx.session.m_profile;
+        if (!ctx.view.AskOkCancel(RemoveSeedQuestion(profile), kCaption, MessageIcon::Warning)) return;
+        Present(ctx, DeleteProfileSeed(ctx.api(), reader, profile));
     });
 }
 
-void CopyOtp(ToolContext& ctx) {
+void CopyOtp(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char* key) {
-        const int profile = ctx.state.m_profile;
-        char otp[kOtpBufferSize] = {};
-        const uint32_t status = StatusOf(ctx.Call<CardFn::CardReadOTP>(reader, key, int32_t{profile}, otp));
-        if (status == 0) {
-            // The zero filling ends the digits; a library that filled all of
-            // the buffer still ends at its last byte.
-            ctx.view.SetClipboardText(QString::fromLocal8Bit(otp, static_cast<qsizetype>(strnlen(otp, sizeof otp))));
-            AddResultRow(ctx, true);
-        } else if (status == kStatusNoSeed) {
-            ctx.view.ShowMessage(EmptySeedWarning(profile), kCaption, MessageIcon::Warning);
-        } else {
-            AddResultRow(ctx, false);
-        }
+        OtpOutcome read = ReadProfileOtp(ctx.api(), reader, key, ctx.session.m_profile);
+        const WipeOnExit wipe(read.otp);
+        if (read.status == CARD_OK) ctx.view.SetClipboardText(QString::fromLocal8Bit(read.otp));
+        Present(ctx, read);
     });
 }
 
 // The screen commands carry no key; the token is authenticated before them
 // all the same, as before every other action.
-void LockScreen(ToolContext& ctx) {
+void LockScreen(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
         const uint32_t status = StatusOf(ctx.Call<CardFn::CardScreenLock>(reader));
         if (status == 0)
@@ -139,7 +152,7 @@ void LockScreen(ToolContext& ctx) {
     });
 }
 
-void UnlockScreen(ToolContext& ctx) {
+void UnlockScreen(const ToolContext& ctx) {
     DeviceAction(ctx, true, [&](const char* reader, const char*) {
         const uint32_t status = StatusOf(ctx.Call<CardFn::CardScreenUnLock>(reader));
         if (status == 0)

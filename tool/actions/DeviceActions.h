@@ -4,7 +4,10 @@
 // then the action's own call and its message or result row.
 #pragma once
 
-#include "ToolContext.h"
+#include <string>
+
+#include "provisioning/Provisioning.h"
+#include "session/ToolContext.h"
 
 namespace provisor {
 
@@ -12,19 +15,31 @@ namespace provisor {
 inline const QString kHintsCaption = QStringLiteral("Hints");
 
 // "set title only": the profile's title alone. Does not take the busy flag.
-void SetTitleOnly(ToolContext& ctx);
+void SetTitleOnly(const ToolContext& ctx);
 // "change": the display-off time chosen in the selector. Does not take the
 // busy flag.
-void ChangeDisplayOffTime(ToolContext& ctx);
+void ChangeDisplayOffTime(const ToolContext& ctx);
 // "Set": the numeric keypad on or off as the "Use numeric keypad" box says.
-void SetKeypadMode(ToolContext& ctx);
+void SetKeypadMode(const ToolContext& ctx);
 // "remove seed", after the operator's OK.
-void RemoveSeed(ToolContext& ctx);
+void RemoveSeed(const ToolContext& ctx);
 // "copy OTP": the profile's current password onto the clipboard.
-void CopyOtp(ToolContext& ctx);
+void CopyOtp(const ToolContext& ctx);
 // "🔒lock" and "🔑unlock".
-void LockScreen(ToolContext& ctx);
-void UnlockScreen(ToolContext& ctx);
+void LockScreen(const ToolContext& ctx);
+void UnlockScreen(const ToolContext& ctx);
+
+// The parts of "remove seed" and "copy OTP" after the authentication, for
+// any caller: the question "remove seed" asks first, CardDeleteSeed with a
+// green row (an empty profile a warning and no row, any other status a red
+// row and its message), CardReadOTP with the password and a green row (an
+// empty profile a warning, any other status a red row alone).
+QString RemoveSeedQuestion(int profile);
+ActionOutcome DeleteProfileSeed(const CardApi& api, const std::string& reader, int profile);
+struct OtpOutcome : ActionOutcome {
+    std::string otp;  // the digits; the caller clears them once used
+};
+OtpOutcome ReadProfileOtp(const CardApi& api, const std::string& reader, const std::string& key, int profile);
 
 // Seconds for a display-off selector entry: 15, 30, 60, otherwise 120.
 int32_t DisplayOffSeconds(int selection);

@@ -1,4 +1,4 @@
-#include "Fleet.h"
+#include "cli/Fleet.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

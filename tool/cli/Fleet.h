@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
-#include "Keyloom.h"
+#include "cli/CommandLine.h"
+#include "cli/Keyloom.h"
 
 namespace keyloom {
 

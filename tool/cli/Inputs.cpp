@@ -1,4 +1,4 @@
-#include "Inputs.h"
+#include "cli/Inputs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,15 +10,13 @@
 #include <cstring>
 #include <string_view>
 
-#include "CommandLine.h"
-#include "Encodings.h"
-#include "Wipe.h"
+#include "cli/CommandLine.h"
+#include "formats/Encodings.h"
+#include "formats/Secrets.h"
 
 namespace keyloom {
 
 namespace {
-
-std::optional<std::string> g_stdin;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
@@ -69,16 +67,20 @@ std::optional<int> WholeNumber(std::string_view text) {
 
 }  // namespace
 
-std::string ReadInput(const std::string& path, const std::string& what, size_t limit) {
+InputReader::~InputReader() {
+    if (m_stdin) provisor::Wipe(*m_stdin);
+}
+
+std::string InputReader::Read(const std::string& path, const std::string& what, size_t limit) {
     bool tooLong = false;
     if (path == "-") {
-        if (!g_stdin) {
-            const auto text = ReadAll(STDIN_FILENO, limit, tooLong);
+        if (!m_stdin) {
+            auto text = ReadAll(STDIN_FILENO, limit, tooLong);
             if (!text)
                 throw UsageError(what + ": " + (tooLong ? "standard input is too long" : "cannot read standard input"));
-            g_stdin = *text;
+            m_stdin = std::move(text);
         }
-        return *g_stdin;
+        return *m_stdin;
     }
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw UsageError(what + ": cannot open " + path + ": " + std::strerror(errno));
@@ -90,8 +92,6 @@ std::string ReadInput(const std::string& path, const std::string& what, size_t l
                          (tooLong ? " is too long" : ": " + std::string(std::strerror(readErrno))));
     return *text;
 }
-
-std::optional<std::string> StandardInputRead() { return g_stdin; }
 
 SeedInput::~SeedInput() {
     provisor::Wipe(text);

@@ -10,19 +10,32 @@
 #include <string>
 #include <vector>
 
-#include "Totp.h"
+#include "cli/Totp.h"
 
 namespace keyloom {
 
 // More than any seed, key or URI needs; a larger input is refused.
 constexpr size_t kSecretInputLimit = 16 * 1024;
 
-// The whole text of path, or of standard input for "-" (read once and kept,
-// so a parent can hand the same text to its workers). Throws UsageError
-// naming what (an option) and the path.
-std::string ReadInput(const std::string& path, const std::string& what, size_t limit = kSecretInputLimit);
-// What was read from standard input so far, if anything.
-std::optional<std::string> StandardInputRead();
+// The inputs of one command. Standard input is read once and kept, so that
+// every input naming it gets the same text and a parent can hand it to its
+// workers; it is cleared with the reader.
+class InputReader {
+public:
+    InputReader() = default;
+    InputReader(const InputReader&) = delete;
+    InputReader& operator=(const InputReader&) = delete;
+    ~InputReader();
+
+    // The whole text of path, or of standard input for "-". Throws
+    // UsageError naming what (an option) and the path.
+    std::string Read(const std::string& path, const std::string& what, size_t limit = kSecretInputLimit);
+    // What was read from standard input so far, if anything.
+    const std::optional<std::string>& StandardInput() const { return m_stdin; }
+
+private:
+    std::optional<std::string> m_stdin;
+};
 
 // A seed for the seed field: every blank, tab and line break removed, ASCII
 // letters in upper case, and its decoded bytes (1-160). Throws UsageError.

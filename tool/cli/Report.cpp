@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "Keyloom.h"
-#include "SafeText.h"
+#include "cli/Keyloom.h"
+#include "formats/SafeText.h"
 
 namespace keyloom {
 

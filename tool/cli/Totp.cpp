@@ -1,4 +1,4 @@
-#include "Totp.h"
+#include "cli/Totp.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

@@ -1,20 +1,17 @@
-#include "Verify.h"
+#include "cli/Verify.h"
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
-#include "Provisioning.h"
-#include "Wipe.h"
+#include "formats/Secrets.h"
+#include "session/StatusTexts.h"
 
 namespace keyloom {
 
 using namespace provisor;
 
 namespace {
-
-constexpr uint32_t kStatusNoSeed = 0x00003001u;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -39,49 +36,41 @@ std::optional<uint32_t> ParseClockText(const std::string& text) {
     return static_cast<uint32_t>(t);
 }
 
-VerifyReport VerifyOnToken(ToolContext& ctx, const std::vector<VerifyTarget>& targets) {
+VerifyReport VerifyOnToken(const CardApi& api, const std::string& reader, const std::string& accessKey,
+                           const std::vector<VerifyTarget>& targets) {
     VerifyReport report;
     if (targets.empty()) return report;
-    const std::string reader = g_readerName.Get();
-    const auto key = g_customerKey.Snapshot();
     const auto failAll = [&](const std::string& why) {
         report.results.assign(targets.size(), VerifyResult{false, why});
         return report;
     };
 
-    char serial[32] = {};
-    uint32_t serialLength = sizeof serial;
-    char clock[64] = {};
-    uint32_t clockLength = sizeof clock;
     const auto clockStart = SteadyClock::now();
-    const uint32_t clockStatus = StatusOf(ctx.Call<CardFn::CardReadSnAndTime>(
-        reader.c_str(), int32_t{targets.front().profile}, serial, &serialLength, clock, &clockLength));
+    const SerialAndClock token = api.ReadSnAndTime(reader.c_str(), int32_t{targets.front().profile});
     const double clockEnd = Seconds(clockStart, SteadyClock::now());
-    if (clockStatus != 0)
-        return failAll("the token's clock cannot be read [" + StatusText(clockStatus).toStdString() + "]");
-    const std::string clockText(clock, strnlen(clock, std::min<size_t>(clockLength, sizeof clock)));
-    report.tokenTime = clockText;
-    const auto tokenClock = ParseClockText(clockText);
-    if (!tokenClock) return failAll("the token's clock reads \"" + clockText + "\"");
+    if (!token.Ok()) return failAll("the token's clock cannot be read [" + StatusHex(token.status).toStdString() + "]");
+    report.tokenTime = token.clock;
+    const auto tokenClock = ParseClockText(token.clock);
+    if (!tokenClock) return failAll("the token's clock reads \"" + token.clock + "\"");
 
     for (const VerifyTarget& t : targets) {
-        char otp[16] = {};
         const double readStart = Seconds(clockStart, SteadyClock::now());
-        const uint32_t status =
-            StatusOf(ctx.Call<CardFn::CardReadOTP>(reader.c_str(), key->c_str(), int32_t{t.profile}, otp));
+        OtpReading otp = api.ReadOtp(reader.c_str(), accessKey.c_str(), int32_t{t.profile});
+        const WipeOnExit wipe(otp.otp);
         const double readEnd = Seconds(clockStart, SteadyClock::now());
+        const uint32_t status = otp.status;
         VerifyResult r;
         if (t.deleted) {
-            r.verified = status == kStatusNoSeed;
-            r.detail = r.verified    ? "the token holds no seed"
-                       : status == 0 ? "the token still shows passwords"
-                                     : "the profile cannot be read [" + StatusText(status).toStdString() + "]";
-        } else if (status == kStatusNoSeed) {
+            r.verified = status == CARD_E_NO_SEED;
+            r.detail = r.verified          ? "the token holds no seed"
+                       : status == CARD_OK ? "the token still shows passwords"
+                                           : "the profile cannot be read [" + StatusHex(status).toStdString() + "]";
+        } else if (status == CARD_E_NO_SEED) {
             r.detail = "the token holds no seed";
-        } else if (status != 0) {
-            r.detail = "the password cannot be read [" + StatusText(status).toStdString() + "]";
+        } else if (status != CARD_OK) {
+            r.detail = "the password cannot be read [" + StatusHex(status).toStdString() + "]";
         } else {
-            const std::string code(otp, strnlen(otp, sizeof otp));
+            const std::string& code = otp.otp;
             const TokenTimeWindow window = WindowAfterClockRead(*tokenClock, clockEnd, readStart, readEnd);
             r.verified = MatchesTotp(code, t.seed, t.algorithm, t.digits, t.step, window);
             r.detail = r.verified ? "the token's password is the seed's code"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ToolContext.h"
-#include "Totp.h"
+#include "session/CardApi.h"
+#include "cli/Totp.h"
 
 namespace keyloom {
 
@@ -38,8 +38,9 @@ struct VerifyReport {
     std::vector<VerifyResult> results;     // one per target, same order
 };
 
-// Reads through ctx with the connected reader and the access key.
-VerifyReport VerifyOnToken(provisor::ToolContext& ctx, const std::vector<VerifyTarget>& targets);
+// Reads through api from reader with the access key accessKey.
+VerifyReport VerifyOnToken(const provisor::CardApi& api, const std::string& reader, const std::string& accessKey,
+                           const std::vector<VerifyTarget>& targets);
 
 // The seconds since 1970 of a clock text "YYYY-MM-DD hh:mm:ss" (UTC).
 std::optional<uint32_t> ParseClockText(const std::string& text);

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
-#include "CoreDumps.h"
-#include "Keyloom.h"
+#include "cli/CommandLine.h"
+#include "session/CoreDumps.h"
+#include "cli/Keyloom.h"
 
 namespace {
 

@@ -1,57 +1,36 @@
-#include "CProvisorDlg.h"
+#include "dialog/CProvisorDlg.h"
 
-#include <QAbstractItemView>
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QGridLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QThread>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <chrono>
-#include <future>
-#include <type_traits>
 
-#include "AccessKeyEntry.h"
-#include "AccessKeyFlows.h"
-#include "BulkImportFlow.h"
-#include "QrImportFlow.h"
-#include "CInputCustomerKey.h"
-#include "DeviceActions.h"
-#include "MessageBoxSink.h"
-#include "Provisioning.h"
-#include "UiCallRunner.h"
+#include "accesskey/AccessKeyFlows.h"
+#include "actions/DeviceActions.h"
+#include "dialog/CInputCustomerKey.h"
+#include "dialog/ControlBuilder.h"
+#include "dialog/MessageBoxSink.h"
+#include "dialog/UiCallRunner.h"
+#include "import/QrImportFlow.h"
+#include "provisioning/Provisioning.h"
+#include "session/ClockTicker.h"
 
 namespace provisor {
 
 namespace {
-
-QFont ProvisionButtonFont() {
-    // Tahoma where installed, else the nearest heavy sans-serif.
-    QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Sans Serif")});
-    font.setPixelSize(20);
-    font.setWeight(QFont::Black);
-    return font;
-}
-
-QIcon ToolIcon() { return QIcon(QStringLiteral(":/provisor/provisor.png")); }
 
 // "Name (*.ext)|*.ext|...||" as Qt's "Name (*.ext);;..." filter.
 QString QtFilter(const QString& filter) {
@@ -62,65 +41,47 @@ QString QtFilter(const QString& filter) {
     return names.join(QStringLiteral(";;"));
 }
 
-class CAboutDlg : public QDialog {
-public:
-    explicit CAboutDlg(QWidget* parent) : QDialog(parent) {
-        setObjectName(QStringLiteral("aboutBox100"));
-        setWindowTitle(kMainTitle);
-        setWindowIcon(ToolIcon());
-        auto* icon = new QLabel(this);
-        icon->setPixmap(ToolIcon().pixmap(32, 32));
-        auto* line = new QLabel(kMainTitle, this);
-        line->setObjectName(QStringLiteral("aboutText"));
-        auto* ok = new QPushButton(QStringLiteral("OK"), this);
-        ok->setObjectName(QStringLiteral("aboutOkButton"));
-        ok->setDefault(true);
-        connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-        auto* row = new QHBoxLayout;
-        row->addWidget(icon);
-        row->addWidget(line, 1);
-        row->addWidget(ok);
-        auto* layout = new QVBoxLayout(this);
-        layout->addLayout(row);
-    }
+template <typename W>
+W* Find(const std::map<int, QWidget*>& controls, int id) {
+    return qobject_cast<W*>(controls.at(id));
+}
+
+// The buttons that run a flow and nothing else.
+struct ButtonFlow {
+    int id;
+    void (*flow)(const ToolContext&);
+};
+constexpr ButtonFlow kButtonFlows[] = {
+    {1080, &ProvisionProfile},
+    {1031, &ApplyConfigOnly},
+    {1015, &ToggleWriteSeed},
+    {1000, &LoadFromFile},
+    {1040, &ChangeKey},
+    {1041, &FactoryReset},
+    {1053, &SetTitleOnly},
+    {1068, &ChangeDisplayOffTime},
+    {1083, &SetKeypadMode},
+    {1078, &RemoveSeed},
+    {1079, &CopyOtp},
+    {1085, &LockScreen},
+    {1093, &UnlockScreen},
+    {1002, &ImportQrFromImage},
+    {1004, &ImportQrFromScreen},
+    {1005, &ChooseBulkFile},
 };
 
 }  // namespace
 
-template <typename W>
-W* CProvisorDlg::Add(int id, W* widget, const char* role, const QString& accessibleName) {
-    widget->setObjectName(id > 0 ? QStringLiteral("%1%2").arg(QLatin1String(role)).arg(id) : QLatin1String(role));
-    widget->setAccessibleName(accessibleName);
-    if constexpr (std::is_base_of_v<QPushButton, W>) {
-        // Enter must never press a button behind the operator's back.
-        widget->setAutoDefault(false);
-        widget->setDefault(false);
-    }
-    if (id > 0) m_controls[id] = widget;
-    return widget;
-}
-
 CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* parent)
-    : QDialog(parent), m_ctx{g_cardApi, m_state, *this, nullptr} {
-    if (options.sink) {
-        m_sink = options.sink;
-    } else {
-        m_ownSink = std::make_unique<MessageBoxSink>();
-        m_sink = m_ownSink.get();
-    }
-    if (options.prompt) {
-        m_prompt = options.prompt;
-    } else {
-        m_ownPrompt = std::make_unique<AccessKeyDialogPrompt>(*m_sink, this);
-        m_prompt = m_ownPrompt.get();
-    }
-    if (options.probe) {
-        m_probe = options.probe;
-    } else {
-        m_ownProbe = std::make_unique<PcscLiteProbe>();
-        m_probe = m_ownProbe.get();
-    }
-    m_startup = std::make_unique<ProvisorStartup>(std::move(env), *m_sink, *m_prompt, *this);
+    : QDialog(parent), m_session(options.clock), m_ctx{m_session, *this, nullptr} {
+    if (!options.sink) m_ownSink = std::make_unique<MessageBoxSink>();
+    m_sink = options.sink ? options.sink : m_ownSink.get();
+    if (!options.prompt) m_ownPrompt = std::make_unique<AccessKeyDialogPrompt>(*m_sink, this);
+    m_prompt = options.prompt ? options.prompt : m_ownPrompt.get();
+    if (!options.probe) m_ownProbe = std::make_unique<PcscLiteProbe>(m_session.cardApi.CallLock());
+    m_probe = options.probe ? options.probe : m_ownProbe.get();
+    m_ui = std::make_unique<UiThread>(this, *m_sink, m_ownSink.get());
+    m_startup = std::make_unique<ProvisorStartup>(std::move(env), *m_sink, *m_prompt, *this, m_session);
     m_ctx.log = &m_startup->Log();
     m_runner = std::make_unique<UiCallRunner>(this);
 
@@ -130,59 +91,36 @@ CProvisorDlg::CProvisorDlg(StartupEnvironment env, Options options, QWidget* par
     // A dialog with the window buttons of a main window.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    BuildControls();
+    BuildView();
     ConnectSignals();
 
-    m_state.SetFieldUpdateHandler([this] {
-        if (m_fieldUpdatePosted.exchange(true)) return;
-        QMetaObject::invokeMethod(
-            this, [this] { UpdateFields(); }, Qt::QueuedConnection);
-    });
-    m_readerWatch = std::make_unique<ReaderWatch>(*m_probe, m_state, [this](const auto& listed) {
+    m_session.SetFieldUpdateHandler(m_ui->FieldUpdatePoster([this] { UpdateFields(); }));
+    SessionThreads::Callbacks callbacks;
+    callbacks.readers = [this](const auto& listed) {
         QMetaObject::invokeMethod(
             this, [this, listed] { ApplyReaderList(listed); }, Qt::QueuedConnection);
-    });
-    m_clock = std::make_unique<ClockTicker>(m_state, [this](const std::string& text) {
+    };
+    callbacks.utcText = [this](const std::string& text) {
         const QString value = QString::fromStdString(text);
         QMetaObject::invokeMethod(
             this, [this, value] { SetUtcText(value); }, Qt::QueuedConnection);
-    });
-    m_cardMonitor = std::make_unique<CardMonitor>(*m_probe, m_ctx, [this] { RunAutoWrite(m_ctx); });
+    };
+    callbacks.autoWrite = [this] { RunAutoWrite(m_ctx); };
+    m_threads = std::make_unique<SessionThreads>(m_ctx, *m_probe, std::move(callbacks));
+    m_bulkRun = std::make_unique<BulkRun>(m_threads->Jobs());
 }
 
 CProvisorDlg::~CProvisorDlg() {
     StopThreads();
-    m_state.SetFieldUpdateHandler({});
+    m_session.SetFieldUpdateHandler({});
     if (m_ownSink) m_ownSink->CloseAll();
     // Only now, with no thread left inside it, may the library go.
     m_startup->Release();
 }
 
-void CProvisorDlg::BuildControls() {
-    auto label = [this](const QString& text, const char* role = nullptr, int id = 0) {
-        auto* l = new QLabel(text, this);
-        if (role) Add(id, l, role, text);
-        return l;
-    };
-    auto button = [this](int id, const QString& text, const char* role) {
-        return Add(id, new QPushButton(text, this), role, text);
-    };
-    auto list = [this](int id, const QStringList& entries, int selected, const char* role, const QString& name) {
-        auto* combo = Add(id, new QComboBox(this), role, name);
-        combo->addItems(entries);
-        combo->setCurrentIndex(selected);
-        return combo;
-    };
-    auto edit = [this](int id, const char* role, const QString& name, int maxLength = 0) {
-        auto* e = Add(id, new QLineEdit(this), role, name);
-        if (maxLength > 0) e->setMaxLength(maxLength);
-        return e;
-    };
-    auto buddy = [](QLabel* l, QWidget* w) {
-        l->setBuddy(w);
-        return l;
-    };
-
+void CProvisorDlg::BuildView() {
+    BuiltControls built = BuildControls(this);
+    m_controls = std::move(built.byId);
     // Menu bar: the key the tool uses, and the about box.
     auto* menuBar = new QMenuBar(this);
     menuBar->setObjectName(QStringLiteral("menuBar"));
@@ -194,293 +132,42 @@ void CProvisorDlg::BuildControls() {
     helpMenu->setObjectName(QStringLiteral("helpMenu"));
     m_aboutAction = helpMenu->addAction(QStringLiteral("About this tool..."));
     m_aboutAction->setObjectName(QStringLiteral("aboutAction16"));
+    built.layout->setMenuBar(menuBar);
 
-    // Reader row.
-    auto* chooseLabel = label(QStringLiteral("Choose device:"), "chooseDeviceLabel");
-    m_readerList = Add(1018, new QComboBox(this), "readerList", QStringLiteral("Choose device:"));
-    m_readerList->setMinimumContentsLength(28);
-    m_readerList->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    buddy(chooseLabel, m_readerList);
-    auto* connectButton = button(1019, QStringLiteral("\U0001F50Cconnect"), "connectButton");
-    m_tipLabel = label(QStringLiteral("TIP"), "tipLabel", 1016);
-    m_tipLabel->hide();
-    m_advanced =
-        Add(1087, new QCheckBox(QStringLiteral("advanced"), this), "advancedCheck", QStringLiteral("advanced"));
-    auto* readerRow = new QHBoxLayout;
-    readerRow->addWidget(chooseLabel);
-    readerRow->addWidget(m_readerList, 1);
-    readerRow->addWidget(connectButton);
-    readerRow->addWidget(m_tipLabel);
-    readerRow->addWidget(m_advanced);
+    m_readerList = Find<QComboBox>(m_controls, 1018);
+    m_advanced = Find<QCheckBox>(m_controls, 1087);
+    m_profileList = Find<QComboBox>(m_controls, 1071);
+    m_timeModeList = Find<QComboBox>(m_controls, 1077);
+    m_utcEdit = Find<QLineEdit>(m_controls, 1029);
+    m_provisionButton = Find<QPushButton>(m_controls, 1080);
+    m_serialLabel = Find<QLabel>(m_controls, 1006);
+    m_timeLabel = Find<QLabel>(m_controls, 1007);
+    m_tipLabel = Find<QLabel>(m_controls, 1016);
+    for (int i = 0; i < 3; ++i) m_counterLabels[i] = Find<QLabel>(m_controls, 1008 + i);
+    m_resultList = Find<QTableWidget>(m_controls, 1011);
 
-    // The advanced block: key management, display and keypad, bulk import.
-    auto* factoryReset = button(1041, QStringLiteral("factory reset"), "factoryResetButton");
-    auto* accessKeyLabel = label(QStringLiteral("Access key:"), "accessKeyLabel", 1088);
-    auto* asciiNote =
-        label(QStringLiteral("[the key entered in ASCII format will be converted to HEX]"), "asciiNoteLabel", 1096);
-    auto* asciiLabel = label(QStringLiteral("Ascii:"), "asciiLabel", 1094);
-    auto* asciiEdit = edit(1092, "asciiKeyEdit", QStringLiteral("Ascii:"));
-    buddy(asciiLabel, asciiEdit);
-    auto* hexLabel = label(QStringLiteral("Hex:"), "hexLabel", 1095);
-    auto* hexEdit = edit(1039, "hexKeyEdit", QStringLiteral("Hex:"), kAccessKeyMaxChars);
-    hexEdit->setMinimumWidth(hexEdit->fontMetrics().horizontalAdvance(QString(34, QLatin1Char('D'))));
     // The limit is for typing only. A longer text the "Ascii:" field puts
     // here stays whole (the edit would cut it to a valid-looking key the
     // operator never typed), so that "change key" refuses it; the limit
     // follows the text back down as it is shortened.
-    connect(hexEdit, &QLineEdit::textChanged, hexEdit, [hexEdit](const QString& text) {
-        hexEdit->setMaxLength(std::max(kAccessKeyMaxChars, static_cast<int>(text.size())));
+    auto* hex = Find<QLineEdit>(m_controls, 1039);
+    connect(hex, &QLineEdit::textChanged, hex, [hex](const QString& text) {
+        hex->setMaxLength(std::max(TextLimit(Control::HexKey), static_cast<int>(text.size())));
     });
-    buddy(hexLabel, hexEdit);
-    auto* changeKey = button(1040, QStringLiteral("change key"), "changeKeyButton");
-    auto* displayOffLabel = label(QStringLiteral("Display off time:"), "displayOffLabel", 1089);
-    auto* displayOff =
-        list(1081, {QStringLiteral("15s"), QStringLiteral("30s"), QStringLiteral("60s"), QStringLiteral("120s")}, 0,
-             "displayOffList", QStringLiteral("Display off time:"));
-    buddy(displayOffLabel, displayOff);
-    auto* changeDisplayOff = button(1068, QStringLiteral("change"), "changeDisplayOffButton");
-    auto* keypad = Add(1082, new QCheckBox(QStringLiteral("Use numeric keypad"), this), "keypadCheck",
-                       QStringLiteral("Use numeric keypad"));
-    auto* setKeypad = button(1083, QStringLiteral("Set"), "setKeypadButton");
-    auto* bulkGroup =
-        Add(1091, new QGroupBox(QStringLiteral("Bulk import"), this), "bulkGroup", QStringLiteral("Bulk import"));
-    auto* importFromFile = Add(1005, new QPushButton(QStringLiteral("Import from file"), bulkGroup),
-                               "importFromFileButton", QStringLiteral("Import from file"));
-    auto* bulkPath = Add(1003, new QLineEdit(bulkGroup), "bulkPathEdit", QStringLiteral("Bulk import"));
-    auto* bulkImport = Add(1021, new QPushButton(QStringLiteral("\u2630 bulk import"), bulkGroup), "bulkImportButton",
-                           QStringLiteral("\u2630 bulk import"));
-    bulkImport->setFont(QApplication::font());  // the system's default font, emoji and all
-    auto* bulkLayout = new QHBoxLayout(bulkGroup);
-    bulkLayout->addWidget(importFromFile);
-    bulkLayout->addWidget(bulkPath, 1);
-    bulkLayout->addWidget(bulkImport);
-
-    auto* advancedGrid = new QGridLayout;
-    advancedGrid->addWidget(factoryReset, 0, 0);
-    advancedGrid->addWidget(accessKeyLabel, 0, 1);
-    advancedGrid->addWidget(asciiNote, 0, 2, 1, 4);
-    advancedGrid->addWidget(asciiLabel, 1, 1);
-    advancedGrid->addWidget(asciiEdit, 1, 2);
-    advancedGrid->addWidget(hexLabel, 1, 3);
-    advancedGrid->addWidget(hexEdit, 1, 4);
-    advancedGrid->addWidget(changeKey, 1, 5);
-    advancedGrid->addWidget(displayOffLabel, 2, 1);
-    advancedGrid->addWidget(displayOff, 2, 2);
-    advancedGrid->addWidget(changeDisplayOff, 2, 3);
-    advancedGrid->addWidget(keypad, 2, 4);
-    advancedGrid->addWidget(setKeypad, 2, 5);
-    advancedGrid->addWidget(bulkGroup, 3, 0, 1, 6);
-
-    // Profile form.
-    auto* profileLabel = label(QStringLiteral("Profile:"), "profileLabel");
-    QStringList profiles;
-    for (int i = 0; i < 100; ++i) profiles << QString::number(i);
-    m_profileList = list(1071, profiles, 0, "profileList", QStringLiteral("Profile:"));
-    m_profileList->setMaxVisibleItems(20);
-    buddy(profileLabel, m_profileList);
-    auto* note = label(QStringLiteral("Note: Norvik-2 supports 50 profiles, Norvik-2 v2 supports 100 profiles (0-99)"),
-                       "profileNoteLabel");
-    auto* seedLabel = label(QStringLiteral("Seed (base32) :"), "seedLabel");
-    auto* seedEdit = edit(1001, "seedEdit", QStringLiteral("Seed (base32) :"), 256);
-    buddy(seedLabel, seedEdit);
-    auto* loadFromFile = button(1000, QStringLiteral("Load from file"), "loadFromFileButton");
-    auto* writeSeed = button(1015, QStringLiteral("write seed only"), "writeSeedButton");
-    auto* qrScreen = button(1004, QStringLiteral("QR from screen"), "qrFromScreenButton");
-    auto* qrImage = button(1002, QStringLiteral("QR from image"), "qrFromImageButton");
-    auto* titleLabel = label(QStringLiteral("Profile title:"), "titleLabel");
-    auto* titleEdit = edit(1052, "titleEdit", QStringLiteral("Profile title:"), 12);
-    buddy(titleLabel, titleEdit);
-    auto* titleNote = label(QStringLiteral("12 chars max, ASCII only"), "titleNoteLabel");
-    auto* setTitle = button(1053, QStringLiteral("set title only"), "setTitleButton");
-    auto* timeStepLabel = label(QStringLiteral("Time Step:"), "timeStepLabel", 1033);
-    auto* timeStep = list(1072, {QStringLiteral("30s"), QStringLiteral("60s"), QStringLiteral("No change")}, 0,
-                          "timeStepList", QStringLiteral("Time Step:"));
-    buddy(timeStepLabel, timeStep);
-    auto* algorithmLabel = label(QStringLiteral("Algorithm:"), "algorithmLabel", 1034);
-    auto* algorithm = list(1073, {QStringLiteral("SHA1"), QStringLiteral("SHA256"), QStringLiteral("No change")}, 0,
-                           "algorithmList", QStringLiteral("Algorithm:"));
-    buddy(algorithmLabel, algorithm);
-    auto* otpLengthLabel = label(QStringLiteral("OTP Length:"), "otpLengthLabel");
-    auto* otpLength = list(1074,
-                           {QStringLiteral("4"), QStringLiteral("6"), QStringLiteral("8"), QStringLiteral("10"),
-                            QStringLiteral("No change")},
-                           1, "otpLengthList", QStringLiteral("OTP Length:"));
-    buddy(otpLengthLabel, otpLength);
-    m_timeModeList =
-        list(1077, {QStringLiteral("Auto time"), QStringLiteral("Manual time"), QStringLiteral("No change")}, 0,
-             "timeModeList", QStringLiteral("Time mode:"));
-    auto* enterLabel = label(QStringLiteral("Enter key:"), "enterKeyLabel");
-    auto* enterKey = list(1076, {QStringLiteral("Auto Enter"), QStringLiteral("No Enter"), QStringLiteral("No change")},
-                          0, "enterKeyList", QStringLiteral("Enter key:"));
-    buddy(enterLabel, enterKey);
-    auto* utcLabel = label(QStringLiteral("UTC Time:"), "utcTimeLabel");
-    m_utcEdit = edit(1029, "utcTimeEdit", QStringLiteral("UTC Time:"));
-    buddy(utcLabel, m_utcEdit);
-    auto* applyConfig = button(1031, QStringLiteral("apply config conly"), "applyConfigButton");
-    auto* removeSeed = button(1078, QStringLiteral("remove seed"), "removeSeedButton");
-    auto* copyOtp = button(1079, QStringLiteral("copy OTP"), "copyOtpButton");
-    auto* lockGroup = new QGroupBox(QStringLiteral("Screen lock"), this);
-    Add(0, lockGroup, "screenLockGroup", QStringLiteral("Screen lock"));
-    auto* lock = Add(1085, new QPushButton(QStringLiteral("\U0001F512lock"), lockGroup), "lockButton",
-                     QStringLiteral("\U0001F512lock"));
-    auto* unlock = Add(1093, new QPushButton(QStringLiteral("\U0001F511unlock"), lockGroup), "unlockButton",
-                       QStringLiteral("\U0001F511unlock"));
-    auto* lockLayout = new QHBoxLayout(lockGroup);
-    lockLayout->addWidget(lock);
-    lockLayout->addWidget(unlock);
-
-    auto* form = new QGridLayout;
-    int row = 0;
-    form->addWidget(profileLabel, row, 0);
-    form->addWidget(m_profileList, row, 1);
-    form->addWidget(note, row, 2, 1, 5);
-    ++row;
-    form->addWidget(seedLabel, row, 0);
-    form->addWidget(seedEdit, row, 1, 1, 3);
-    auto* seedButtons = new QHBoxLayout;
-    seedButtons->addWidget(loadFromFile);
-    seedButtons->addWidget(writeSeed);
-    seedButtons->addWidget(qrScreen);
-    seedButtons->addWidget(qrImage);
-    form->addLayout(seedButtons, row, 4, 1, 3);
-    ++row;
-    form->addWidget(titleLabel, row, 0);
-    form->addWidget(titleEdit, row, 1);
-    form->addWidget(titleNote, row, 2, 1, 2);
-    form->addWidget(setTitle, row, 4);
-    ++row;
-    form->addWidget(timeStepLabel, row, 0);
-    form->addWidget(timeStep, row, 1);
-    form->addWidget(algorithmLabel, row, 2);
-    form->addWidget(algorithm, row, 3);
-    form->addWidget(otpLengthLabel, row, 4);
-    form->addWidget(otpLength, row, 5);
-    ++row;
-    form->addWidget(m_timeModeList, row, 1);
-    form->addWidget(enterLabel, row, 2);
-    form->addWidget(enterKey, row, 3);
-    ++row;
-    form->addWidget(utcLabel, row, 0);
-    form->addWidget(m_utcEdit, row, 1, 1, 3);
-    form->addWidget(applyConfig, row, 4);
-    ++row;
-    // The two buttons stand on the line of the lock buttons, not of their
-    // group's title.
-    auto* profileButtons = new QHBoxLayout;
-    profileButtons->addWidget(removeSeed);
-    profileButtons->addWidget(copyOtp);
-    auto* profileColumn = new QVBoxLayout;
-    profileColumn->addStretch();
-    profileColumn->addLayout(profileButtons);
-    profileColumn->setContentsMargins(0, 0, 0,
-                                      lockLayout->contentsMargins().bottom() + lockGroup->contentsMargins().bottom());
-    auto* actionRow = new QHBoxLayout;
-    actionRow->addLayout(profileColumn);
-    actionRow->addWidget(lockGroup);
-    actionRow->addStretch();
-    form->addLayout(actionRow, row, 0, 1, 7);
-    form->setColumnStretch(1, 1);
-    form->setColumnStretch(3, 1);
-
-    m_provisionButton = button(1080, kProvisionButtonText + QStringLiteral("0"), "provisionButton");
-    m_provisionButton->setFont(ProvisionButtonFont());
-    m_provisionButton->setMinimumHeight(48);
-
-    // Status: token, counters, result list.
-    auto* serialTitle = label(QStringLiteral("Current Serial Number:"), "serialNumberTitle");
-    m_serialLabel = label(QString(), "serialNumberLabel", 1006);
-    m_serialLabel->setAccessibleName(QStringLiteral("Current Serial Number:"));
-    m_serialLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* timeTitle = label(QStringLiteral("Time:"), "tokenTimeTitle");
-    m_timeLabel = label(QString(), "tokenTimeLabel", 1007);
-    m_timeLabel->setAccessibleName(QStringLiteral("Time:"));
-    auto* status = new QGridLayout;
-    status->addWidget(serialTitle, 0, 0);
-    status->addWidget(m_serialLabel, 0, 1);
-    status->addWidget(timeTitle, 1, 0);
-    status->addWidget(m_timeLabel, 1, 1);
-    status->setColumnStretch(1, 1);
-
-    auto* counters = new QHBoxLayout;
-    const QString counterTitles[3] = {QStringLiteral("Total:"), QStringLiteral("Success:"), QStringLiteral("Fail:")};
-    const char* counterRoles[3] = {"totalLabel", "successLabel", "failLabel"};
-    for (int i = 0; i < 3; ++i) {
-        counters->addWidget(new QLabel(counterTitles[i], this));
-        m_counterLabels[i] = label(QStringLiteral("0"), counterRoles[i], 1008 + i);
-        m_counterLabels[i]->setAccessibleName(counterTitles[i]);
-        counters->addWidget(m_counterLabels[i]);
-        counters->addSpacing(12);
-    }
-    counters->addStretch();
-    auto* clearLog = button(1017, QStringLiteral("clear log"), "clearLogButton");
-    counters->addWidget(clearLog);
-
-    auto* progress = label(QString(), "progressLabel", 1084);
-    progress->setAccessibleName(QStringLiteral("Progress"));
-    progress->hide();
-    auto* clearSeedLabel = label(QStringLiteral("Clear Seed when change Time or Algorithm:"), "clearSeedLabel");
-    clearSeedLabel->hide();
-    auto* clearSeed = list(1075, {QStringLiteral("YES"), QStringLiteral("NO"), QStringLiteral("No change")}, 1,
-                           "clearSeedList", QStringLiteral("Clear Seed when change Time or Algorithm:"));
-    clearSeed->hide();
-    loadFromFile->hide();
-    auto* hidden = new QHBoxLayout;
-    hidden->addWidget(progress);
-    hidden->addWidget(clearSeedLabel);
-    hidden->addWidget(clearSeed);
-
-    // Report view; its columns are created when the library is bound.
-    m_resultList = Add(1011, new QTableWidget(0, 0, this), "resultList", QStringLiteral("Results"));
-    m_resultList->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_resultList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_resultList->setShowGrid(true);
-    m_resultList->verticalHeader()->hide();
-    m_resultList->horizontalHeader()->setStretchLastSection(true);
-    m_resultList->setMinimumHeight(160);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->setMenuBar(menuBar);
-    layout->addLayout(readerRow);
-    layout->addLayout(advancedGrid);
-    layout->addLayout(form);
-    layout->addWidget(m_provisionButton);
-    layout->addLayout(status);
-    layout->addLayout(counters);
-    layout->addLayout(hidden);
-    layout->addWidget(m_resultList, 1);
-
-    OnAdvancedToggled(false);
 }
 
 void CProvisorDlg::ConnectSignals() {
-    auto clicked = [this](int id, void (CProvisorDlg::*handler)()) {
+    for (const ButtonFlow& b : kButtonFlows)
+        connect(qobject_cast<QPushButton*>(ControlWidget(b.id)), &QPushButton::clicked, this,
+                [this, flow = b.flow] { RunAction([this, flow] { flow(m_ctx); }); });
+    const auto clicked = [this](int id, void (CProvisorDlg::*handler)()) {
         connect(qobject_cast<QPushButton*>(ControlWidget(id)), &QPushButton::clicked, this,
                 [this, handler] { RunAction([this, handler] { (this->*handler)(); }); });
     };
-    auto flow = [this](int id, void (*action)(ToolContext&)) {
-        connect(qobject_cast<QPushButton*>(ControlWidget(id)), &QPushButton::clicked, this,
-                [this, action] { RunAction([this, action] { action(m_ctx); }); });
-    };
     clicked(1019, &CProvisorDlg::OnConnect);
     clicked(1017, &CProvisorDlg::OnClearLog);
-    flow(1080, &ProvisionProfile);
-    flow(1031, &ApplyConfigOnly);
-    flow(1015, &ToggleWriteSeed);
-    flow(1000, &LoadFromFile);
-    flow(1040, &ChangeKey);
-    flow(1041, &FactoryReset);
-    flow(1053, &SetTitleOnly);
-    flow(1068, &ChangeDisplayOffTime);
-    flow(1083, &SetKeypadMode);
-    flow(1078, &RemoveSeed);
-    flow(1079, &CopyOtp);
-    flow(1085, &LockScreen);
-    flow(1093, &UnlockScreen);
-    flow(1002, &ImportQrFromImage);
-    flow(1004, &ImportQrFromScreen);
-    flow(1005, &ChooseBulkFile);
     connect(qobject_cast<QPushButton*>(ControlWidget(1021)), &QPushButton::clicked, this,
-            [this] { RunAction([this] { StartBulkImport(m_ctx, m_bulkRun); }); });
+            [this] { RunAction([this] { StartBulkImport(m_ctx, *m_bulkRun); }); });
     connect(qobject_cast<QLineEdit*>(ControlWidget(1092)), &QLineEdit::textChanged, this,
             [this] { OnAsciiKeyChanged(m_ctx); });
     connect(m_accessKeyAction, &QAction::triggered, this,
@@ -499,11 +186,11 @@ QWidget* CProvisorDlg::ControlWidget(int id) const {
 
 void CProvisorDlg::InitDialog() {
     // The field shows a time before the first clock tick.
-    m_ctx.state.m_autoTime = m_timeModeList->currentIndex() == choice::AutoTime;
-    if (m_state.m_autoTime) SetUtcText(QString::fromStdString(FormatUtcTimeField(std::time(nullptr))));
-    SetThreadCallRunner(m_runner.get());
+    m_session.m_autoTime = m_timeModeList->currentIndex() == choice::AutoTime;
+    if (m_session.m_autoTime) SetUtcText(QString::fromStdString(FormatUtcTimeField(m_session.clock.Now())));
+    m_session.runner.Set(m_runner.get());
     m_startup->BindCardLibrary();
-    StartThreads();
+    m_threads->Start();
 }
 
 int CProvisorDlg::Run() {
@@ -512,24 +199,16 @@ int CProvisorDlg::Run() {
     return exec();
 }
 
-void CProvisorDlg::StartThreads() {
-    m_readerWatch->Start();
-    m_clock->Start();
-}
-
 void CProvisorDlg::StopThreads() {
     // From here on, a worker asking the UI thread anything gets a default
     // answer at once, so no worker can hold up the stops below.
-    m_closing = true;
+    m_ui->Close();
     if (m_ownSink) m_ownSink->CloseAll();
-    m_readerWatch->Stop();
-    m_clock->Stop();
-    m_cardMonitor->Stop();
     // The bulk worker asks the UI thread for the UTC field and its rows; it
     // finishes the line it is on and applies no more.
-    m_bulkRun.RequestStop();
-    RunBlocking([this] { m_bulkRun.Wait(); });
-    SetThreadCallRunner(nullptr);
+    m_bulkRun->RequestStop();
+    m_threads->Stop();
+    m_session.runner.Set(nullptr);
 }
 
 // ---- start-up view ---------------------------------------------------------
@@ -548,10 +227,10 @@ void CProvisorDlg::CreateResultColumns(const std::vector<ResultColumn>& columns)
 }
 
 void CProvisorDlg::ResetSessionState() {
-    g_totalCount = g_successCount = g_failCount = 0;
+    m_session.ResetCounters();
     ShowCounters(0, 0, 0);
-    m_state.SetTip({});
-    m_state.m_writeArmed = false;
+    m_session.SetTip({});
+    m_session.m_writeArmed = false;
 }
 
 void CProvisorDlg::RequestClose() {
@@ -595,13 +274,16 @@ void CProvisorDlg::RunAction(const std::function<void()>& action) {
 // ---- worker updates --------------------------------------------------------
 
 void CProvisorDlg::UpdateFields() {
-    m_fieldUpdatePosted = false;
-    m_serialLabel->setText(QString::fromStdString(m_state.m_serialNumber.Get()));
-    m_timeLabel->setText(QString::fromStdString(m_state.m_tokenTime.Get()));
+    const TokenInfo token = m_session.Token();
+    SetValue(m_serialLabel, QString::fromStdString(token.serialNumber));
+    SetValue(m_timeLabel, QString::fromStdString(token.tokenTime));
+    SetValue(m_tipLabel, QString::fromStdString(m_session.Tip()));
+}
+
+void CProvisorDlg::SetValue(QLabel* label, const QString& value) {
+    label->setText(value);
     // Screen readers name these by their title; the value is the description.
-    m_serialLabel->setAccessibleDescription(m_serialLabel->text());
-    m_timeLabel->setAccessibleDescription(m_timeLabel->text());
-    m_tipLabel->setText(QString::fromStdString(m_state.m_tip.Get()));
+    label->setAccessibleDescription(value);
 }
 
 void CProvisorDlg::ApplyReaderList(const std::optional<std::vector<std::string>>& listed) {
@@ -632,7 +314,7 @@ void CProvisorDlg::ApplyReaderList(const std::optional<std::vector<std::string>>
 void CProvisorDlg::SetUtcText(const QString& text) {
     // A tick queued before the operator chose "Manual time" must not
     // overwrite what they type.
-    if (m_state.m_autoTime && m_utcEdit->text() != text) m_utcEdit->setText(text);
+    if (m_session.m_autoTime && m_utcEdit->text() != text) m_utcEdit->setText(text);
 }
 
 // ---- this dialog's own actions --------------------------------------------
@@ -642,15 +324,16 @@ void CProvisorDlg::OnConnect() {
         ShowMessage(QStringLiteral("Please select a card reader!"), kCaption, MessageIcon::Warning);
         return;
     }
-    g_readerName.Set(m_readerList->currentText().toStdString());
-    m_cardMonitor->Stop();
+    m_session.g_readerName.Set(m_readerList->currentText().toStdString());
     // A token already read in the reader connected before is not the one in
-    // this reader: read (and, when armed, write) whatever is found here.
-    g_readPending = true;
-    g_writePending = true;
-    m_state.ClearTokenInfo();
-    m_state.PostFieldUpdate();
-    m_cardMonitor->Restart();
+    // this reader: read (and, when armed, write) whatever is found here. The
+    // card thread of that reader is gone before the flags say so.
+    m_threads->StopCard();
+    m_session.g_readPending = true;
+    m_session.g_writePending = true;
+    m_session.ClearTokenInfo();
+    m_session.PostFieldUpdate();
+    m_threads->Connect();
     ShowMessage(QStringLiteral("Successful operation!"), kCaption, MessageIcon::Information);
 }
 
@@ -661,12 +344,12 @@ void CProvisorDlg::OnAdvancedToggled(bool on) {
 
 void CProvisorDlg::OnClearLog() {
     m_resultList->setRowCount(0);
-    g_totalCount = g_successCount = g_failCount = 0;
+    m_session.ResetCounters();
     ShowCounters(0, 0, 0);
 }
 
 void CProvisorDlg::OnProfileChanged(int index) {
-    m_state.m_profile = index;
+    m_session.m_profile = index;
     ReadTokenInfo(m_ctx, index);
     SetProvisionButtonText(index);
 }
@@ -676,7 +359,7 @@ void CProvisorDlg::SetProvisionButtonText(int profile) {
     m_provisionButton->setFont(ProvisionButtonFont());
 }
 
-void CProvisorDlg::OnTimeModeChanged(int index) { m_state.m_autoTime = index == choice::AutoTime; }
+void CProvisorDlg::OnTimeModeChanged(int index) { m_session.m_autoTime = index == choice::AutoTime; }
 
 void CProvisorDlg::OnAbout() {
     CAboutDlg about(this);
@@ -685,69 +368,16 @@ void CProvisorDlg::OnAbout() {
 
 // ---- the view, from any thread ---------------------------------------------
 
-bool CProvisorDlg::OnUiThreadNow() const { return QThread::currentThread() == thread(); }
-
-template <typename F>
-auto CProvisorDlg::OnUiThread(F f) -> decltype(f()) {
-    using R = decltype(f());
-    if (OnUiThreadNow()) return f();
-    if (m_closing) return R();
-    if constexpr (std::is_void_v<R>) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, &f] {
-                if (!m_closing) f();
-            },
-            Qt::BlockingQueuedConnection);
-    } else {
-        R result{};
-        QMetaObject::invokeMethod(
-            this,
-            [this, &f, &result] {
-                if (!m_closing) result = f();
-            },
-            Qt::BlockingQueuedConnection);
-        return result;
-    }
-}
-
-bool CProvisorDlg::WorkerBox(const QString& text, const QString& caption, MessageIcon icon, bool question) {
-    auto answer = std::make_shared<std::promise<bool>>();
-    std::future<bool> future = answer->get_future();
-    QMetaObject::invokeMethod(
-        this,
-        [this, answer, text, caption, icon, question] {
-            if (m_closing) {
-                answer->set_value(false);
-            } else if (m_ownSink) {
-                m_ownSink->Open(text, caption, icon, question, [answer](bool ok) { answer->set_value(ok); });
-            } else if (question) {
-                answer->set_value(m_sink->AskOkCancel(text, caption, icon));
-            } else {
-                m_sink->ShowMessage(text, caption, icon);
-                answer->set_value(true);
-            }
-        },
-        Qt::QueuedConnection);
-    while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-        if (m_closing) return false;
-    return future.get();
-}
-
 void CProvisorDlg::ShowMessage(const QString& text, const QString& caption, MessageIcon icon) {
-    if (OnUiThreadNow())
-        m_sink->ShowMessage(text, caption, icon);
-    else
-        WorkerBox(text, caption, icon, false);
+    m_ui->Box(text, caption, icon, false);
 }
 
 bool CProvisorDlg::AskOkCancel(const QString& text, const QString& caption, MessageIcon icon) {
-    if (OnUiThreadNow()) return m_sink->AskOkCancel(text, caption, icon);
-    return WorkerBox(text, caption, icon, true);
+    return m_ui->Box(text, caption, icon, true);
 }
 
 QString CProvisorDlg::Text(Control control) {
-    return OnUiThread([this, control] {
+    return m_ui->Call([this, control] {
         QWidget* w = ControlWidget(static_cast<int>(control));
         if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
         if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
@@ -758,51 +388,52 @@ QString CProvisorDlg::Text(Control control) {
 }
 
 void CProvisorDlg::SetText(Control control, const QString& text) {
-    OnUiThread([this, control, &text] {
-        QWidget* w = ControlWidget(static_cast<int>(control));
-        if (auto* e = qobject_cast<QLineEdit*>(w)) {
-            if (control == Control::HexKey && text.size() > e->maxLength())
-                e->setMaxLength(static_cast<int>(text.size()));
-            e->setText(text);
-        } else if (auto* l = qobject_cast<QLabel*>(w)) {
-            l->setText(text);
-            // The bulk run's progress would tell nobody anything while
-            // hidden: it shows while it has something to say.
-            if (control == Control::Progress) l->setVisible(!text.isEmpty());
-        } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
-            b->setText(text);
-        }
-    });
+    m_ui->Call([this, control, &text] { SetTextNow(control, text); });
+}
+
+void CProvisorDlg::SetTextNow(Control control, const QString& text) {
+    QWidget* w = ControlWidget(static_cast<int>(control));
+    if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        if (!CutsSetText(control) && text.size() > e->maxLength()) e->setMaxLength(static_cast<int>(text.size()));
+        e->setText(text);
+    } else if (auto* l = qobject_cast<QLabel*>(w)) {
+        SetValue(l, text);
+        // The bulk run's progress would tell nobody anything while hidden:
+        // it shows while it has something to say.
+        if (control == Control::Progress) l->setVisible(!text.isEmpty());
+    } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+        b->setText(text);
+    }
 }
 
 int CProvisorDlg::Selection(Control control) {
-    return OnUiThread([this, control] {
+    return m_ui->Call([this, control] {
         auto* c = qobject_cast<QComboBox*>(ControlWidget(static_cast<int>(control)));
         return c ? c->currentIndex() : -1;
     });
 }
 
 void CProvisorDlg::SetSelection(Control control, int index) {
-    OnUiThread([this, control, index] {
+    m_ui->Call([this, control, index] {
         if (auto* c = qobject_cast<QComboBox*>(ControlWidget(static_cast<int>(control)))) c->setCurrentIndex(index);
     });
 }
 
 bool CProvisorDlg::IsChecked(Control control) {
-    return OnUiThread([this, control] {
+    return m_ui->Call([this, control] {
         auto* b = qobject_cast<QAbstractButton*>(ControlWidget(static_cast<int>(control)));
         return b && b->isChecked();
     });
 }
 
 void CProvisorDlg::SetEnabled(Control control, bool enabled) {
-    OnUiThread([this, control, enabled] {
+    m_ui->Call([this, control, enabled] {
         if (QWidget* w = ControlWidget(static_cast<int>(control))) w->setEnabled(enabled);
     });
 }
 
 void CProvisorDlg::InsertResultRow(const ResultRow& row) {
-    OnUiThread([this, &row] {
+    m_ui->Call([this, &row] {
         m_resultList->insertRow(0);
         auto* serial = new QTableWidgetItem(row.serialNumber);
         auto* state = new QTableWidgetItem(row.state);
@@ -819,23 +450,20 @@ void CProvisorDlg::InsertResultRow(const ResultRow& row) {
 }
 
 void CProvisorDlg::ShowCounters(int total, int success, int fail) {
-    OnUiThread([this, total, success, fail] {
+    m_ui->Call([this, total, success, fail] {
         const int values[3] = {total, success, fail};
-        for (int i = 0; i < 3; ++i) {
-            m_counterLabels[i]->setText(QString::number(values[i]));
-            m_counterLabels[i]->setAccessibleDescription(m_counterLabels[i]->text());
-        }
+        for (int i = 0; i < 3; ++i) SetValue(m_counterLabels[i], QString::number(values[i]));
     });
 }
 
 void CProvisorDlg::SetClipboardText(const QString& text) {
-    OnUiThread([&text] {
+    m_ui->Call([&text] {
         if (!text.isEmpty()) QGuiApplication::clipboard()->setText(text);
     });
 }
 
 std::optional<QString> CProvisorDlg::ChooseOpenFile(const QString& filter) {
-    return OnUiThread([this, &filter]() -> std::optional<QString> {
+    return m_ui->Call([this, &filter]() -> std::optional<QString> {
         if (m_fileChooser) return m_fileChooser(filter);
         const QString path = QFileDialog::getOpenFileName(this, QString(), QString(), QtFilter(filter));
         if (path.isEmpty()) return std::nullopt;
@@ -844,7 +472,7 @@ std::optional<QString> CProvisorDlg::ChooseOpenFile(const QString& filter) {
 }
 
 void CProvisorDlg::SetMinimized(bool minimized) {
-    OnUiThread([this, minimized] {
+    m_ui->Call([this, minimized] {
         if (minimized)
             showMinimized();
         else
@@ -853,7 +481,7 @@ void CProvisorDlg::SetMinimized(bool minimized) {
 }
 
 std::optional<QString> CProvisorDlg::AskAccessKey() {
-    return OnUiThread([this] { return m_prompt->AskAccessKey(); });
+    return m_ui->Call([this] { return m_prompt->AskAccessKey(); });
 }
 
 }  // namespace provisor

@@ -1,14 +1,12 @@
-// The main dialog: a map of controls and signal connections. It shows and
-// asks; the threads live in ReaderWatch, CardMonitor and ClockTicker, the
-// shared values in DialogState, and every button's decisions in the flows
-// beside it (provisioning, access key, actions, import).
+// The main dialog: the view. Its controls come from the control table, its
+// buttons run the flows beside it (provisioning, access key, actions,
+// import); what the worker threads want of it reaches it through UiThread,
+// and the threads themselves belong to the session's SessionThreads.
 #pragma once
 
 #include <QDialog>
-#include <QPointer>
 #include <QString>
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,17 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "BulkImportFlow.h"
-#include "CardMonitor.h"
-#include "ClockTicker.h"
-#include "DialogState.h"
-#include "NorvikVersion.h"
-#include "PcscProbe.h"
-#include "ProvisorStartup.h"
-#include "ReaderWatch.h"
-#include "ToolContext.h"
-#include "ToolView.h"
-#include "UserPrompts.h"
+#include "dialog/CAboutDlg.h"
+#include "dialog/ControlTable.h"
+#include "dialog/UiThread.h"
+#include "import/BulkImportFlow.h"
+#include "session/PcscProbe.h"
+#include "session/ProvisorStartup.h"
+#include "session/SessionThreads.h"
+#include "session/ToolContext.h"
+#include "session/ToolView.h"
 
 class QAction;
 class QCheckBox;
@@ -41,18 +37,14 @@ namespace provisor {
 class MessageBoxSink;
 class UiCallRunner;
 
-inline const QString kMainTitle = QStringLiteral("Norvik-2 Keyloom " NORVIK_VERSION_SHORT);
 inline const QString kProvisionButtonText = QStringLiteral("\u26A1 provision profile ");
-
-// Ids of the controls "advanced" shows and hides, all together.
-inline constexpr int kAdvancedControlIds[] = {1015, 1053, 1031, 1041, 1040, 1039, 1088, 1089, 1081, 1068,
-                                              1082, 1083, 1091, 1005, 1003, 1021, 1094, 1095, 1096, 1092};
 
 // What tests replace; every null member gets the real thing.
 struct DialogOptions {
     IMessageSink* sink = nullptr;        // default: real message boxes
     IAccessKeyPrompt* prompt = nullptr;  // default: the access key dialog
     IPcscProbe* probe = nullptr;         // default: pcsc-lite
+    IClock* clock = nullptr;             // default: the computer's
 };
 
 class CProvisorDlg : public QDialog, public IStartupView, public IToolView {
@@ -70,7 +62,7 @@ public:
     int Run();
     bool CloseRequested() const { return m_closeRequested; }
     ProvisorStartup& Startup() { return *m_startup; }
-    DialogState& State() { return m_state; }
+    ToolSession& Session() { return m_session; }
     ToolContext& Context() { return m_ctx; }
 
     // The widget of a control id (also the hidden and label-only ones).
@@ -110,15 +102,18 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void BuildControls();
+    void BuildView();
     void ConnectSignals();
-    void StartThreads();
     void StopThreads();
 
-    // "WM_UPDATE_FIELDS": the shared texts into 1006, 1007 and 1016.
+    // "WM_UPDATE_FIELDS": the session's texts into 1006, 1007 and 1016.
     void UpdateFields();
     void ApplyReaderList(const std::optional<std::vector<std::string>>& listed);
     void SetUtcText(const QString& text);
+    // A label that shows a value: the text, and the same as its accessible
+    // description (its name is its title).
+    void SetValue(QLabel* label, const QString& value);
+    void SetTextNow(Control control, const QString& text);
 
     void OnConnect();
     void OnAdvancedToggled(bool on);
@@ -128,34 +123,20 @@ private:
     void OnAbout();
     void SetProvisionButtonText(int profile);
 
-    // Runs f on the UI thread and hands back its result; from a worker
-    // thread it waits until the UI thread has run it. Once the dialog is
-    // closing, worker calls return a default value without waiting.
-    template <typename F>
-    auto OnUiThread(F f) -> decltype(f());
-    bool OnUiThreadNow() const;
-    // A box for a worker thread: opened on the UI thread without nesting an
-    // event loop there, answered while the worker waits.
-    bool WorkerBox(const QString& text, const QString& caption, MessageIcon icon, bool question);
-
-    template <typename W>
-    W* Add(int id, W* widget, const char* role, const QString& accessibleName);
-
+    // First in, last out: everything below works on it.
+    ToolSession m_session;
     std::unique_ptr<MessageBoxSink> m_ownSink;
     std::unique_ptr<IAccessKeyPrompt> m_ownPrompt;
     std::unique_ptr<IPcscProbe> m_ownProbe;
     IMessageSink* m_sink;
     IAccessKeyPrompt* m_prompt;
     IPcscProbe* m_probe;
+    std::unique_ptr<UiThread> m_ui;
     std::unique_ptr<ProvisorStartup> m_startup;
     std::unique_ptr<UiCallRunner> m_runner;
-
-    DialogState m_state;
     ToolContext m_ctx;
-    std::unique_ptr<ReaderWatch> m_readerWatch;
-    std::unique_ptr<ClockTicker> m_clock;
-    std::unique_ptr<CardMonitor> m_cardMonitor;
-    BulkRun m_bulkRun;
+    std::unique_ptr<SessionThreads> m_threads;
+    std::unique_ptr<BulkRun> m_bulkRun;
     std::function<std::optional<QString>(const QString&)> m_fileChooser;
 
     std::map<int, QWidget*> m_controls;
@@ -173,8 +154,6 @@ private:
     QAction* m_accessKeyAction = nullptr;
     QAction* m_aboutAction = nullptr;
 
-    std::atomic<bool> m_closing{false};
-    std::atomic<bool> m_fieldUpdatePosted{false};
     bool m_closeRequested = false;
     bool m_closePending = false;
     int m_actionDepth = 0;

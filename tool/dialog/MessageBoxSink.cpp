@@ -1,4 +1,4 @@
-#include "MessageBoxSink.h"
+#include "dialog/MessageBoxSink.h"
 
 #include <QApplication>
 #include <QEventLoop>

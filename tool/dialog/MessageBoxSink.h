@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "UserPrompts.h"
+#include "session/UserPrompts.h"
 
 class QMessageBox;
 

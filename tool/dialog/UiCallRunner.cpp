@@ -1,4 +1,4 @@
-#include "UiCallRunner.h"
+#include "dialog/UiCallRunner.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "CallRunner.h"
+#include "session/CallRunner.h"
 
 class QEventLoop;
 class QWidget;

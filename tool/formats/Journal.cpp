@@ -1,9 +1,9 @@
-#include "Journal.h"
+#include "formats/Journal.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "TextChecks.h"
+#include "formats/TextChecks.h"
 
 namespace provisor {
 

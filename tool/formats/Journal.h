@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <string>
 
-#include "OwnerFile.h"
-#include "TokenExport.h"
+#include "formats/OwnerFile.h"
+#include "formats/TokenExport.h"
 
 namespace provisor {
 

@@ -1,4 +1,4 @@
-#include "OwnerFile.h"
+#include "formats/OwnerFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "Encodings.h"
+#include "formats/Encodings.h"
 
 namespace provisor {
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <utility>
 
-#include "Secrets.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 

@@ -41,9 +41,9 @@
 #include <string_view>
 #include <vector>
 
-#include "OwnerFile.h"
-#include "Secrets.h"
-#include "TokenExport.h"
+#include "formats/OwnerFile.h"
+#include "formats/Secrets.h"
+#include "formats/TokenExport.h"
 
 namespace provisor {
 

@@ -1,4 +1,4 @@
-#include "PskcCrypto.h"
+#include "formats/PskcCrypto.h"
 
 #include <openssl/crypto.h>
 #include <openssl/hmac.h>

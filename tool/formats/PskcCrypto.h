@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Secrets.h"
+#include "formats/Secrets.h"
 
 namespace provisor::pskc {
 

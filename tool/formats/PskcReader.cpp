@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Pskc.h"
-#include "PskcCrypto.h"
+#include "formats/Pskc.h"
+#include "formats/PskcCrypto.h"
 
 namespace provisor {
 
@@ -40,7 +40,7 @@ size_t BlockSize(void* pointer) {
 void CleanFree(void* pointer) {
     if (!pointer) return;
     unsigned char* block = static_cast<unsigned char*>(pointer) - kBlockHeader;
-    OPENSSL_cleanse(block, BlockSize(pointer) + kBlockHeader);
+    Wipe(block, BlockSize(pointer) + kBlockHeader);
     std::free(block);
 }
 
@@ -195,7 +195,7 @@ public:
         text_.reserve(kMaxText);
     }
     ~DocumentReader() {
-        OPENSSL_cleanse(text_.data(), text_.capacity());
+        Wipe(text_.data(), text_.capacity());
         XML_ParserFree(parser_);
     }
     DocumentReader(const DocumentReader&) = delete;
@@ -333,7 +333,7 @@ private:
             case Field::KeyUser: key_.user = Trim(text_); break;
             default: break;
         }
-        OPENSSL_cleanse(text_.data(), text_.size());
+        Wipe(text_.data(), text_.size());
         text_.clear();
         field_ = Field::None;
 
@@ -440,90 +440,107 @@ bool SameMac(const std::vector<uint8_t>& computed, const SecretBytes& stored) {
     return computed.size() == stored.size() && CRYPTO_memcmp(computed.data(), stored.data(), stored.size()) == 0;
 }
 
+// The MAC of an encrypted file: its algorithm and key (the file's own MAC
+// key, decrypted, or else the encryption key).
+struct MacCheck {
+    const EVP_MD* digest = nullptr;
+    SecretBytes key;
+    bool keyOpened = false;  // the file's MAC key decrypted
+};
+
+MacCheck OpenMac(const RawContainer& c, const SecretBytes& key) {
+    MacCheck mac;
+    if (!c.hasMacMethod) return mac;
+    mac.digest = pskc::HmacDigest(c.macAlgorithm);
+    if (!mac.digest) throw PskcError(Kind::Unsupported, "the MAC algorithm " + c.macAlgorithm + " is not supported");
+    if (!c.hasMacKey) {
+        // Files without a MAC key of their own MAC under the encryption key.
+        mac.key = key;
+        return mac;
+    }
+    const EVP_CIPHER* cipher = Cipher(c.macKey.algorithm, key, "the MAC key");
+    auto opened = pskc::CbcDecrypt(cipher, key, Decode64(c.macKey.cipher, "the MAC key").span());
+    if (!opened)
+        throw PskcError(Kind::WrongKey,
+                        "the PSKC key or passphrase is wrong (the file's MAC key does "
+                        "not decrypt with it)");
+    mac.key = std::move(*opened);
+    mac.keyOpened = true;
+    return mac;
+}
+
+// What a key says about itself besides its secret.
+void ReadProperties(const RawKey& raw, PskcKey& out) {
+    out.serial = raw.serial;
+    out.manufacturer = raw.manufacturer;
+    out.model = raw.model;
+    out.keyId = raw.keyId;
+    out.algorithm = raw.algorithm;
+    out.user = raw.user.empty() ? raw.deviceUser : raw.user;
+    if (!raw.suite.empty()) {
+        const auto hash = ParseOtpHash(raw.suite);
+        if (!hash)
+            throw PskcError(Kind::Unsupported,
+                            "the hash algorithm \"" + raw.suite + "\" of " + Describe(raw) + " is not supported");
+        out.hash = *hash;
+    }
+    if (!raw.digits.empty()) {
+        const auto digits = ParseNumber(raw.digits);
+        if (!digits || *digits > 100)
+            throw PskcError(Kind::Malformed, "the response length of " + Describe(raw) + " is not a number");
+        out.digits = static_cast<int>(*digits);
+    }
+    if (!raw.step.cipher.empty())
+        throw PskcError(Kind::Unsupported, "the time step of " + Describe(raw) + " is encrypted; not supported");
+    if (raw.step.hasPlain) {
+        const auto step = ParseNumber(raw.step.plain.view());
+        if (!step || *step == 0 || *step > 86400)
+            throw PskcError(Kind::Malformed, "the time step of " + Describe(raw) + " is not a number of seconds");
+        out.step = static_cast<int>(*step);
+    }
+}
+
+// The encrypted secret of raw into out; false when it does not decrypt or
+// does not match its MAC.
+bool OpenSecret(const RawKey& raw, const SecretBytes& key, const MacCheck& mac, PskcKey& out) {
+    const EVP_CIPHER* cipher = Cipher(raw.secret.algorithm, key, "the secret of " + Describe(raw));
+    const SecretBytes data = Decode64(raw.secret.cipher, "the secret of " + Describe(raw));
+    std::optional<SecretBytes> plain = pskc::CbcDecrypt(cipher, key, data.span());
+    bool macOk = true;
+    if (mac.digest && !raw.secret.mac.empty()) {
+        const SecretBytes stored = Decode64(raw.secret.mac, "the MAC of " + Describe(raw));
+        // RFC 6030 MACs the cipher text; its drafts MACed the plain text, and
+        // files of that time are still around.
+        macOk = SameMac(pskc::Hmac(mac.digest, mac.key, data.span()), stored) ||
+                (plain && SameMac(pskc::Hmac(mac.digest, mac.key, plain->span()), stored));
+        out.macChecked = macOk;
+    }
+    if (!plain || !macOk) return false;
+    out.secret = std::move(*plain);
+    return true;
+}
+
 PskcContents Open(const RawContainer& c, const PskcUnlock& unlock, const PskcLimits& limits) {
     PskcContents contents;
     contents.encrypted = std::any_of(c.keys.begin(), c.keys.end(),
                                      [](const RawKey& k) { return !k.secret.hasPlain && !k.secret.cipher.empty(); });
-
-    SecretBytes key, macKey;
-    const EVP_MD* macDigest = nullptr;
-    bool macKeyOpened = false;
+    SecretBytes key;
+    MacCheck mac;
     if (contents.encrypted) {
         key = ContainerKey(c, unlock, limits);
-        if (c.hasMacMethod) {
-            macDigest = pskc::HmacDigest(c.macAlgorithm);
-            if (!macDigest)
-                throw PskcError(Kind::Unsupported, "the MAC algorithm " + c.macAlgorithm + " is not supported");
-            if (c.hasMacKey) {
-                const EVP_CIPHER* cipher = Cipher(c.macKey.algorithm, key, "the MAC key");
-                auto opened = pskc::CbcDecrypt(cipher, key, Decode64(c.macKey.cipher, "the MAC key").span());
-                if (!opened)
-                    throw PskcError(Kind::WrongKey,
-                                    "the PSKC key or passphrase is wrong (the file's MAC key does "
-                                    "not decrypt with it)");
-                macKey = std::move(*opened);
-                macKeyOpened = true;
-            } else {
-                // Files without a MAC key of their own MAC under the
-                // encryption key.
-                macKey = key;
-            }
-        }
+        mac = OpenMac(c, key);
     }
 
     std::vector<std::string> failed;
     size_t encryptedCount = 0;
     for (const RawKey& raw : c.keys) {
         PskcKey& out = contents.keys.emplace_back();
-        out.serial = raw.serial;
-        out.manufacturer = raw.manufacturer;
-        out.model = raw.model;
-        out.keyId = raw.keyId;
-        out.algorithm = raw.algorithm;
-        out.user = raw.user.empty() ? raw.deviceUser : raw.user;
-        if (!raw.suite.empty()) {
-            const auto hash = ParseOtpHash(raw.suite);
-            if (!hash)
-                throw PskcError(Kind::Unsupported,
-                                "the hash algorithm \"" + raw.suite + "\" of " + Describe(raw) + " is not supported");
-            out.hash = *hash;
-        }
-        if (!raw.digits.empty()) {
-            const auto digits = ParseNumber(raw.digits);
-            if (!digits || *digits > 100)
-                throw PskcError(Kind::Malformed, "the response length of " + Describe(raw) + " is not a number");
-            out.digits = static_cast<int>(*digits);
-        }
-        if (!raw.step.cipher.empty())
-            throw PskcError(Kind::Unsupported, "the time step of " + Describe(raw) + " is encrypted; not supported");
-        if (raw.step.hasPlain) {
-            const auto step = ParseNumber(raw.step.plain.view());
-            if (!step || *step == 0 || *step > 86400)
-                throw PskcError(Kind::Malformed, "the time step of " + Describe(raw) + " is not a number of seconds");
-            out.step = static_cast<int>(*step);
-        }
-
+        ReadProperties(raw, out);
         if (raw.secret.hasPlain) {
             out.secret = Decode64(raw.secret.plain.view(), "the secret of " + Describe(raw));
         } else if (!raw.secret.cipher.empty()) {
             ++encryptedCount;
-            const EVP_CIPHER* cipher = Cipher(raw.secret.algorithm, key, "the secret of " + Describe(raw));
-            const SecretBytes data = Decode64(raw.secret.cipher, "the secret of " + Describe(raw));
-            std::optional<SecretBytes> plain = pskc::CbcDecrypt(cipher, key, data.span());
-            bool macOk = true;
-            if (macDigest && !raw.secret.mac.empty()) {
-                const SecretBytes stored = Decode64(raw.secret.mac, "the MAC of " + Describe(raw));
-                // RFC 6030 MACs the cipher text; its drafts MACed the
-                // plain text, and files of that time are still around.
-                macOk = SameMac(pskc::Hmac(macDigest, macKey, data.span()), stored) ||
-                        (plain && SameMac(pskc::Hmac(macDigest, macKey, plain->span()), stored));
-                out.macChecked = macOk;
-            }
-            if (!plain || !macOk) {
-                failed.push_back(Describe(raw));
-                continue;
-            }
-            out.secret = std::move(*plain);
+            if (!OpenSecret(raw, key, mac, out)) failed.push_back(Describe(raw));
         }
     }
 
@@ -531,7 +548,7 @@ PskcContents Open(const RawContainer& c, const PskcUnlock& unlock, const PskcLim
         // A MAC key that decrypted means the key is right (but by a
         // 1-in-256 chance of valid padding); so does any secret that
         // checked out. Then the file itself was changed.
-        if (macKeyOpened || failed.size() < encryptedCount) {
+        if (mac.keyOpened || failed.size() < encryptedCount) {
             std::string list;
             for (const auto& name : failed) list += (list.empty() ? "" : ", ") + name;
             throw PskcError(Kind::Corrupt, "the PSKC file is damaged or was changed: the secret of " + list +

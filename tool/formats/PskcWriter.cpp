@@ -1,11 +1,9 @@
-#include <openssl/crypto.h>
-
 #include <string>
 #include <utility>
 
-#include "Pskc.h"
-#include "PskcCrypto.h"
-#include "TextChecks.h"
+#include "formats/Pskc.h"
+#include "formats/PskcCrypto.h"
+#include "formats/TextChecks.h"
 
 namespace provisor {
 
@@ -164,7 +162,7 @@ void PskcWriter::Add(const ExportToken& token) {
     std::string package = formatter_.Package(token);
     file_.Append(package);
     // A clear file's package holds the secret in base64.
-    OPENSSL_cleanse(package.data(), package.size());
+    Wipe(package.data(), package.size());
 }
 
 void PskcWriter::Finish() { file_.Finish(PskcFormatter::Footer()); }

@@ -1,12 +1,11 @@
-#include "Secrets.h"
+#include "formats/Secrets.h"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstring>
 #include <utility>
 
-#include "Encodings.h"
+#include "formats/Encodings.h"
 
 namespace provisor {
 
@@ -27,12 +26,12 @@ SecretBytes& SecretBytes::operator=(SecretBytes other) noexcept {
 }
 
 SecretBytes::~SecretBytes() {
-    if (bytes_) OPENSSL_cleanse(bytes_.get(), size_);
+    Wipe(bytes_.get(), size_);
 }
 
 void SecretBytes::Shrink(size_t size) {
     if (size >= size_) return;
-    OPENSSL_cleanse(bytes_.get() + size, size_ - size);
+    Wipe(bytes_.get() + size, size_ - size);
     size_ = size;
 }
 

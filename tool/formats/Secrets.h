@@ -1,7 +1,15 @@
-// Secret bytes in memory and the small texts that carry them: a buffer that
-// clears itself, the seed fingerprint the tool records instead of a seed,
-// and the key and passphrase texts an operator keeps in files.
+// Secret bytes in memory and the small texts that carry them: clearing what
+// the tools no longer need, a buffer that clears itself, the seed
+// fingerprint the tool records instead of a seed, and the key and passphrase
+// texts an operator keeps in files.
+//
+// Seeds and keys are cleared so they do not stay behind in freed memory where
+// a later allocation, a swap file or a debugger would find them.
+// OPENSSL_cleanse is a clearing the compiler cannot drop the way it may drop
+// a plain memset just before a free.
 #pragma once
+
+#include <openssl/crypto.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,8 +18,49 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <vector>
 
 namespace provisor {
+
+inline void Wipe(void* data, size_t size) {
+    if (data && size > 0) OPENSSL_cleanse(data, size);
+}
+
+// Up to the capacity: a text that shrank keeps its old bytes beyond its end.
+inline void Wipe(std::string& text) {
+    text.resize(text.capacity());
+    Wipe(text.data(), text.size());
+    text.clear();
+}
+
+template <typename T>
+requires std::is_trivially_copyable_v<T>
+inline void Wipe(std::vector<T>& items) {
+    items.resize(items.capacity());
+    Wipe(items.data(), items.size() * sizeof(T));
+    items.clear();
+}
+
+template <typename T, size_t N>
+requires std::is_trivially_copyable_v<T>
+inline void Wipe(T (&items)[N]) { Wipe(items, sizeof items); }
+
+// Wipes the buffers it was given when the scope ends, on every way out.
+template <typename... Buffers>
+class WipeOnExit {
+public:
+    explicit WipeOnExit(Buffers&... buffers) : m_buffers(buffers...) {}
+    ~WipeOnExit() {
+        std::apply([](auto&... buffer) { (Wipe(buffer), ...); }, m_buffers);
+    }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    std::tuple<Buffers&...> m_buffers;
+};
 
 // Input that cannot be used: a malformed text, a setting a format cannot
 // express, a field that would break a file. The message says what and why,
@@ -21,9 +70,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A fixed-size byte buffer that is overwritten (OPENSSL_cleanse) before its
-// memory goes back, including the old buffer of an assignment. Its size
-// never grows, so no reallocation leaves a copy behind.
+// A fixed-size byte buffer that is wiped before its memory goes back,
+// including the old buffer of an assignment. Its size never grows, so no
+// reallocation leaves a copy behind.
 class SecretBytes {
 public:
     SecretBytes() = default;

@@ -1,11 +1,9 @@
-#include "ServerCsv.h"
-
-#include <openssl/crypto.h>
+#include "formats/ServerCsv.h"
 
 #include <string>
 
-#include "Encodings.h"
-#include "TextChecks.h"
+#include "formats/Encodings.h"
+#include "formats/TextChecks.h"
 
 namespace provisor {
 
@@ -60,7 +58,7 @@ std::string EntraCsvLine(const ExportToken& token, std::string_view manufacturer
     std::string secret = Base32Encode(token.secret.data(), token.secret.size());
     std::string line = Quoted(token.user) + "," + Quoted(token.serial) + "," + secret + "," +
                        std::to_string(token.step) + "," + Quoted(manufacturer) + "," + Quoted(model) + "\r\n";
-    OPENSSL_cleanse(secret.data(), secret.size());
+    Wipe(secret.data(), secret.size());
     return line;
 }
 
@@ -73,13 +71,13 @@ EntraCsvWriter::EntraCsvWriter(const std::filesystem::path& path, std::string ma
 
 void EntraCsvWriter::Check(const ExportToken& token) const {
     std::string line = EntraCsvLine(token, manufacturer_, model_);
-    OPENSSL_cleanse(line.data(), line.size());
+    Wipe(line.data(), line.size());
 }
 
 void EntraCsvWriter::Add(const ExportToken& token) {
     std::string line = EntraCsvLine(token, manufacturer_, model_);
     file_.Append(line);
-    OPENSSL_cleanse(line.data(), line.size());
+    Wipe(line.data(), line.size());
 }
 
 OtpHash PrivacyIdeaImpliedHash(size_t seedBytes) {
@@ -113,7 +111,7 @@ std::string PrivacyIdeaCsvLine(const ExportToken& token) {
     std::string seed = BytesToHexString(token.secret.data(), token.secret.size());
     std::string line =
         token.serial + "," + seed + ",totp," + std::to_string(token.digits) + "," + std::to_string(token.step) + "\n";
-    OPENSSL_cleanse(seed.data(), seed.size());
+    Wipe(seed.data(), seed.size());
     return line;
 }
 
@@ -122,13 +120,13 @@ PrivacyIdeaCsvWriter::PrivacyIdeaCsvWriter(const std::filesystem::path& path, Ow
 
 void PrivacyIdeaCsvWriter::Check(const ExportToken& token) const {
     std::string line = PrivacyIdeaCsvLine(token);
-    OPENSSL_cleanse(line.data(), line.size());
+    Wipe(line.data(), line.size());
 }
 
 void PrivacyIdeaCsvWriter::Add(const ExportToken& token) {
     std::string line = PrivacyIdeaCsvLine(token);
     file_.Append(line);
-    OPENSSL_cleanse(line.data(), line.size());
+    Wipe(line.data(), line.size());
 }
 
 }  // namespace provisor

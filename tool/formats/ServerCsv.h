@@ -25,8 +25,8 @@
 #include <string>
 #include <string_view>
 
-#include "OwnerFile.h"
-#include "TokenExport.h"
+#include "formats/OwnerFile.h"
+#include "formats/TokenExport.h"
 
 namespace provisor {
 

@@ -1,8 +1,8 @@
-#include "TextChecks.h"
+#include "formats/TextChecks.h"
 
 #include <cstdint>
 
-#include "Secrets.h"
+#include "formats/Secrets.h"
 
 namespace provisor::text {
 

@@ -1,4 +1,4 @@
-#include "TokenExport.h"
+#include "formats/TokenExport.h"
 
 #include <cctype>
 #include <string>

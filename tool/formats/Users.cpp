@@ -1,9 +1,9 @@
-#include "Users.h"
+#include "formats/Users.h"
 
-#include "Journal.h"
-#include "OwnerFile.h"
-#include "TextChecks.h"
-#include "TextFile.h"
+#include "formats/Journal.h"
+#include "formats/OwnerFile.h"
+#include "formats/TextChecks.h"
+#include "formats/TextFile.h"
 
 namespace provisor {
 

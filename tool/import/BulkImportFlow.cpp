@@ -1,19 +1,15 @@
-#include "BulkImportFlow.h"
+#include "import/BulkImportFlow.h"
 
 #include <QFile>
 
+#include <algorithm>
 #include <string>
-#include <system_error>
 
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 
 namespace provisor {
 
 namespace {
-
-// The token has no seed in the profile: for a delete line that is the
-// wanted outcome, not a failure.
-constexpr uint32_t kStatusNoSeed = 0x00003001u;
 
 QString Progress(size_t done, size_t total) {
     return QStringLiteral("Progress: %1/%2").arg(static_cast<qulonglong>(done)).arg(static_cast<qulonglong>(total));
@@ -52,26 +48,22 @@ private:
 
 }  // namespace
 
-void BulkRun::Wait() {
-    if (m_worker.joinable()) m_worker.join();
-}
-
-void ChooseBulkFile(ToolContext& ctx) {
+void ChooseBulkFile(const ToolContext& ctx) {
     IToolView& view = ctx.view;
     const std::optional<QString> chosen = view.ChooseOpenFile(QString::fromLatin1(kBulkFileFilter));
     if (!chosen) return;
     view.SetText(Control::BulkPath, *chosen);
-    ctx.state.PostFieldUpdate();
-    g_seedSource = SeedSource::Bulk;
+    ctx.session.PostFieldUpdate();
+    ctx.session.g_seedSource = SeedSource::Bulk;
     view.SetText(Control::Progress, QString());
 }
 
-void StartBulkImport(ToolContext& ctx, BulkRun& run) {
+void StartBulkImport(const ToolContext& ctx, BulkRun& run) {
     // The button is disabled during a run; a click that slips through must
     // neither replace the entries the worker is reading nor start a second
     // worker.
     if (run.Running()) return;
-    if (g_readerName.Empty()) return;
+    if (ctx.session.g_readerName.Empty()) return;
     IToolView& view = ctx.view;
     const QString path = view.Text(Control::BulkPath);
     if (path.isEmpty()) {
@@ -88,76 +80,86 @@ void StartBulkImport(ToolContext& ctx, BulkRun& run) {
     StartBulkRun(ctx, run, std::move(entries));
 }
 
-void StartBulkRun(ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries) {
+void StartBulkRun(const ToolContext& ctx, BulkRun& run, std::vector<BulkEntry> entries) {
     if (run.Running()) return;
-    if (g_readerName.Empty()) return;
+    if (ctx.session.g_readerName.Empty()) return;
     run.m_bulkEntries = std::move(entries);
     if (AuthenticateToken(ctx) != 0) return;
 
     // The previous worker is done with its lines (Running() is false) but
-    // may still be handing the button back to the UI thread; collect it
-    // with the event loop turning before its handle is reused.
-    RunBlocking([&run] { run.Wait(); });
+    // may still be handing the button back to the UI thread; wait for it
+    // with the event loop turning before the job thread takes the next.
+    ctx.session.RunBlocking([&run] { run.Wait(); });
     run.m_running.store(true, std::memory_order_release);
-    try {
-        run.m_worker = std::thread([ctx, &run] {
-            BulkWorker(ctx, run.m_bulkEntries, &run.m_stop, &run.m_running);
-            // Also for a worker that found the busy flag taken and ran no line.
-            run.m_running.store(false, std::memory_order_release);
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had: the press does nothing, and the next one may
-        // try again instead of finding a run that never ends.
+    const bool started = run.m_jobs.Run([ctx, &run] {
+        BulkWorker(ctx, run.m_bulkEntries, &run.m_stop, &run.m_running);
+        // Also for a worker that found the busy flag taken and ran no line.
         run.m_running.store(false, std::memory_order_release);
+    });
+    // No job thread (the tool is closing): the press does nothing, and no
+    // run is left that never ends.
+    if (!started) run.m_running.store(false, std::memory_order_release);
+}
+
+ProfileWrite BulkEntryWrite(const BulkEntry& entry, const std::string& reader, const std::string& utcTime) {
+    ProfileWrite write;
+    write.action = ProfileAction::BulkEntry;
+    write.reader = reader;
+    write.profile = entry.profile;
+    write.seed = SecretBytes(entry.seed, static_cast<size_t>(std::max<int32_t>(entry.seedLength, 0)));
+    write.algorithm = entry.algorithm;
+    write.digits = entry.otpLength;
+    write.step = entry.timeStep;
+    write.title = entry.title;
+    // YES sends the "UTC Time:" field as it is, empty or not; NO no time.
+    write.clock = entry.setTime ? ClockChoice::Text : ClockChoice::Omit;
+    if (entry.setTime) write.clockText = utcTime;
+    write.autoEnter = entry.autoEnter != 0;
+    write.overwrite = Overwrite::Always;
+    return write;
+}
+
+BulkEntryOutcome ApplyBulkEntry(const CardApi& api, const std::string& accessKey, const std::string& reader,
+                                const BulkEntry& entry, const std::string& utcTime) {
+    BulkEntryOutcome outcome;
+    if (entry.deleteOnly) {
+        outcome.status = StatusOf(api.Call<CardFn::CardDeleteSeed>(reader.c_str(), entry.profile));
+        // A profile that holds no seed is what a delete line wants.
+        outcome.success = outcome.status == CARD_OK || outcome.status == CARD_E_NO_SEED;
+        return outcome;
     }
+    outcome.write = PerformProfileWrite(api, accessKey, BulkEntryWrite(entry, reader, utcTime));
+    outcome.status = outcome.write.status;
+    outcome.success = outcome.write.Succeeded();
+    // Most likely the token left the reader: the rest would fail too.
+    outcome.applied = outcome.write.failedStep != ProfileWriteStep::ReadInfo;
+    return outcome;
 }
 
 void BulkWorker(ToolContext ctx, const std::vector<BulkEntry>& entries, const std::atomic<bool>* stop,
                 std::atomic<bool>* running) {
     IToolView& view = ctx.view;
     {
-        BusyFlag busy;
+        BusyFlag busy(ctx.session);
         if (!busy.Taken()) return;
         view.SetEnabled(Control::BulkImport, false);
-        ProfileLabel label(ctx.state.m_profile);
+        ProfileLabel label(ctx.session.m_profile);
         // Every line goes to the token that was authenticated.
-        const std::string reader = g_readerName.Get();
-        const auto key = g_customerKey.Snapshot();
+        const std::string reader = ctx.session.g_readerName.Get();
+        const auto key = ctx.session.g_customerKey.Snapshot();
         const size_t total = entries.size();
         size_t done = 0;
         for (const BulkEntry& entry : entries) {
             if (stop && stop->load(std::memory_order_acquire)) break;
             label.Set(entry.profile);
-            // Again just before the row: it is labelled by m_profile.
-            const auto addRow = [&](bool ok) {
-                label.Set(entry.profile);
-                AddResultRow(ctx, ok);
-            };
             const std::string utcTime = view.Text(Control::UtcTime).toStdString();
             view.SetText(Control::Progress, Progress(done, total));
             ++done;
-
-            if (entry.deleteOnly) {
-                const uint32_t status = StatusOf(ctx.Call<CardFn::CardDeleteSeed>(reader.c_str(), entry.profile));
-                addRow(status == 0 || status == kStatusNoSeed);
-                continue;
-            }
-            int32_t clearSeed = 0, keptFlags = 0;
-            const uint32_t info = StatusOf(ctx.Call<CardFn::CardReadSeedInfo>(
-                reader.c_str(), entry.profile, &clearSeed, static_cast<int32_t*>(nullptr), &keptFlags));
-            // Most likely the token left the reader: the rest would fail too.
-            if (info != 0) break;
-            const char* timeText = entry.setTime ? utcTime.c_str() : nullptr;
-            const uint32_t config = StatusOf(ctx.Call<CardFn::CardConfig>(
-                reader.c_str(), key->c_str(), entry.profile, entry.algorithm, entry.timeStep, entry.otpLength,
-                clearSeed, timeText, entry.title, entry.autoEnter, keptFlags));
-            if (config != 0) {
-                addRow(false);
-                continue;
-            }
-            const uint32_t burn = StatusOf(ctx.Call<CardFn::CardBurnSeed>(reader.c_str(), key->c_str(), entry.profile,
-                                                                          entry.seed, entry.seedLength));
-            addRow(burn == 0);
+            const BulkEntryOutcome outcome = ApplyBulkEntry(ctx.api(), *key, reader, entry, utcTime);
+            if (!outcome.applied) break;
+            // Again just before the row: it is labelled by m_profile.
+            label.Set(entry.profile);
+            AddResultRow(ctx, outcome.success);
         }
         view.SetText(Control::Progress, Progress(done, total));
     }

@@ -1,4 +1,4 @@
-#include "ExternalProgram.h"
+#include "import/ExternalProgram.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -215,8 +215,12 @@ ProgramRun ExternalProgram::Run(const std::vector<std::string>& args, const fs::
     if (state != WaitState::kRunning) return FromStatus(state, status);
 
     kill(-pid, SIGTERM);
-    WaitUntil(pid, status, Clock::now() + kTerminateGrace);
-    // Also for a leader that obeyed: helpers of its that ignored SIGTERM.
+    const auto graceEnd = Clock::now() + kTerminateGrace;
+    WaitUntil(pid, status, graceEnd);
+    // The programs the leader started get the same grace to clean up after
+    // themselves, also when the leader itself ended at once.
+    while (Clock::now() < graceEnd && kill(-pid, 0) == 0) SleepFor(std::chrono::milliseconds{5});
+    // Then whatever is left, helpers that ignored SIGTERM included.
     kill(-pid, SIGKILL);
     TryReap(pid, status, true);
     run.outcome = ProgramOutcome::kTimedOut;

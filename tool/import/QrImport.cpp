@@ -1,4 +1,4 @@
-#include "QrImport.h"
+#include "import/QrImport.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "Wipe.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 
@@ -29,9 +29,6 @@ fs::path MakePrivateDirectory(const fs::path& parent) {
 }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The first whitespace-delimited word of a file, as reading it as C text
 // would give it: a NUL byte ends the word too.
@@ -58,17 +55,6 @@ std::string ReadFirstWord(const fs::path& file) {
     while (end < content.size() && content[end] != '\0' && !IsSpace(content[end])) ++end;
     return content.substr(begin, end - begin);
 }
-
-// The value of key in text: from just after the first occurrence of key up
-// to the next "&" or the end of the text.
-std::string_view ParameterValue(std::string_view text, std::string_view key) {
-    const size_t at = text.find(key);
-    if (at == std::string_view::npos) return {};
-    const std::string_view rest = text.substr(at + key.size());
-    return rest.substr(0, rest.find('&'));
-}
-
-bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 }  // namespace
 
@@ -113,25 +99,6 @@ bool TakeScreenshot(const ExternalProgram& screenshotter, const QrImportTempDir&
     if (!run.Succeeded()) return false;
     struct stat st;
     return lstat(shot.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-}
-
-std::optional<OtpauthFields> InterpretQrText(std::string_view decoded) {
-    if (decoded.size() < 6 || !Contains(decoded, "secret=")) return std::nullopt;
-
-    OtpauthFields fields;
-    for (char c : ParameterValue(decoded, "secret=")) fields.seed.push_back(AsciiUpper(c));
-
-    std::string lower(decoded);
-    const WipeOnExit wipe(lower);  // the secret too, in lower case
-    for (char& c : lower) c = AsciiLower(c);
-
-    if (Contains(lower, "sha256")) fields.algorithm = kAlgorithmSha256;
-    fields.title = std::string(ParameterValue(lower, "issuer=").substr(0, kQrTitleMaxLength));
-    if (Contains(lower, "period=60")) fields.timeStep = kTimeStep60s;
-    if (Contains(lower, "digits=4")) fields.otpLength = kOtpLength4;
-    if (Contains(lower, "digits=8")) fields.otpLength = kOtpLength8;
-    if (Contains(lower, "digits=10")) fields.otpLength = kOtpLength10;
-    return fields;
 }
 
 std::optional<OtpauthFields> ReadQrFromImageFile(const fs::path& image) {

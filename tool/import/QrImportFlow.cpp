@@ -1,11 +1,11 @@
-#include "QrImportFlow.h"
+#include "import/QrImportFlow.h"
 
 #include <QFile>
 
 #include <string>
 
-#include "QrImport.h"
-#include "Wipe.h"
+#include "import/QrImport.h"
+#include "formats/Secrets.h"
 
 namespace provisor {
 
@@ -16,7 +16,7 @@ QString Latin(const char* text) { return QString::fromLatin1(text); }
 // The form values of a decoded text, or the "no QR code" message. The window
 // is back in its normal state before any message appears: a box whose
 // parent is still minimised may never be seen by the operator.
-void FinishImport(ToolContext& ctx, std::string& decoded) {
+void FinishImport(const ToolContext& ctx, std::string& decoded) {
     IToolView& view = ctx.view;
     view.SetMinimized(false);
     std::optional<OtpauthFields> fields = InterpretQrText(decoded);
@@ -36,7 +36,7 @@ void FinishImport(ToolContext& ctx, std::string& decoded) {
 
 }  // namespace
 
-void ImportQrFromImage(ToolContext& ctx) {
+void ImportQrFromImage(const ToolContext& ctx) {
     ctx.view.SetText(Control::Seed, QString());
     const std::optional<QString> chosen = ctx.view.ChooseOpenFile(Latin(kQrImageFilter));
     if (!chosen) return;
@@ -45,20 +45,20 @@ void ImportQrFromImage(ToolContext& ctx) {
     {
         // Gone with everything in it before the operator sees a message.
         const QrImportTempDir dir;
-        RunBlocking([&] { decoded = RunQrDecoder(image, dir); });
+        ctx.session.RunBlocking([&] { decoded = RunQrDecoder(image, dir); });
     }
     FinishImport(ctx, decoded);
 }
 
-void ImportQrFromScreen(ToolContext& ctx) {
+void ImportQrFromScreen(const ToolContext& ctx) {
     std::string decoded;
     {
         const QrImportTempDir dir;
         ctx.view.SetText(Control::Seed, QString());
         ctx.view.SetMinimized(true);
-        PauseFor(kMinimizeSettleMs);
+        ctx.session.Pause(kMinimizeSettle);
         // The screenshot is complete before the decoder looks for it.
-        RunBlocking([&] {
+        ctx.session.RunBlocking([&] {
             if (TakeScreenshot(dir)) decoded = RunQrDecoder(dir.ScreenshotPath(), dir);
         });
     }

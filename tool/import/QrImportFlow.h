@@ -5,7 +5,9 @@
 // make no library call.
 #pragma once
 
-#include "ToolContext.h"
+#include <chrono>
+
+#include "session/ToolContext.h"
 
 namespace provisor {
 
@@ -13,11 +15,11 @@ namespace provisor {
 inline constexpr const char* kQrImageFilter = "PNG Files (*.png)|*.png|JPEG Files (*.jpg)|*.jpg|All Files (*.*)|*.*||";
 
 // How long the window gets to vanish before the screen is captured.
-inline constexpr int kMinimizeSettleMs = 300;
+inline constexpr std::chrono::milliseconds kMinimizeSettle{300};
 
 // "QR from image"
-void ImportQrFromImage(ToolContext& ctx);
+void ImportQrFromImage(const ToolContext& ctx);
 // "QR from screen"
-void ImportQrFromScreen(ToolContext& ctx);
+void ImportQrFromScreen(const ToolContext& ctx);
 
 }  // namespace provisor

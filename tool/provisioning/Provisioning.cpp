@@ -1,31 +1,16 @@
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 
 #include <array>
-#include <cstring>
 #include <ctime>
 #include <string>
-#include <vector>
 
-#include "Encodings.h"
-#include "ProvisorStartup.h"
-#include "SeedSources.h"
-#include "Wipe.h"
+#include "formats/Encodings.h"
+#include "session/ProvisorStartup.h"
 
 namespace provisor {
 
-std::atomic<bool> g_busy{false};
-
 namespace {
 
-constexpr uint32_t kStatusNotConnected = 0x00000002u;
-constexpr uint32_t kStatusAuthUnlimited = 0x00001002u;
-constexpr uint32_t kStatusBadArg = 0x00001006u;
-constexpr uint32_t kStatusKeyLocked = 0x00001007u;
-constexpr uint32_t kStatusTriesLeft = 0x0000C000u;
-constexpr uint32_t kStatusTriesLeftMax = 0x0000C0FFu;
-
-// Room for the 256 characters the seed field takes, as base32.
-constexpr size_t kTypedSeedBuffer = 1280;
 // What GetSeed is offered.
 constexpr int32_t kProviderSeedCapacity = 96;
 // Bytes of the serial number a seed provider is given.
@@ -35,13 +20,57 @@ QString Profiled(const char* format, int profile) { return QString::fromLatin1(f
 
 // The value of a list entry by its index; anything else means "No change".
 template <size_t N>
-int32_t Pick(const std::array<int32_t, N>& values, int index) {
-    return index >= 0 && static_cast<size_t>(index) < N ? values[static_cast<size_t>(index)] : -1;
+std::optional<int> Pick(const std::array<int, N>& values, int index) {
+    if (index < 0 || static_cast<size_t>(index) >= N) return std::nullopt;
+    return values[static_cast<size_t>(index)];
+}
+
+SeedSupply Failed(SeedFailure failure, int32_t providerResult = 0) {
+    SeedSupply supply;
+    supply.failure = failure;
+    supply.providerResult = providerResult;
+    return supply;
+}
+
+SeedSupply DecodeTypedSeed(const std::string& text) {
+    // Room for every character the text has, whatever the field allowed.
+    SecretBytes seed(text.size() * 5 / 8 + 1);
+    size_t length = text.size();
+    if (Base32Decode(text.c_str(), &length, seed.data()) == 0) return Failed(SeedFailure::IllegalCharacters);
+    seed.Shrink(length);
+    SeedSupply supply;
+    supply.seed = std::move(seed);
+    return supply;
 }
 
 }  // namespace
 
-QString StatusText(uint32_t status) { return QStringLiteral("%1").arg(status, 8, 16, QLatin1Char('0')).toUpper(); }
+SeedSupply AskSeedProvider(const CardApi& api, std::string serial) {
+    if (serial.size() > kProviderSerialMax) serial.resize(kProviderSerialMax);
+    SecretBytes seed(kProviderSeedCapacity);
+    int32_t length = kProviderSeedCapacity;
+    // An empty entry (no provider loaded) is not called: the write fails
+    // like a provider that has no seed.
+    const auto result =
+        api.Call<CardFn::GetSeed>(serial.c_str(), static_cast<int32_t>(serial.size()), seed.data(), &length);
+    if (!result || *result != 0) return Failed(SeedFailure::ProviderFailed, result.value_or(0));
+    // No bytes at all, or more than the buffer holds (the provider wrote past
+    // it or lies): neither is a seed to trust.
+    if (length <= 0 || length > kProviderSeedCapacity) return Failed(SeedFailure::ProviderLength);
+    seed.Shrink(static_cast<size_t>(length));
+    SeedSupply supply;
+    supply.seed = std::move(seed);
+    return supply;
+}
+
+namespace {
+
+void ShowAndCount(const ToolContext& ctx, ProfileAction action, const ProfileWriteResult& result, int profile) {
+    ShowNotices(ctx.view, ProfileWriteNotices(action, result, profile));
+    if (AddsResultRow(action, result)) AddResultRow(ctx, result.Succeeded());
+}
+
+}  // namespace
 
 QString RemoveBlanksAndUpperCase(const QString& text) {
     QString out;
@@ -54,209 +83,210 @@ QString RemoveBlanksAndUpperCase(const QString& text) {
     return out;
 }
 
-uint32_t AuthenticateToken(ToolContext& ctx) {
-    const std::string reader = g_readerName.Get();
-    const auto key = g_customerKey.Snapshot();
+void Present(const ToolContext& ctx, const ActionOutcome& outcome) {
+    if (outcome.row && outcome.rowFirst) AddResultRow(ctx, *outcome.row);
+    ShowNotices(ctx.view, outcome.notices);
+    if (outcome.row && !outcome.rowFirst) AddResultRow(ctx, *outcome.row);
+}
+
+Notice AuthenticationNotice(uint32_t status, int profile) {
+    return {StatusWords(StatusSource::Authentication, status, profile), kCaption, MessageIcon::Error};
+}
+
+uint32_t AuthenticateToken(const ToolContext& ctx) {
+    const std::string reader = ctx.session.g_readerName.Get();
+    const auto key = ctx.session.g_customerKey.Snapshot();
     const uint32_t status = StatusOf(ctx.Call<CardFn::CardVerify>(reader.c_str(), key->c_str()));
-    if (status == 0) return 0;
-    const int profile = ctx.state.m_profile;
-    QString text;
-    if (status >= kStatusTriesLeft && status <= kStatusTriesLeftMax)
-        text = QStringLiteral("%1-Authentication failed, remaining %2 times").arg(profile).arg(status & 0xFF);
-    else if (status == kStatusKeyLocked)
-        text = QStringLiteral("Customer key is locked");
-    else if (status == kStatusAuthUnlimited)
-        text = Profiled("%1-Authentication failed, remaining unlimited times", profile);
-    else if (status == kStatusNotConnected)
-        text = Profiled("%1-Device not connected", profile);
-    else
-        text = Profiled("%1-Authentication process failed!", profile);
-    ctx.view.ShowMessage(text, kCaption, MessageIcon::Error);
+    if (status != CARD_OK) ShowNotices(ctx.view, {AuthenticationNotice(status, ctx.session.m_profile)});
     return status;
 }
 
-uint32_t ApplyProfileConfig(ToolContext& ctx, const char* title) {
+ProfileWrite ProfileWriteFromForm(const ToolContext& ctx, ProfileAction action) {
     IToolView& view = ctx.view;
-    std::string timeText;
-    if (view.Selection(Control::TimeMode) != choice::TimeNoChange) {
-        timeText = view.Text(Control::UtcTime).toStdString();
-        if (timeText.empty()) return kStatusBadArg;
-    }
-    const int32_t timeStep = Pick(std::array<int32_t, 2>{30, 60}, view.Selection(Control::TimeStep));
-    char algorithm[16] = {};
+    ProfileWrite write;
+    write.action = action;
+    write.reader = ctx.session.g_readerName.Get();
+    write.profile = ctx.session.m_profile;
+    write.serialNumber = ctx.session.SerialNumber();
     switch (view.Selection(Control::Algorithm)) {
-        case choice::Sha1: std::strcpy(algorithm, "SHA1"); break;
-        case choice::Sha256: std::strcpy(algorithm, "SHA256"); break;
+        case choice::Sha1: write.algorithm = "SHA1"; break;
+        case choice::Sha256: write.algorithm = "SHA256"; break;
         default: break;
     }
-    const int32_t otpLength = Pick(std::array<int32_t, 4>{4, 6, 8, 10}, view.Selection(Control::OtpLength));
-    int32_t clearSeed = Pick(std::array<int32_t, 2>{1, 0}, view.Selection(Control::ClearSeed));
-    int32_t autoEnter = Pick(std::array<int32_t, 2>{1, 0}, view.Selection(Control::EnterKey));
-
-    const std::string reader = g_readerName.Get();
-    const int32_t profile = ctx.state.m_profile;
-    int32_t currentClear = 0, currentEnter = 0, keptFlags = 0;
-    const uint32_t info =
-        StatusOf(ctx.Call<CardFn::CardReadSeedInfo>(reader.c_str(), profile, &currentClear, &currentEnter, &keptFlags));
-    if (info != 0) return info;
-    if (clearSeed == -1) clearSeed = currentClear;
-    if (autoEnter == -1) autoEnter = currentEnter;
-    const auto key = g_customerKey.Snapshot();
-    return StatusOf(ctx.Call<CardFn::CardConfig>(reader.c_str(), key->c_str(), profile, algorithm, timeStep, otpLength,
-                                                 clearSeed, timeText.c_str(), title, autoEnter, keptFlags));
+    write.step = Pick(std::array<int, 2>{30, 60}, view.Selection(Control::TimeStep));
+    write.digits = Pick(std::array<int, 4>{4, 6, 8, 10}, view.Selection(Control::OtpLength));
+    const auto flag = [&](Control list) -> std::optional<bool> {
+        const auto value = Pick(std::array<int, 2>{1, 0}, view.Selection(list));
+        return value ? std::optional<bool>(*value == 1) : std::nullopt;
+    };
+    write.clearSeed = flag(Control::ClearSeed);
+    write.autoEnter = flag(Control::EnterKey);
+    // "No change" sends an empty time text; the other two the field's,
+    // which must then hold one.
+    if (view.Selection(Control::TimeMode) != choice::TimeNoChange) {
+        write.clock = ClockChoice::Required;
+        write.clockText = view.Text(Control::UtcTime).toStdString();
+    }
+    return write;
 }
 
-uint32_t WriteProfileSeed(ToolContext& ctx) {
-    std::string serial = ctx.state.m_serialNumber.Get();
-    std::vector<uint8_t> seed;
-    std::string text;
-    const WipeOnExit wipe(seed, text);
-    switch (g_seedSource.load()) {
-        case SeedSource::Provider: {
-            if (serial.size() > kProviderSerialMax) serial.resize(kProviderSerialMax);
-            seed.assign(kProviderSeedCapacity, 0);
-            int32_t length = kProviderSeedCapacity;
-            // An empty entry (no provider loaded) is not called: the write
-            // fails like a provider that has no seed.
-            const auto result =
-                ctx.Call<CardFn::GetSeed>(serial.c_str(), static_cast<int32_t>(serial.size()), seed.data(), &length);
-            if (!result || *result != 0) return kSeedWriteAbandoned;
-            // A provider claiming more than the buffer holds wrote past it or
-            // lies; neither seed can be trusted.
-            if (length <= 0 || length > kProviderSeedCapacity) return kSeedWriteAbandoned;
-            seed.resize(static_cast<size_t>(length));
-            break;
-        }
+SeedSupply TakeSourceSeed(const ToolContext& ctx) {
+    switch (ctx.session.g_seedSource.load()) {
+        case SeedSource::Provider: return AskSeedProvider(ctx.api(), ctx.session.SerialNumber());
         case SeedSource::SeedFile: {
-            auto found = g_seedSources.LookUp(serial);
-            if (!found) return kSeedWriteAbandoned;
-            seed.swap(*found);
-            break;
+            auto found = ctx.session.seedSources.LookUp(ctx.session.SerialNumber());
+            if (!found) return Failed(SeedFailure::NotInSeedFile);
+            SeedSupply supply;
+            supply.seed = SecretBytes(found->data(), found->size());
+            Wipe(*found);
+            return supply;
         }
         case SeedSource::Typed:
-        case SeedSource::Bulk: {
-            text = ctx.view.Text(Control::Seed).toStdString();
-            seed.assign(kTypedSeedBuffer, 0);
-            size_t length = text.size();
-            if (Base32Decode(text.c_str(), &length, seed.data()) == 0) {
-                ctx.view.ShowMessage(QStringLiteral("The seed has illegal characters!"), kCaption, MessageIcon::Error);
-                return kSeedWriteAbandoned;
-            }
-            seed.resize(length);
-            break;
-        }
+        case SeedSource::Bulk: break;
     }
-
-    const std::string reader = g_readerName.Get();
-    const int32_t profile = ctx.state.m_profile;
-    int32_t present = 0;
-    const uint32_t flag = StatusOf(ctx.Call<CardFn::CardGetSeedFlag>(reader.c_str(), profile, &present));
-    if (flag != 0) return flag;
-    if (present == 1) {
-        const QString question = QStringLiteral("This operation will overwrite the seed stored \r\nunder profile #") +
-                                 QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
-        if (!ctx.view.AskOkCancel(question, kCaption, MessageIcon::Warning)) return kSeedWriteAbandoned;
-    }
-    const auto key = g_customerKey.Snapshot();
-    return StatusOf(ctx.Call<CardFn::CardBurnSeed>(reader.c_str(), key->c_str(), profile, seed.data(),
-                                                   static_cast<int32_t>(seed.size())));
+    std::string text = ctx.view.Text(Control::Seed).toStdString();
+    const WipeOnExit wipe(text);
+    return DecodeTypedSeed(text);
 }
 
-void ProvisionProfile(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
-    BusyFlag busy;
+QString OverwriteQuestion(int profile) {
+    return QStringLiteral("This operation will overwrite the seed stored \r\nunder profile #") +
+           QStringLiteral("%1. ").arg(profile) + QStringLiteral("Are you sure?");
+}
+
+bool OverwriteQuestionPrompt::ConfirmOverwrite(int profile) {
+    return m_sink.AskOkCancel(OverwriteQuestion(profile), kCaption, MessageIcon::Warning);
+}
+
+ProfileWriteResult WriteProfile(const ToolContext& ctx, const ProfileWrite& write) {
+    const auto key = ctx.session.g_customerKey.Snapshot();
+    return PerformProfileWrite(ctx.api(), *key, write);
+}
+
+std::vector<Notice> ProfileWriteNotices(ProfileAction action, const ProfileWriteResult& result, int profile) {
+    const auto error = [](QString text) {
+        return std::vector<Notice>{{std::move(text), kCaption, MessageIcon::Error}};
+    };
+    switch (result.failedStep) {
+        case ProfileWriteStep::None:
+            if (action != ProfileAction::ApplyConfig) return {};
+            return {{Profiled("%1-config success!", profile), kCaption, MessageIcon::Information}};
+        case ProfileWriteStep::Authenticate: return {AuthenticationNotice(result.status, profile)};
+        case ProfileWriteStep::SeedInput: return error(QStringLiteral("No seed input!"));
+        case ProfileWriteStep::ReadInfo:
+        case ProfileWriteStep::Configure:
+            if (action == ProfileAction::BulkEntry) return {};
+            return error(FailureText(QStringLiteral("%1-config failed![").arg(profile), result.status));
+        case ProfileWriteStep::SeedSource:
+            if (result.seedFailure != SeedFailure::IllegalCharacters) return {};
+            return error(QStringLiteral("The seed has illegal characters!"));
+        case ProfileWriteStep::SeedFlag:
+        case ProfileWriteStep::Burn:
+            // The automatic write has nobody watching a row appear; the
+            // button press shows its red row.
+            if (action != ProfileAction::AutoWrite) return {};
+            return error(FailureText(QStringLiteral("%1-CardBurnSeed failed![").arg(profile), result.status));
+        case ProfileWriteStep::CheckHeldSeed:
+        case ProfileWriteStep::Refused:
+        case ProfileWriteStep::Declined: return {};
+    }
+    return {};
+}
+
+bool AddsResultRow(ProfileAction action, const ProfileWriteResult& result) {
+    return !(action == ProfileAction::ApplyConfig && result.failedStep == ProfileWriteStep::Authenticate);
+}
+
+void ProvisionProfile(const ToolContext& ctx) {
+    if (ctx.session.g_readerName.Empty()) return;
+    BusyFlag busy(ctx.session);
     if (!busy.Taken()) return;
     IToolView& view = ctx.view;
     view.SetEnabled(Control::Provision, false);
-    const bool ok = [&] {
-        if (AuthenticateToken(ctx) != 0) return false;
+    ProfileWrite write = ProfileWriteFromForm(ctx, ProfileAction::Provision);
+    // Always written, an empty field as an empty title.
+    write.title = view.Text(Control::Title).toStdString();
+    // The field is cleaned up once the token has accepted the key, and then
+    // it is what a typed seed is read from.
+    std::string typed;
+    const WipeOnExit wipe(typed);
+    write.seedSupplier.hasInput = [&] {
         const QString seed = RemoveBlanksAndUpperCase(view.Text(Control::Seed));
         view.SetText(Control::Seed, seed);
-        if (seed.isEmpty()) {
-            view.ShowMessage(QStringLiteral("No seed input!"), kCaption, MessageIcon::Error);
-            return false;
-        }
-        // Always written, an empty field as an empty title.
-        const std::string title = view.Text(Control::Title).toStdString();
-        const uint32_t status = ApplyProfileConfig(ctx, title.c_str());
-        if (status != 0) {
-            view.ShowMessage(QStringLiteral("%1-config failed![%2]").arg(ctx.state.m_profile).arg(StatusText(status)),
-                             kCaption, MessageIcon::Error);
-            return false;
-        }
-        return WriteProfileSeed(ctx) == 0;
-    }();
-    AddResultRow(ctx, ok);
+        typed = seed.toStdString();
+        return !seed.isEmpty();
+    };
+    write.seedSupplier.take = [&] {
+        const SeedSource source = ctx.session.g_seedSource;
+        return source == SeedSource::Typed || source == SeedSource::Bulk ? DecodeTypedSeed(typed) : TakeSourceSeed(ctx);
+    };
+    OverwriteQuestionPrompt question(view);
+    write.prompt = &question;
+    const ProfileWriteResult result = WriteProfile(ctx, write);
+    ShowAndCount(ctx, write.action, result, write.profile);
     view.SetEnabled(Control::Provision, true);
 }
 
-void ApplyConfigOnly(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
-    BusyFlag busy;
+void ApplyConfigOnly(const ToolContext& ctx) {
+    if (ctx.session.g_readerName.Empty()) return;
+    BusyFlag busy(ctx.session);
     if (!busy.Taken()) return;
-    if (AuthenticateToken(ctx) != 0) return;
-    const uint32_t status = ApplyProfileConfig(ctx, nullptr);
-    const int profile = ctx.state.m_profile;
-    if (status != 0) {
-        ctx.view.ShowMessage(QStringLiteral("%1-config failed![%2]").arg(profile).arg(StatusText(status)), kCaption,
-                             MessageIcon::Error);
-        AddResultRow(ctx, false);
-    } else {
-        ctx.view.ShowMessage(Profiled("%1-config success!", profile), kCaption, MessageIcon::Information);
-        AddResultRow(ctx, true);
-    }
+    // The title on the token is left as it is.
+    const ProfileWrite write = ProfileWriteFromForm(ctx, ProfileAction::ApplyConfig);
+    ShowAndCount(ctx, write.action, WriteProfile(ctx, write), write.profile);
 }
 
-void ToggleWriteSeed(ToolContext& ctx) {
-    if (g_readerName.Empty()) return;
+void ToggleWriteSeed(const ToolContext& ctx) {
+    if (ctx.session.g_readerName.Empty()) return;
     IToolView& view = ctx.view;
     const QString seed = RemoveBlanksAndUpperCase(view.Text(Control::Seed));
     view.SetText(Control::Seed, seed);
     view.SetEnabled(Control::WriteSeed, false);
-    const SeedSource source = g_seedSource;
+    const SeedSource source = ctx.session.g_seedSource;
     if ((source == SeedSource::Typed || source == SeedSource::Bulk) && seed.isEmpty()) {
         view.ShowMessage(QStringLiteral("Please select a seed file!"), kCaption, MessageIcon::Warning);
         view.SetEnabled(Control::WriteSeed, true);
         return;
     }
-    g_writePending = true;
-    const bool armed = !ctx.state.m_writeArmed;
-    ctx.state.m_writeArmed = armed;
+    ctx.session.g_writePending = true;
+    const bool armed = !ctx.session.m_writeArmed;
+    ctx.session.m_writeArmed = armed;
     view.SetText(Control::WriteSeed, armed ? QStringLiteral("Stop") : QStringLiteral("write seed"));
-    PauseFor(500);
+    ctx.session.Pause(kWriteSeedButtonPause);
     view.SetEnabled(Control::WriteSeed, true);
 }
 
-void RunAutoWrite(ToolContext& ctx) {
-    const std::time_t started = std::time(nullptr);
-    const std::string serial = ctx.state.m_serialNumber.Get();
-    if (serial.empty()) {
+void RunAutoWrite(const ToolContext& ctx) {
+    const std::time_t started = std::chrono::system_clock::to_time_t(ctx.session.clock.Now());
+    ProfileWrite write;
+    write.action = ProfileAction::AutoWrite;
+    write.reader = ctx.session.g_readerName.Get();
+    write.profile = ctx.session.m_profile;
+    write.serialNumber = ctx.session.SerialNumber();
+    if (write.serialNumber.empty()) {
         ctx.view.ShowMessage(QStringLiteral("No card detected!"), kCaption, MessageIcon::Error);
         return;
     }
-    uint32_t status = AuthenticateToken(ctx);
-    if (status == 0) {
-        status = WriteProfileSeed(ctx);
-        if (status != 0 && status != kSeedWriteAbandoned)
-            ctx.view.ShowMessage(
-                QStringLiteral("%1-CardBurnSeed failed![%2]").arg(ctx.state.m_profile).arg(StatusText(status)),
-                kCaption, MessageIcon::Error);
-    }
+    write.seedSupplier.take = [&ctx] { return TakeSourceSeed(ctx); };
+    OverwriteQuestionPrompt question(ctx.view);
+    write.prompt = &question;
+    const ProfileWriteResult result = WriteProfile(ctx, write);
+    ShowNotices(ctx.view, ProfileWriteNotices(write.action, result, write.profile));
     ctx.view.SetText(Control::WriteSeed, QStringLiteral("write seed"));
-    ctx.state.m_writeArmed = false;
-    AddResultRow(ctx, status == 0);
+    ctx.session.m_writeArmed = false;
+    AddResultRow(ctx, result.Succeeded());
     if (ctx.log) {
         std::tm local{};
         localtime_r(&started, &local);
         // Once: the log stays unwritable, and later lines are skipped.
-        if (ctx.log->AppendAutoWrite(local, serial, status == 0) == OperationLog::Append::Failed)
+        if (ctx.log->AppendAutoWrite(local, write.serialNumber, result.Succeeded()) == OperationLog::Append::Failed)
             ctx.view.ShowMessage(LogNotWrittenMessage(ctx.log->Path(), ctx.log->LastError()), kCaption,
                                  MessageIcon::Warning);
     }
-    g_writePending = false;
+    ctx.session.g_writePending = false;
 }
 
-void LoadFromFile(ToolContext& ctx) {
+void LoadFromFile(const ToolContext& ctx) {
     const std::optional<QString> chosen =
         ctx.view.ChooseOpenFile(QStringLiteral("Txt Files (*.txt)|*.txt|Dll Files(*.dll)|*.dll|All Files (*.*)|*.*||"));
     if (!chosen) return;
@@ -271,17 +301,17 @@ void LoadFromFile(ToolContext& ctx) {
         ctx.view.SetText(Control::Seed, *chosen);
 }
 
-bool LoadSeedSource(ToolContext& ctx, const std::filesystem::path& path, SeedSource source) {
+bool LoadSeedSource(const ToolContext& ctx, const std::filesystem::path& path, SeedSource source) {
     ctx.view.SetText(Control::Seed, QString::fromStdString(path.string()));
     bool loaded = false;
     QString failure;
     if (source == SeedSource::Provider) {
-        g_seedSource = SeedSource::Provider;
-        loaded = g_seedSources.LoadProvider(ctx.api, path);
+        ctx.session.g_seedSource = SeedSource::Provider;
+        loaded = ctx.session.seedSources.LoadProvider(ctx.api(), path);
         failure = QStringLiteral("Failed to load dynamic library!");
     } else if (source == SeedSource::SeedFile) {
-        g_seedSource = SeedSource::SeedFile;
-        loaded = g_seedSources.LoadSeedTable(path, ctx.state.m_serialNumber.Get());
+        ctx.session.g_seedSource = SeedSource::SeedFile;
+        loaded = ctx.session.seedSources.LoadSeedTable(path, ctx.session.SerialNumber());
         failure = QStringLiteral("Failed to load seed file!");
     } else {
         return false;

@@ -1,4 +1,4 @@
-#include "ReaderEvents.h"
+#include "watch/ReaderEvents.h"
 
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>

@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <string>
 
-#include "CProvisorDlg.h"
-#include "Provisioning.h"
+#include "dialog/CProvisorDlg.h"
+#include "provisioning/Provisioning.h"
 #include "SimControl.h"
 #include "ToolTestFiles.h"
 
@@ -70,7 +70,7 @@ public:
         // Refused or not authenticated: no run starts.
         if (!QTest::qWaitFor([&] { return !Progress().isEmpty(); }, 3000)) return false;
         return QTest::qWaitFor(
-            [&] { return !Progress().isEmpty() && Control<QPushButton>(1021)->isEnabled() && !provisor::g_busy; },
+            [&] { return !Progress().isEmpty() && Control<QPushButton>(1021)->isEnabled() && !dlg.Session().g_busy; },
             timeoutMs);
     }
 

@@ -1,6 +1,6 @@
-// A flow test's surroundings: the scripted token behind a local library
-// table, the dialog's state, a recording view and a connected reader "R"
-// with the access key "AB".
+// A flow test's surroundings: a fresh session on a manual clock with the
+// scripted token behind its library table, a recording view and a connected
+// reader "R" with the access key "AB".
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "Provisioning.h"
+#include "provisioning/Provisioning.h"
 #include "ScriptedCard.h"
 #include "ToolTestViews.h"
 
@@ -21,12 +21,10 @@ class FlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         card.Reset();
-        card.Install(api);
-        provisor::g_readerName.Set("R");
-        provisor::g_customerKey.Set("AB");
-        provisor::g_busy = false;
+        card.Install(session.cardApi);
+        session.g_readerName.Set("R");
+        session.g_customerKey.Set("AB");
     }
-    void TearDown() override { provisor::g_readerName.Set({}); }
 
     // The calls since the last look as "Fn(arg,arg)", and forget them.
     Strings Calls() {
@@ -51,10 +49,10 @@ protected:
     }
 
     ScriptedCard& card = ScriptedCard::Instance();
-    provisor::CardApi api;
-    provisor::DialogState state;
+    provisor::ManualClock clock;
+    provisor::ToolSession session{&clock};
     RecordingView view;
-    provisor::ToolContext ctx{api, state, view, nullptr};
+    provisor::ToolContext ctx{session, view, nullptr};
 };
 
 }  // namespace tooltest

@@ -17,7 +17,11 @@ uint32_t CardInitKey(const char* r) { return S().Record("CardInitKey", {T(r)}); 
 uint32_t CardReadSnAndTime(const char* r, int32_t p, char* serial, uint32_t* serialLen, char* clock,
                            uint32_t* clockLen) {
     const uint32_t status = S().Record("CardReadSnAndTime", {T(r), N(p), N(*serialLen), N(*clockLen)});
-    if (status == 0) {
+    if (status == 0 && S().overrunBuffers) {
+        std::memset(serial, 'S', *serialLen);
+        std::memset(clock, 'C', *clockLen);
+        *serialLen = *clockLen = 200;
+    } else if (status == 0) {
         const std::string& sn = S().serial;
         const std::string& ck = S().clockText;
         *serialLen = static_cast<uint32_t>(std::min<size_t>(sn.size(), *serialLen));
@@ -69,7 +73,10 @@ uint32_t CardSetPIN(const char* r, const char* k, const char* pin) {
 uint32_t CardReadOTP(const char* r, const char* k, int32_t p, char* otp) {
     uint32_t status = S().Record("CardReadOTP", {T(r), T(k), N(p)});
     if (status == 0 && !S().seedPresent[p]) status = 0x3001;
-    if (status == 0) std::memcpy(otp, S().otp.data(), std::min<size_t>(S().otp.size(), 15));
+    if (status == 0 && S().overrunBuffers)
+        std::memset(otp, '7', 16);
+    else if (status == 0)
+        std::memcpy(otp, S().otp.data(), std::min<size_t>(S().otp.size(), 15));
     return status;
 }
 
@@ -145,6 +152,7 @@ void ScriptedCard::Reset() {
     autoEnter = 1;
     keptFlags = 0x20;
     otp = "123456";
+    overrunBuffers = false;
     providedSeedHex = "3132333435363738393031323334353637383930";
 }
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "CardApi.h"
+#include "session/CardApi.h"
 
 namespace tooltest {
 
@@ -47,6 +47,10 @@ public:
     std::map<int, bool> seedPresent;
     int32_t clearSeed = 0, autoEnter = 1, keptFlags = 0x20;
     std::string otp = "123456";
+    // A library that misbehaves: CardReadSnAndTime fills both buffers and
+    // reports lengths beyond them, CardReadOTP fills all 16 bytes of its
+    // buffer, neither with a terminator.
+    bool overrunBuffers = false;
     // What GetSeed hands out (hex), and its status.
     std::string providedSeedHex = "3132333435363738393031323334353637383930";
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "ToolView.h"
-#include "UserPrompts.h"
+#include "session/ToolView.h"
+#include "session/UserPrompts.h"
 
 namespace tooltest {
 
@@ -79,10 +79,12 @@ public:
         std::lock_guard lock(mutex);
         return texts[c];
     }
+    // Cut where the real edit cuts it (the view contract's limits).
     void SetText(Control c, const QString& t) override {
         std::lock_guard lock(mutex);
-        texts[c] = t;
-        textHistory.push_back({c, t});
+        const QString kept = provisor::CutsSetText(c) ? t.left(provisor::TextLimit(c)) : t;
+        texts[c] = kept;
+        textHistory.push_back({c, kept});
     }
     int Selection(Control c) override {
         std::lock_guard lock(mutex);

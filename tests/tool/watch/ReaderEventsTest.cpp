@@ -3,7 +3,7 @@
 // others through the control channel, stops from another thread and from a
 // signal, pcscd restarted under it, and library calls made while tokens come
 // and go. Every test hands the fixture back with its two tokens in place.
-#include "ReaderEvents.h"
+#include "watch/ReaderEvents.h"
 
 #include "NorvikSimModel.h"
 #include "Quillon.h"
