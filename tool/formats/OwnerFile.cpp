@@ -154,13 +154,17 @@ OwnerFile OwnerFile::Create(const fs::path& path, std::string_view header, Exist
 }
 
 OwnerFile::OwnerFile(OwnerFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      size_(other.size_),
+      lastStart_(other.lastStart_),
+      path_(std::move(other.path_)) {}
 
 OwnerFile& OwnerFile::operator=(OwnerFile&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         size_ = other.size_;
+        lastStart_ = other.lastStart_;
         path_ = std::move(other.path_);
     }
     return *this;
@@ -172,7 +176,17 @@ OwnerFile::~OwnerFile() {
 
 void OwnerFile::Append(std::string_view record) {
     if (fd_ < 0) throw FileError(path_.string() + ": already finished");
+    const off_t start = size_;
     AppendDurably(fd_, size_, record, path_);
+    lastStart_ = start;
+}
+
+void OwnerFile::WithdrawLast() {
+    if (fd_ < 0) throw FileError(path_.string() + ": already finished");
+    if (lastStart_ < 0) return;
+    if (ftruncate(fd_, lastStart_) != 0 || fsync(fd_) != 0)
+        throw FileError(Describe(path_, "cannot withdraw the last record", errno));
+    size_ = std::exchange(lastStart_, -1);
 }
 
 void OwnerFile::Finish(std::string_view trailer) {
