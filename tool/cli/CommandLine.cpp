@@ -288,7 +288,8 @@ void CheckEnrollOptions(const Options& o) {
     if (o.pskcExport && protections != 1)
         throw UsageError(
             "--pskc FILE needs exactly one of --pskc-key-file FILE, --pskc-passphrase-file FILE and --pskc-clear");
-    if (!o.pskcExport && protections > 0) throw UsageError("--pskc-key-file, --pskc-passphrase-file and --pskc-clear need --pskc FILE");
+    if (!o.pskcExport && protections > 0)
+        throw UsageError("--pskc-key-file, --pskc-passphrase-file and --pskc-clear need --pskc FILE");
     if (o.pskcPrf && !o.pskcPassphraseFile) throw UsageError("--pskc-prf needs --pskc-passphrase-file FILE");
     for (const auto* path : {&o.pskcExport, &o.entraCsv, &o.privacyIdeaCsv, &o.journal})
         if (*path && **path == "-")
@@ -511,7 +512,8 @@ constexpr const char* kProvisionOptions =
   --all-readers             every reader that holds a token, in parallel
 )";
 
-constexpr const char* kEnrollUsage = R"(usage: keyloom enroll [-r READER | --watch [--count N] [--again]] [-p N] [options]
+constexpr const char* kEnrollUsage =
+    R"(usage: keyloom enroll [-r READER | --watch [--count N] [--again]] [-p N] [options]
 
 For each token: a fresh random seed (20 bytes for SHA1, 32 for SHA256) is
 written to profile N (default 0), the token's password is checked against the

@@ -51,9 +51,8 @@ QJsonObject TokenLineJson(const EnrolledToken& t) {
 std::string TokenLineText(const EnrolledToken& t) {
     std::string line = EscapeControlCharacters(t.reader) + ": " +
                        (t.serial.empty() ? std::string("(no serial)") : EscapeControlCharacters(t.serial)) +
-                       " profile " + std::to_string(t.profile) +
-                       " user " + (t.user.empty() ? std::string("-") : EscapeControlCharacters(t.user)) + ": " +
-                       t.result;
+                       " profile " + std::to_string(t.profile) + " user " +
+                       (t.user.empty() ? std::string("-") : EscapeControlCharacters(t.user)) + ": " + t.result;
     if (t.result == "enrolled") return line + ", verified";
     return line + ": " + EscapeControlCharacters(t.cause);
 }
@@ -64,8 +63,8 @@ class Lines {
 public:
     explicit Lines(bool json) : m_json(json) {}
     void Token(const EnrolledToken& t) {
-        Put(m_json ? QJsonDocument(TokenLineJson(t)).toJson(QJsonDocument::Compact).toStdString()
-                   : TokenLineText(t) + "\n");
+        Put((m_json ? QJsonDocument(TokenLineJson(t)).toJson(QJsonDocument::Compact).toStdString() : TokenLineText(t)) +
+            "\n");
     }
     bool Good() const { return m_good; }
 
@@ -90,8 +89,7 @@ struct Tally {
         if (t.result == "skipped") ++skipped;
         if (t.Failed()) {
             ++failed;
-            if (firstFailure.empty())
-                firstFailure = (t.serial.empty() ? t.reader : t.serial) + ": " + t.cause;
+            if (firstFailure.empty()) firstFailure = (t.serial.empty() ? t.reader : t.serial) + ": " + t.cause;
         }
     }
 };
@@ -139,8 +137,8 @@ Outcome RunEnroll(const Options& o, const Prepared& p, InputReader& inputs) {
             if (watcher.Stopped() || !enroll(reader, SteadyClock::now())) break;
     } else {
         while (const auto event = watcher.Next()) {
-            const bool token = event->kind == ReaderEvent::Kind::TokenInserted ||
-                               event->kind == ReaderEvent::Kind::TokenPresent;
+            const bool token =
+                event->kind == ReaderEvent::Kind::TokenInserted || event->kind == ReaderEvent::Kind::TokenPresent;
             if (token && (o.reader.value_or(event->reader) == event->reader) && !enroll(event->reader, event->seen))
                 break;
         }

@@ -65,8 +65,7 @@ std::string WriteFailureCause(const ProfileWriteResult& result, int profile, con
     }
     std::string cause;
     for (const Notice& n : ProfileWriteNotices(ProfileAction::Provision, result, profile))
-        if (n.icon == MessageIcon::Error || (cause.empty() && n.icon == MessageIcon::Warning))
-            cause = OneLine(n.text);
+        if (n.icon == MessageIcon::Error || (cause.empty() && n.icon == MessageIcon::Warning)) cause = OneLine(n.text);
     if (cause.empty()) cause = OneLine(ResultRowState(profile, false));
     if (!result.serialNumber.empty() && result.serialNumber != serial)
         cause += " (the reader now holds serial " + result.serialNumber + ")";
@@ -82,7 +81,8 @@ std::string DefaultJournalPath() {
         base = state;
     } else {
         const char* home = std::getenv("HOME");
-        if (!home || !*home) throw UsageError("no journal: neither XDG_STATE_HOME nor HOME is set; give --journal FILE");
+        if (!home || !*home)
+            throw UsageError("no journal: neither XDG_STATE_HOME nor HOME is set; give --journal FILE");
         base = fs::path(home) / ".local" / "state";
     }
     return (base / "norvik2" / "enroll-journal.jsonl").string();
@@ -155,7 +155,8 @@ void Enrollment::CheckSettings() const {
         if (spec->kind == ExportSpec::Kind::Entra) {
             CheckEntraSettings(HashOf(m_settings.algorithm), m_settings.digits, m_settings.step);
             if (!m_users)
-                throw UsageError("--entra-csv: Entra ID assigns every token to a user: give the users with --users FILE");
+                throw UsageError(
+                    "--entra-csv: Entra ID assigns every token to a user: give the users with --users FILE");
         }
         if (spec->kind == ExportSpec::Kind::PrivacyIdea && !m_prepared.seedPskc)
             CheckPrivacyIdeaSettings(HashOf(m_settings.algorithm), SeedBytesFor(m_settings.algorithm),
@@ -198,7 +199,8 @@ void Enrollment::Open() {
     } catch (const FileError& e) {
         throw UsageError(std::string("journal: ") + e.what());
     }
-    const OwnerFile::Existing existing = m_options.overwrite ? OwnerFile::Existing::Replace : OwnerFile::Existing::Refuse;
+    const OwnerFile::Existing existing =
+        m_options.overwrite ? OwnerFile::Existing::Replace : OwnerFile::Existing::Refuse;
     try {
         for (const auto& spec : m_specs) {
             switch (spec->kind) {
@@ -206,8 +208,7 @@ void Enrollment::Open() {
                     m_exports.push_back(std::make_unique<PskcWriter>(spec->path, *spec->protection, existing));
                     break;
                 case ExportSpec::Kind::Entra:
-                    m_exports.push_back(
-                        std::make_unique<EntraCsvWriter>(spec->path, "Norvik", "Norvik-2", existing));
+                    m_exports.push_back(std::make_unique<EntraCsvWriter>(spec->path, "Norvik", "Norvik-2", existing));
                     break;
                 case ExportSpec::Kind::PrivacyIdea:
                     m_exports.push_back(std::make_unique<PrivacyIdeaCsvWriter>(spec->path, existing));
@@ -297,16 +298,15 @@ EnrolledToken Enrollment::Enroll(const CardApi& api, const std::string& key, con
     t.seedFingerprint = SeedFingerprint(seed.span());
     try {
         if (m_options.titleTemplate)
-            t.title = ExpandTitle(*m_options.titleTemplate,
-                                  {t.user, t.serial, static_cast<unsigned>(m_enrolled + 1)});
+            t.title = ExpandTitle(*m_options.titleTemplate, {t.user, t.serial, static_cast<unsigned>(m_enrolled + 1)});
         else if (m_options.title)
             t.title = *m_options.title;
     } catch (const FormatError& e) {
         t.seedFingerprint.clear();
         return done("failed", std::string("title: ") + e.what());
     }
-    const ExportToken record{t.serial, t.user, seed.span(), HashOf(t.settings.algorithm), t.settings.digits,
-                             t.settings.step};
+    const ExportToken record{t.serial,          t.user,         seed.span(), HashOf(t.settings.algorithm),
+                             t.settings.digits, t.settings.step};
     for (const auto& out : m_exports) {
         try {
             out->Check(record);
@@ -334,8 +334,7 @@ EnrolledToken Enrollment::Enroll(const CardApi& api, const std::string& key, con
     write.autoEnter = m_options.enter;
     // Nobody is asked: a seed in the profile is refused before anything is
     // written, unless asked, or unless this run put it there itself.
-    write.overwrite =
-        m_options.force || m_writtenNotEnrolled.count(t.serial) ? Overwrite::Always : Overwrite::Refuse;
+    write.overwrite = m_options.force || m_writtenNotEnrolled.count(t.serial) ? Overwrite::Always : Overwrite::Refuse;
     const ProfileWriteResult written = timed([&] { return PerformProfileWrite(api, key, write); });
     if (!written.Succeeded()) {
         // Only a failed burn may have left the seed in the token.
@@ -386,8 +385,7 @@ EnrolledToken Enrollment::Enroll(const CardApi& api, const std::string& key, con
     m_writtenNotEnrolled.erase(t.serial);
     m_enrolledSerials.insert(t.serial);
     ++m_enrolled;
-    if (m_users && ++m_nextUser == m_users->size() && m_stop.empty())
-        m_stop = "the users list is used up";
+    if (m_users && ++m_nextUser == m_users->size() && m_stop.empty()) m_stop = "the users list is used up";
     return done("enrolled", {});
 }
 

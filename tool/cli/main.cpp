@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
         outcome = UsageOutcome({}, e.what());
     }
     // enroll's report is the last of its JSON Lines, one line as the others.
-    const auto format = outcome.report.value("command").toString() == "enroll" ? QJsonDocument::Compact
-                                                                                : QJsonDocument::Indented;
+    const auto format =
+        outcome.report.value("command").toString() == "enroll" ? QJsonDocument::Compact : QJsonDocument::Indented;
     const std::string output = help   ? *help
                                : json ? QJsonDocument(outcome.report).toJson(format).toStdString() +
                                             (format == QJsonDocument::Compact ? "\n" : "")

@@ -74,7 +74,7 @@ private:
     OwnerFile(int fd, off_t size, std::filesystem::path path) : fd_(fd), size_(size), path_(std::move(path)) {}
 
     int fd_ = -1;
-    off_t size_ = 0;  // bytes known to be on disk
+    off_t size_ = 0;        // bytes known to be on disk
     off_t lastStart_ = -1;  // where the last appended record begins; -1: none to withdraw
     std::filesystem::path path_;
 };
