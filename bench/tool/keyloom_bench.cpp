@@ -1,5 +1,7 @@
 // keyloom on the two virtual tokens: what --all-readers gains over running
-// the readers one after the other, and what --verify costs. Runs the
+// the readers one after the other, what --verify costs, and what enroll
+// (a fresh seed, verified, three exports and the journal) costs beside
+// provision --verify of the same profile. Runs the
 // keyloom program beside this one, as a script would, and prints wall
 // times and ratios. Prints "skipped" and exits 0 without pcscd or without
 // both tokens.
@@ -218,6 +220,46 @@ int main(int argc, char** argv) {
     std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 1.35)\n",
                 Median(verifyRatios));
     std::printf("  ratio of the best times     %8.3f\n", Best(verified) / Best(plain));
+
+    // 3. enroll of one token, with every export and the journal, against
+    // provision --verify of the same profile.
+    const std::string users = (g_dir / "users.txt").string();
+    std::ofstream(users) << "bench@example.com\n";
+    std::vector<double> enrolled, provisioned, enrollRatios;
+    for (int r = 0; r < rounds * 4; ++r) {
+        const double p =
+            timed({"provision", "-r", kR0, "-p", "60", "--seed-file", seed, "--key-file", key, "--force", "--verify"});
+        const double e = timed({"enroll",
+                                "-r",
+                                kR0,
+                                "-p",
+                                "60",
+                                "--key-file",
+                                key,
+                                "--force",
+                                "--users",
+                                users,
+                                "--pskc",
+                                (g_dir / "e.pskc").string(),
+                                "--pskc-key-file",
+                                key,
+                                "--entra-csv",
+                                (g_dir / "e.csv").string(),
+                                "--privacyidea-csv",
+                                (g_dir / "p.csv").string(),
+                                "--overwrite",
+                                "--journal",
+                                (g_dir / "journal.jsonl").string()});
+        provisioned.push_back(p);
+        enrolled.push_back(e);
+        enrollRatios.push_back(e / p);
+    }
+    std::printf("enroll one token, three exports and the journal (%d rounds):\n", rounds * 4);
+    std::printf("  provision --verify          %8.3f s (median)\n", Median(provisioned));
+    std::printf("  enroll                      %8.3f s (median)\n", Median(enrolled));
+    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: at most 1.2)\n",
+                Median(enrollRatios));
+    std::printf("  ratio of the best times     %8.3f\n", Best(enrolled) / Best(provisioned));
 
     // Leave the tokens without the benchmark's seeds.
     Keyloom({"bulk", cleanup, "--all-readers", "--key-file", key});
