@@ -65,6 +65,19 @@ double Median(std::vector<double> v) {
 
 double Best(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
+// Two ways of doing the same, side by side: medians, the median of the
+// rounds' ratios against its goal, and the ratio of the best times.
+void Compare(const char* title, int rounds, const char* baseName, const std::vector<double>& base,
+             const char* otherName, const std::vector<double>& other, const std::vector<double>& ratios,
+             const char* goal) {
+    std::printf("%s (%d rounds):\n", title, rounds);
+    std::printf("  %-27s %8.3f s (median)\n", baseName, Median(base));
+    std::printf("  %-27s %8.3f s (median)\n", otherName, Median(other));
+    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: %s)\n", Median(ratios),
+                goal);
+    std::printf("  ratio of the best times     %8.3f\n", Best(other) / Best(base));
+}
+
 std::string Base32Of(uint8_t byte) {
     const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
     std::string out;
@@ -197,12 +210,8 @@ int main(int argc, char** argv) {
         verified.push_back(v);
         verifyRatios.push_back(v / p);
     }
-    std::printf("provision one profile (%d rounds):\n", rounds * 4);
-    std::printf("  without --verify            %8.3f s (median)\n", Median(plain));
-    std::printf("  with --verify               %8.3f s (median)\n", Median(verified));
-    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 1.35)\n",
-                Median(verifyRatios));
-    std::printf("  ratio of the best times     %8.3f\n", Best(verified) / Best(plain));
+    Compare("provision one profile", rounds * 4, "without --verify", plain, "with --verify", verified, verifyRatios,
+            "under 1.35");
 
     plain.clear();
     verified.clear();
@@ -214,12 +223,8 @@ int main(int argc, char** argv) {
         verified.push_back(v);
         verifyRatios.push_back(v / p);
     }
-    std::printf("bulk, 100 lines on 50 profiles, one token (%d rounds):\n", rounds);
-    std::printf("  without --verify            %8.3f s (median)\n", Median(plain));
-    std::printf("  with --verify               %8.3f s (median)\n", Median(verified));
-    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: under 1.35)\n",
-                Median(verifyRatios));
-    std::printf("  ratio of the best times     %8.3f\n", Best(verified) / Best(plain));
+    Compare("bulk, 100 lines on 50 profiles, one token", rounds, "without --verify", plain, "with --verify", verified,
+            verifyRatios, "under 1.35");
 
     // 3. enroll of one token, with every export and the journal, against
     // provision --verify of the same profile.
@@ -254,12 +259,8 @@ int main(int argc, char** argv) {
         enrolled.push_back(e);
         enrollRatios.push_back(e / p);
     }
-    std::printf("enroll one token, three exports and the journal (%d rounds):\n", rounds * 4);
-    std::printf("  provision --verify          %8.3f s (median)\n", Median(provisioned));
-    std::printf("  enroll                      %8.3f s (median)\n", Median(enrolled));
-    std::printf("  ratio                       %8.3f   median of the rounds' ratios (goal: at most 1.2)\n",
-                Median(enrollRatios));
-    std::printf("  ratio of the best times     %8.3f\n", Best(enrolled) / Best(provisioned));
+    Compare("enroll one token, three exports and the journal", rounds * 4, "provision --verify", provisioned, "enroll",
+            enrolled, enrollRatios, "at most 1.2");
 
     // Leave the tokens without the benchmark's seeds.
     Keyloom({"bulk", cleanup, "--all-readers", "--key-file", key});

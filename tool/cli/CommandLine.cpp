@@ -161,6 +161,13 @@ std::optional<int> Number(const std::string& text) {
     return value;
 }
 
+// "SHA1" or "SHA256" for value in any case; else a UsageError with refusal.
+std::string ShaName(const std::string& value, const std::string& refusal) {
+    if (Lower(value) == "sha1") return "SHA1";
+    if (Lower(value) == "sha256") return "SHA256";
+    throw UsageError(refusal);
+}
+
 void RefuseSecrets(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string lower = Lower(args[i]);
@@ -217,12 +224,7 @@ void Apply(Options& o, Opt id, const std::string& display, const std::string& va
         case Opt::KeyFile: o.keyFile = value; break;
         case Opt::NewKeyFile: o.newKeyFile = value; break;
         case Opt::ConfigDir: o.configDir = value; break;
-        case Opt::Algorithm: {
-            const std::string upper = Lower(value) == "sha1" ? "SHA1" : Lower(value) == "sha256" ? "SHA256" : "";
-            if (upper.empty()) throw UsageError(display + ": the algorithm is SHA1 or SHA256");
-            o.algorithm = upper;
-            break;
-        }
+        case Opt::Algorithm: o.algorithm = ShaName(value, display + ": the algorithm is SHA1 or SHA256"); break;
         case Opt::Digits: {
             const auto n = Number(value);
             if (!n || (*n != 4 && *n != 6 && *n != 8 && *n != 10))
@@ -258,12 +260,7 @@ void Apply(Options& o, Opt id, const std::string& display, const std::string& va
         case Opt::PskcExport: o.pskcExport = value; break;
         case Opt::PskcKeyFile: o.pskcKeyFile = value; break;
         case Opt::PskcPassphraseFile: o.pskcPassphraseFile = value; break;
-        case Opt::PskcPrf: {
-            const std::string upper = Lower(value) == "sha1" ? "SHA1" : Lower(value) == "sha256" ? "SHA256" : "";
-            if (upper.empty()) throw UsageError(display + ": the PBKDF2 function is SHA1 or SHA256");
-            o.pskcPrf = upper;
-            break;
-        }
+        case Opt::PskcPrf: o.pskcPrf = ShaName(value, display + ": the PBKDF2 function is SHA1 or SHA256"); break;
         case Opt::PskcClear: o.pskcClear = true; break;
         case Opt::EntraCsv: o.entraCsv = value; break;
         case Opt::PrivacyIdeaCsv: o.privacyIdeaCsv = value; break;

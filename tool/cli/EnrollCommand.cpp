@@ -98,6 +98,12 @@ struct Tally {
 
 Outcome RunEnroll(const Options& o, const Prepared& p, InputReader& inputs) {
     Enrollment run(o, p, inputs);
+    // SIGINT and SIGTERM stop the run between two tokens: the token in
+    // progress is finished, its records are on disk, the files are ended.
+    // Without --watch the watcher is only the stop flag and asks PC/SC
+    // nothing.
+    ReaderWatcher watcher;
+    StopOnSignals stopOnSignals(watcher);
     CommandSession s(o);
     s.BindLibrary();
     s.LoadKey(p);
@@ -115,15 +121,10 @@ Outcome RunEnroll(const Options& o, const Prepared& p, InputReader& inputs) {
     }
     run.Open();
 
-    // SIGINT and SIGTERM stop the run between two tokens: the token in
-    // progress is finished, its records are on disk, the files are ended.
-    // Without --watch the watcher is only the stop flag and asks PC/SC
-    // nothing.
-    ReaderWatcher watcher;
-    StopOnSignals stopOnSignals(watcher);
     Lines lines(o.json);
     Tally tally;
-    const std::string key = s.Key();
+    std::string key = s.Key();
+    const WipeOnExit wipeKey(key);
     const auto enroll = [&](const std::string& reader, SteadyClock::time_point seen) {
         const EnrolledToken t = run.Enroll(s.Api(), key, reader, seen);
         tally.Add(t);
