@@ -98,7 +98,10 @@ void AppendDurably(int fd, off_t& size, std::string_view bytes, const fs::path& 
         WriteAll(fd, bytes);
         Sync(fd);
     } catch (int error) {
+        // The descriptor writes at its offset, not at the end: the next
+        // record must start where this one did, not after a hole.
         if (ftruncate(fd, size) == 0) fsync(fd);
+        lseek(fd, size, SEEK_SET);
         throw FileError(Describe(path, "cannot write", error));
     }
     size += static_cast<off_t>(bytes.size());
@@ -184,7 +187,7 @@ void OwnerFile::Append(std::string_view record) {
 void OwnerFile::WithdrawLast() {
     if (fd_ < 0) throw FileError(path_.string() + ": already finished");
     if (lastStart_ < 0) return;
-    if (ftruncate(fd_, lastStart_) != 0 || fsync(fd_) != 0)
+    if (ftruncate(fd_, lastStart_) != 0 || fsync(fd_) != 0 || lseek(fd_, lastStart_, SEEK_SET) != lastStart_)
         throw FileError(Describe(path_, "cannot withdraw the last record", errno));
     size_ = std::exchange(lastStart_, -1);
 }
