@@ -4,10 +4,6 @@
 // line per token as it is done (a JSON object per line with --json), then
 // the summary.
 
-// Before any Qt header: Qt's "signals" macro would rewrite a parameter name
-// of it.
-#include "watch/ReaderEvents.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +15,7 @@
 #include "cli/Enrollment.h"
 #include "cli/Readers.h"
 #include "formats/SafeText.h"
+#include "watch/ReaderEvents.h"
 
 namespace keyloom {
 
