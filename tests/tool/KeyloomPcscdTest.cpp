@@ -13,9 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
 #include <ctime>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "Quillon.h"
 #include "SimControl.h"
@@ -90,6 +95,13 @@ protected:
     // test's own working directory).
     Finished Keyloom(std::vector<std::string> args, const std::string& in = {}, Output output = Output::File,
                      const fs::path& cwd = {}) {
+        const pid_t pid = Start(std::move(args), in, output, cwd);
+        return Wait(pid);
+    }
+
+    // The same, running on while the test goes on; Wait collects it.
+    pid_t Start(std::vector<std::string> args, const std::string& in = {}, Output output = Output::File,
+                const fs::path& cwd = {}) {
         const std::string inPath = Write("stdin", in);
         const std::string outPath = (dir / "stdout").string(), errPath = (dir / "stderr").string();
         tooltest::WriteFile(outPath, "");
@@ -109,15 +121,20 @@ protected:
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         pid_t pid = -1;
+        if (posix_spawn(&pid, KEYLOOM_PATH, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+
+    Finished Wait(pid_t pid) {
         Finished run;
-        if (posix_spawn(&pid, KEYLOOM_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+        if (pid > 0) {
             int status = 0;
             waitpid(pid, &status, 0);
             run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
-        posix_spawn_file_actions_destroy(&actions);
-        run.out = tooltest::ReadFile(outPath);
-        run.err = tooltest::ReadFile(errPath);
+        run.out = tooltest::ReadFile(dir / "stdout");
+        run.err = tooltest::ReadFile(dir / "stderr");
         return run;
     }
 
@@ -141,6 +158,50 @@ protected:
         for (uint64_t c = counter - 1; c <= counter + 1; ++c)
             if (HotpCode(seed, algorithm, digits, c) == otp) return true;
         return false;
+    }
+
+    // server_files.py with request on its standard input: the independent
+    // readers and writers of the server files, its answer as JSON.
+    QJsonDocument Python(const std::string& command, const fs::path& file, const std::string& request = "{}") {
+        const std::string input = Write("request.json", request);
+        const std::string line =
+            "/usr/bin/python3 '" SERVER_FILES_SCRIPT "' " + command + " '" + file.string() + "' < '" + input + "' 2>&1";
+        std::string output;
+        if (FILE* pipe = popen(line.c_str(), "r")) {
+            char buffer[4096];
+            size_t n;
+            while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+            pclose(pipe);
+        }
+        fs::remove(input);
+        const QJsonDocument json = QJsonDocument::fromJson(QByteArray::fromStdString(output));
+        EXPECT_FALSE(json.isNull()) << command << ": " << output;
+        return json;
+    }
+
+    // Whether oathtool gives, for secret (hexadecimal, or base32), the
+    // password the token shows in the profile now (or a step before or
+    // after). The secret goes to oathtool on its standard input.
+    bool OathtoolGivesTokensCode(const std::string& reader, int profile, const std::string& secret, bool base32,
+                                 const std::string& algorithm = "SHA1", int digits = 6, int step = 30) {
+        char otp[16] = {};
+        if (CardReadOTP(reader.c_str(), kFactoryKey, profile, otp) != 0) return false;
+        const std::string key = Write("oath.key", secret + "\n");
+        const long now = static_cast<long>(std::time(nullptr));
+        bool match = false;
+        for (long t = now - step; t <= now + step; t += step) {
+            const std::string line = "oathtool --totp=" + algorithm + (base32 ? " -b" : "") + " -d " +
+                                     std::to_string(digits) + " -s " + std::to_string(step) + "s -N @" +
+                                     std::to_string(t) + " - < '" + key + "' 2>&1";
+            char buffer[64] = {};
+            if (FILE* pipe = popen(line.c_str(), "r")) {
+                const std::string code = fgets(buffer, sizeof buffer, pipe) ? std::string(buffer) : "";
+                pclose(pipe);
+                match = match || code == std::string(otp) + "\n";
+            }
+        }
+        fs::remove(key);
+        return match;
     }
 
     fs::path dir;
@@ -510,3 +571,336 @@ TEST_F(KeyloomOnPcscd, ReadersAndInfoNameEveryTokenAndProfile) {
 }
 
 }  // namespace
+
+// --- enroll ------------------------------------------------------------------
+
+const std::string kExportKey = "000102030405060708090A0B0C0D0E0F";
+
+// Standard output's JSON Lines.
+std::vector<QJsonObject> JsonLines(const std::string& out) {
+    std::vector<QJsonObject> lines;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(start, end - start))).object());
+    return lines;
+}
+
+mode_t Mode(const fs::path& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+std::string ReaderOf(const QString& serial) { return serial == "NV2A00000001" ? kR0 : kR1; }
+
+// The whole round trip on both readers: fresh seeds written and verified,
+// the users handed out in order and put into the titles, and every export
+// read back by an independent reader whose secret gives, through oathtool,
+// the very code the token shows.
+TEST_F(KeyloomOnPcscd, EnrollWritesVerifiesAndExportsBothTokensForEveryServer) {
+    Wrote(kR0, 45);
+    Wrote(kR1, 45);
+    const std::string users = Write("users.txt", "alice@ex.com\n\n  bob@ex.com  \ncarol@ex.com\n");
+    const std::string psk = Write("export.key", kExportKey + "\n");
+    const fs::path pskc = dir / "tokens.pskc", entra = dir / "entra.csv", pi = dir / "pi.csv",
+                   journal = dir / "enroll.jsonl";
+    tooltest::WriteFile(pi, "an older export\n");  // replaced, as asked
+    Finished run = Keyloom({"enroll",    "-p",          "45",           "--key-file",
+                            keyFile,     "--users",     users,          "--title-template",
+                            "{user}",    "--pskc",      pskc.string(),  "--pskc-key-file",
+                            psk,         "--entra-csv", entra.string(), "--privacyidea-csv",
+                            pi.string(), "--overwrite", "--journal",    journal.string(),
+                            "--json"});
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    std::vector<QJsonObject> lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    const std::pair<std::string, std::string> expected[] = {{kR0, "alice@ex.com"}, {kR1, "bob@ex.com"}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(lines[i]["reader"].toString().toStdString(), expected[i].first);
+        EXPECT_EQ(lines[i]["user"].toString().toStdString(), expected[i].second);
+        EXPECT_EQ(lines[i]["title"].toString().toStdString(), expected[i].second);
+        EXPECT_EQ(lines[i]["result"].toString(), "enrolled");
+        EXPECT_TRUE(lines[i]["verified"].toBool());
+        EXPECT_EQ(lines[i]["seedFingerprint"].toString().size(), 16);
+    }
+    EXPECT_EQ(lines[2]["command"].toString(), "enroll");
+    EXPECT_EQ(lines[2]["enrolled"].toInt(), 2);
+    EXPECT_EQ(lines[2]["failed"].toInt(), 0);
+
+    const QJsonArray keys = Python("read-pskc", pskc, "{\"key\": \"" + kExportKey + "\"}").array();
+    ASSERT_EQ(keys.size(), 2) << tooltest::ReadFile(pskc);
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject k = keys[i].toObject();
+        EXPECT_EQ(k["serial"].toString().toStdString(), i == 0 ? "NV2A00000001" : "NV1B00000002");
+        EXPECT_EQ(k["user"].toString().toStdString(), expected[i].second);
+        EXPECT_EQ(k["algorithm"].toString(), "urn:ietf:params:xml:ns:keyprov:pskc:totp");
+        EXPECT_EQ(k["digits"].toInt(), 6);
+        EXPECT_EQ(k["step"].toInt(), 30);
+        EXPECT_EQ(k["secret"].toString().size(), 40);
+        EXPECT_TRUE(
+            OathtoolGivesTokensCode(ReaderOf(k["serial"].toString()), 45, k["secret"].toString().toStdString(), false));
+        // The seed itself is nowhere but in the exports.
+        EXPECT_EQ(run.out.find(k["secret"].toString().toStdString()), std::string::npos);
+        EXPECT_EQ(tooltest::ReadFile(journal).find(k["secret"].toString().toStdString()), std::string::npos);
+    }
+    const QJsonArray entraRows = Python("read-csv", entra).array();
+    ASSERT_EQ(entraRows.size(), 3);
+    EXPECT_EQ(entraRows[0].toArray(),
+              QJsonArray({"upn", "serial number", "secret key", "time interval", "manufacturer", "model"}));
+    for (int i = 1; i < 3; ++i) {
+        const QJsonArray row = entraRows[i].toArray();
+        EXPECT_EQ(row[0].toString().toStdString(), expected[i - 1].second);
+        EXPECT_EQ(row[3].toString(), "30");
+        EXPECT_TRUE(OathtoolGivesTokensCode(ReaderOf(row[1].toString()), 45, row[2].toString().toStdString(), true));
+    }
+    const QJsonArray piRows = Python("read-csv", pi).array();
+    ASSERT_EQ(piRows.size(), 2);
+    for (const QJsonValue& v : piRows) {
+        const QJsonArray row = v.toArray();
+        EXPECT_EQ(row[2].toString(), "totp");
+        EXPECT_TRUE(OathtoolGivesTokensCode(ReaderOf(row[0].toString()), 45, row[1].toString().toStdString(), false));
+    }
+    for (const fs::path& file : {pskc, entra, pi, journal}) EXPECT_EQ(Mode(file), 0600u) << file;
+    // The journal names each token's seed by the fingerprint it reported.
+    const std::vector<QJsonObject> journalLines = JsonLines(tooltest::ReadFile(journal));
+    ASSERT_EQ(journalLines.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(journalLines[i]["serial"], lines[i]["serial"]);
+        EXPECT_EQ(journalLines[i]["user"], lines[i]["user"]);
+        EXPECT_EQ(journalLines[i]["result"].toString(), "enrolled");
+        EXPECT_EQ(journalLines[i]["seedFingerprint"], lines[i]["seedFingerprint"]);
+    }
+
+    // PBKDF2 from a passphrase on standard input, SHA256, 8 digits, 60 s;
+    // the profiles hold the seeds just written, so --force. The text report:
+    // one line per token, then the summary.
+    const fs::path derived = dir / "derived.pskc", pi256 = dir / "pi256.csv";
+    run = Keyloom({"enroll",
+                   "-p",
+                   "45",
+                   "--force",
+                   "--algorithm",
+                   "SHA256",
+                   "--digits",
+                   "8",
+                   "--step",
+                   "60",
+                   "--key-file",
+                   keyFile,
+                   "--pskc",
+                   derived.string(),
+                   "--pskc-passphrase-file",
+                   "-",
+                   "--pskc-prf",
+                   "sha256",
+                   "--privacyidea-csv",
+                   pi256.string(),
+                   "--journal",
+                   journal.string()},
+                  "correct horse\n");
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_EQ(run.out,
+              "Virtual PCD 00 00: NV2A00000001 profile 45 user -: enrolled, verified\n"
+              "Virtual PCD 00 01: NV1B00000002 profile 45 user -: enrolled, verified\n"
+              "enrolled 2, failed 0\n");
+    const QJsonArray derivedKeys = Python("read-pskc", derived, "{\"passphrase\": \"correct horse\"}").array();
+    ASSERT_EQ(derivedKeys.size(), 2) << tooltest::ReadFile(derived);
+    for (const QJsonValue& v : derivedKeys) {
+        const QJsonObject k = v.toObject();
+        EXPECT_EQ(k["suite"].toString(), "SHA256");
+        EXPECT_EQ(k["secret"].toString().size(), 64);
+        EXPECT_TRUE(OathtoolGivesTokensCode(ReaderOf(k["serial"].toString()), 45, k["secret"].toString().toStdString(),
+                                            false, "SHA256", 8, 60));
+    }
+    for (const QJsonValue& v : Python("read-csv", pi256).array())
+        EXPECT_TRUE(OathtoolGivesTokensCode(ReaderOf(v.toArray()[0].toString()), 45,
+                                            v.toArray()[1].toString().toStdString(), false, "SHA256", 8, 60));
+    EXPECT_EQ(JsonLines(tooltest::ReadFile(journal)).size(), 4u);
+}
+
+// A vendor's PSKC file, written (encrypted) by python3-pskc, provisions the
+// token whose serial number it names with the settings it gives; a token
+// it does not name is refused. enroll takes such a file too.
+TEST_F(KeyloomOnPcscd, APskcSeedFileFromPythonPskcProvisionsAndEnrollsTheTokensItNames) {
+    Wrote(kR0, 46);
+    Wrote(kR1, 46);
+    const std::string seed32 = "3132333435363738393031323334353637383930313233343536373839303132";
+    const std::string seed20 = "0123456789ABCDEF0123456789ABCDEF01234567";
+    const fs::path keyed = dir / "vendor.pskc", derived = dir / "vendor-pass.pskc";
+    Python("write-pskc", keyed,
+           "{\"key\": \"" + kExportKey + "\", \"tokens\": [{\"serial\": \"NV9Z00000009\", \"secret\": \"" + seed20 +
+               "\", \"digits\": 6, \"step\": 30}, {\"serial\": \"NV2A00000001\", \"secret\": \"" + seed32 +
+               "\", \"digits\": 8, \"step\": 60, \"suite\": \"SHA256\"}]}");
+    const std::string key = Write("vendor.key", kExportKey);
+    Finished run = Keyloom({"provision", "-r", kR0, "-p", "46", "--seed-pskc", keyed.string(), "--seed-pskc-key-file",
+                            key, "--key-file", keyFile, "--verify"});
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_EQ(run.out, "NV2A00000001 profile 46: 46-Successful operation; verified\n");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < seed32.size(); i += 2) bytes.push_back(std::stoi(seed32.substr(i, 2), nullptr, 16));
+    EXPECT_TRUE(ShowsCodeOf(kR0, 46, bytes, OtpAlgorithm::Sha256, 8, 60));
+
+    run = Keyloom({"provision", "-r", kR1, "-p", "46", "--seed-pskc", keyed.string(), "--seed-pskc-key-file", key,
+                   "--key-file", keyFile});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.cause(), "keyloom: the seed PSKC file has no key for serial NV1B00000002");
+    EXPECT_FALSE(HoldsSeed(kR1, 46));
+
+    // enroll: the passphrase's PBKDF2 (HMAC-SHA256), the seed into the export.
+    Python("write-pskc", derived,
+           "{\"passphrase\": \"vendor pass\", \"prf\": \"hmac-sha256\", \"tokens\": [{\"serial\": \"NV1B00000002\", "
+           "\"secret\": \"" +
+               seed20 + "\", \"digits\": 6, \"step\": 30}]}");
+    const fs::path pi = dir / "pi.csv";
+    run = Keyloom({"enroll", "-r", kR1, "-p", "46", "--seed-pskc", derived.string(), "--seed-pskc-passphrase-file", "-",
+                   "--key-file", keyFile, "--privacyidea-csv", pi.string(), "--journal", (dir / "j.jsonl").string()},
+                  "vendor pass\n");
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_TRUE(OathtoolGivesTokensCode(kR1, 46, seed20, false));
+    EXPECT_EQ(tooltest::ReadFile(pi), "NV1B00000002," + seed20 + ",totp,6,30\n");
+}
+
+// The hands-free station: tokens found at the start and each one inserted
+// are enrolled once, a token put back is not enrolled again, and SIGTERM in
+// the middle of a token ends the run after it with the export files
+// finished, holding exactly the tokens reported enrolled.
+TEST_F(KeyloomOnPcscd, EnrollWatchEnrollsEachInsertedTokenOnceAndStopsCleanlyOnSigterm) {
+    // The fixture's own tokens come back, fresh, whatever happens here.
+    struct Restore {
+        ~Restore() {
+            for (int i = 0; i < 2; ++i) {
+                try {
+                    sim::SimControl(i, std::string("insert-new ") + (i == 0 ? "NV2A00000001" : "NV1B00000002"));
+                    sim::WaitForCard(sim::ReaderName(i), false);
+                    sim::WaitForCard(sim::ReaderName(i), true);
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << "the fixture's token " << i << " is not back: " << e.what();
+                }
+            }
+        }
+    } restore;
+    Wrote(kR0, 47);
+    Wrote(kR1, 47);
+    const std::string users = Write("users.txt", "u1\nu2\nu3\nu4\nu5\nu6\nu7\nu8\n");
+    const std::string psk = Write("export.key", kExportKey);
+    const fs::path pskc = dir / "watch.pskc", pi = dir / "watch.csv", journal = dir / "watch.jsonl";
+    const pid_t pid =
+        Start({"enroll", "--watch", "-p", "47", "--key-file", keyFile, "--users", users, "--pskc", pskc.string(),
+               "--pskc-key-file", psk, "--privacyidea-csv", pi.string(), "--journal", journal.string(), "--json"});
+    ASSERT_GT(pid, 0);
+    const auto linesOut = [&](size_t count) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        std::vector<QJsonObject> lines;
+        while ((lines = JsonLines(tooltest::ReadFile(dir / "stdout"))).size() < count &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return lines;
+    };
+    ASSERT_EQ(linesOut(2).size(), 2u) << "the tokens in the readers at the start";
+    sim::SimControlOk(0, "insert-new NVW0000000A1");
+    ASSERT_EQ(linesOut(3).size(), 3u);
+    sim::SimControlOk(0, "reinsert");
+    ASSERT_EQ(linesOut(4).size(), 4u);
+    sim::SimControlOk(1, "insert-new NVW1000000B2");
+    ASSERT_EQ(linesOut(5).size(), 5u);
+    // In the middle of the next token.
+    sim::SimControlOk(0, "insert-new NVW0000000C3");
+    ASSERT_TRUE(sim::WaitForCard(kR0, false));
+    ASSERT_TRUE(sim::WaitForCard(kR0, true));
+    kill(pid, SIGTERM);
+    const Finished run = Wait(pid);
+    EXPECT_EQ(run.status, 0) << run.err << run.out;
+
+    const std::vector<QJsonObject> lines = JsonLines(run.out);
+    ASSERT_GE(lines.size(), 6u) << run.out;
+    std::vector<std::string> enrolled, skipped;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        const std::string serial = lines[i]["serial"].toString().toStdString();
+        if (lines[i]["result"].toString() == "enrolled") enrolled.push_back(serial);
+        if (lines[i]["result"].toString() == "skipped") skipped.push_back(serial);
+    }
+    EXPECT_EQ(std::set<std::string>(enrolled.begin(), enrolled.end()).size(), enrolled.size()) << run.out;
+    const std::set<std::string> first{enrolled.begin(), enrolled.begin() + std::min<size_t>(4, enrolled.size())};
+    EXPECT_EQ(first, (std::set<std::string>{"NV2A00000001", "NV1B00000002", "NVW0000000A1", "NVW1000000B2"}));
+    EXPECT_EQ(skipped, std::vector<std::string>{"NVW0000000A1"});
+    EXPECT_EQ(lines.back()["command"].toString(), "enroll");
+    EXPECT_EQ(lines.back()["stopped"].toString(), "stopped by SIGTERM");
+    EXPECT_EQ(lines.back()["enrolled"].toInt(), static_cast<int>(enrolled.size()));
+
+    // Exactly the tokens reported, in files that are whole.
+    std::set<std::string> exported;
+    for (const QJsonValue& k : Python("read-pskc", pskc, "{\"key\": \"" + kExportKey + "\"}").array())
+        exported.insert(k.toObject()["serial"].toString().toStdString());
+    EXPECT_EQ(exported, std::set<std::string>(enrolled.begin(), enrolled.end()));
+    exported.clear();
+    for (const QJsonValue& row : Python("read-csv", pi).array())
+        exported.insert(row.toArray()[0].toString().toStdString());
+    EXPECT_EQ(exported, std::set<std::string>(enrolled.begin(), enrolled.end()));
+    EXPECT_EQ(JsonLines(tooltest::ReadFile(journal)).size(), lines.size() - 1 - skipped.size());
+}
+
+// What enroll cannot export, or must not take, ends with status 2 and a
+// one-line cause before any file is made or any command reaches a token.
+TEST_F(KeyloomOnPcscd, EnrollRefusalsWriteNothingAndSendNothing) {
+    const std::string users = Write("users.txt", "alice@ex.com\n");
+    const std::string psk = Write("export.key", kExportKey);
+    const std::string shortKey = Write("short.key", kExportKey.substr(1));
+    const std::string longKey = Write("long.key", kExportKey + kExportKey);
+    const std::string wrongKey = Write("wrong.key", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF");
+    const std::string wrongPass = Write("wrong.pass", "not the passphrase\n");
+    const std::string emptyPass = Write("empty.pass", "\n");
+    const std::string taken = Write("taken.csv", "an earlier export\n");
+    const fs::path keyed = dir / "vendor.pskc", derived = dir / "vendor-pass.pskc";
+    const std::string token =
+        "\"tokens\": [{\"serial\": \"NV2A00000001\", \"secret\": \"3132333435363738393031323334353637383930\", "
+        "\"digits\": 6, \"step\": 30}]";
+    Python("write-pskc", keyed, "{\"key\": \"" + kExportKey + "\", " + token + "}");
+    Python("write-pskc", derived, "{\"passphrase\": \"vendor pass\", " + token + "}");
+    const std::string out = (dir / "out").string();
+    const auto enroll = [&](std::vector<std::string> more) {
+        std::vector<std::string> args{
+            "enroll", "-r", kR0, "-p", "48", "--key-file", keyFile, "--journal", (dir / "j.jsonl").string()};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    struct Row {
+        std::vector<std::string> args;
+        std::string cause;  // a fragment of the one line
+    };
+    const std::vector<Row> rows = {
+        {enroll({"--algorithm", "SHA256", "--entra-csv", out, "--users", users}), "Entra ID takes SHA1"},
+        {enroll({"--digits", "8", "--entra-csv", out, "--users", users}), "6-digit codes only"},
+        {enroll({"--entra-csv", out}), "assigns every token to a user"},
+        {enroll({"--privacyidea-csv", taken}), "exists already; it is not overwritten unless asked"},
+        {enroll({"--pskc", out, "--pskc-key-file", psk, "--entra-csv", taken, "--users", users}), "exists already"},
+        {enroll({"--pskc", out, "--pskc-key-file", shortKey}), "a key is 32, 48 or 64 hexadecimal digits"},
+        {enroll({"--pskc", out, "--pskc-key-file", longKey}), "must be 16 bytes"},
+        {enroll({"--pskc", out, "--pskc-passphrase-file", emptyPass}), "the passphrase is empty"},
+        {enroll({"--pskc", out}), "needs exactly one of"},
+        {enroll({"--seed-pskc", keyed.string(), "--seed-pskc-key-file", wrongKey}), "wrong"},
+        {enroll({"--seed-pskc", derived.string(), "--seed-pskc-passphrase-file", wrongPass}), "wrong"},
+        {enroll({"--seed-pskc", keyed.string()}), "give its"},
+        {enroll({"--title-template", "{user}"}), "give the users with --users FILE"},
+        {enroll({"--privacyidea-csv", out, "--journal", out}), "named twice"},
+    };
+    const auto files = [&] {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+        for (const char* run : {"stdin", "stdout", "stderr"}) names.erase(run);
+        return names;
+    };
+    sim::SimControlOk(0, "sw 6F00");
+    for (const Row& row : rows) {
+        const std::set<std::string> before = files();
+        const Finished run = Keyloom(row.args);
+        std::string name;
+        for (size_t i = 9; i < row.args.size(); ++i) name += row.args[i] + " ";
+        EXPECT_EQ(run.status, 2) << name << ": " << run.err;
+        EXPECT_NE(run.cause().find(row.cause), std::string::npos) << name << ": " << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << name << ": one line";
+        EXPECT_EQ(files(), before) << name << ": a file was made";
+        EXPECT_EQ(tooltest::ReadFile(taken), "an earlier export\n") << name;
+        EXPECT_EQ(sim::SimStatus(0, "next-sw"), "6F00") << name << ": the token got a command";
+    }
+}

@@ -97,10 +97,30 @@ TEST(KeyloomCommandLine, OptionsBelongToTheirCommandsAndRequiredOnesAreThere) {
 
     EXPECT_EQ(Refusal({"info", "--verify"}), "--verify does not apply to info");
     EXPECT_EQ(Refusal({"otp", "--all-readers", "-p", "1"}), "--all-readers does not apply to otp");
-    EXPECT_EQ(Refusal({"provision", "-p", "1"}),
-              "provision takes its seed from exactly one of --seed-file FILE and --otpauth-file FILE");
-    EXPECT_EQ(Refusal({"provision", "-p", "1", "--seed-file", "a", "--otpauth-file", "b"}),
-              "provision takes its seed from exactly one of --seed-file FILE and --otpauth-file FILE");
+    EXPECT_EQ(
+        Refusal({"provision", "-p", "1"}),
+        "provision takes its seed from exactly one of --seed-file FILE, --otpauth-file FILE and --seed-pskc FILE");
+    EXPECT_EQ(
+        Refusal({"provision", "-p", "1", "--seed-file", "a", "--seed-pskc", "b"}),
+        "provision takes its seed from exactly one of --seed-file FILE, --otpauth-file FILE and --seed-pskc FILE");
+    EXPECT_EQ(Refusal({"provision", "-p", "1", "--seed-pskc", "a", "--seed-pskc-key-file", "k",
+                       "--seed-pskc-passphrase-file", "p"}),
+              "--seed-pskc-key-file and --seed-pskc-passphrase-file exclude each other");
+    // enroll: what its options must say together.
+    EXPECT_EQ(Refusal({"enroll", "--title", "a", "--title-template", "{user}"}),
+              "--title and --title-template exclude each other");
+    EXPECT_EQ(Refusal({"enroll", "--pskc", "t.pskc", "--pskc-clear", "--pskc-key-file", "k"}),
+              "--pskc FILE needs exactly one of --pskc-key-file FILE, --pskc-passphrase-file FILE and --pskc-clear");
+    EXPECT_EQ(Refusal({"enroll", "--pskc-key-file", "k"}),
+              "--pskc-key-file, --pskc-passphrase-file and --pskc-clear need --pskc FILE");
+    EXPECT_EQ(Refusal({"enroll", "--entra-csv", "-"}),
+              "exports and the journal are files of their own, not standard output");
+    EXPECT_EQ(Refusal({"enroll", "--users", "-", "--pskc", "t", "--pskc-passphrase-file", "-"}),
+              "only one input can come from standard input (-)");
+    EXPECT_EQ(Refusal({"enroll", "--count", "0"}), "--count: the count is a number from 1");
+    EXPECT_EQ(Refusal({"enroll", "--pskc-passphrase=hunter2"}).rfind("--pskc-passphrase: secrets are not taken", 0),
+              0u);
+    EXPECT_EQ(Refusal({"provision", "-p", "1", "--seed-file", "a", "--watch"}), "--watch does not apply to provision");
     EXPECT_EQ(Refusal({"seed-file", "-p", "1"}), "seed-file needs the seed file");
     EXPECT_EQ(Refusal({"delete"}), "delete needs -p PROFILE");
     EXPECT_EQ(Refusal({"otp", "-p", "100"}), "-p: a profile is a number 0-99");

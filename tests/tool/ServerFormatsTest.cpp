@@ -2,6 +2,8 @@
 // independent readers: PSKC both ways through Debian's python3-pskc, the
 // CSVs through Python's csv module, the journal through its json module.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -338,6 +340,24 @@ TEST_F(ServerFormats, OwnerFileIsItsOwnersAlone) {
     OwnerFile file = OwnerFile::Create(path, "header\n");
     file.Append("one\n");
     file.Append("two\n");
+    // A record withdrawn (its token failed after it was written) is gone,
+    // once: the record before it stays.
+    file.Append("failed token\n");
+    file.WithdrawLast();
+    file.WithdrawLast();
+    // A record the disk takes only in part (here a file size limit) is cut
+    // off, and the next one follows the last whole record.
+    {
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 20;
+        setrlimit(RLIMIT_FSIZE, &small);
+        EXPECT_THROW(file.Append("a record longer than the limit\n"), FileError);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, oldHandler);
+    }
     file.Finish("end\n");
     umask(oldMask);
     EXPECT_EQ(Mode(path), 0600u);

@@ -18,6 +18,7 @@ constexpr unsigned kOnToken = kFleet | Bit(Command::Info) | Bit(Command::Otp) | 
                               Bit(Command::KeyChange) | Bit(Command::KeyReset);
 constexpr unsigned kKeyed = kFleet | Bit(Command::Otp) | Bit(Command::Delete) | Bit(Command::KeyChange);
 constexpr unsigned kConfigured = kKeyed | Bit(Command::KeyReset) | Bit(Command::KeySave);
+constexpr unsigned kEnroll = Bit(Command::Enroll);
 constexpr unsigned kAll = ~0u;
 
 enum class Opt {
@@ -39,7 +40,24 @@ enum class Opt {
     Verify,
     Json,
     Save,
-    Help
+    Help,
+    SeedPskc,
+    SeedPskcKeyFile,
+    SeedPskcPassphraseFile,
+    TitleTemplate,
+    Users,
+    PskcExport,
+    PskcKeyFile,
+    PskcPassphraseFile,
+    PskcPrf,
+    PskcClear,
+    EntraCsv,
+    PrivacyIdeaCsv,
+    Overwrite,
+    Journal,
+    Watch,
+    Count,
+    Again
 };
 
 struct OptionRule {
@@ -51,25 +69,42 @@ struct OptionRule {
 };
 
 constexpr OptionRule kOptions[] = {
-    {Opt::Reader, "--reader", 'r', true, kOnToken},
+    {Opt::Reader, "--reader", 'r', true, kOnToken | kEnroll},
     {Opt::AllReaders, "--all-readers", 0, false, kFleet},
-    {Opt::Profile, "--profile", 'p', true, kSeeding | Bit(Command::Otp) | Bit(Command::Delete)},
+    {Opt::Profile, "--profile", 'p', true, kSeeding | Bit(Command::Otp) | Bit(Command::Delete) | kEnroll},
     {Opt::SeedFile, "--seed-file", 0, true, Bit(Command::Provision)},
     {Opt::OtpauthFile, "--otpauth-file", 0, true, Bit(Command::Provision)},
-    {Opt::KeyFile, "--key-file", 0, true, kKeyed},
+    {Opt::KeyFile, "--key-file", 0, true, kKeyed | kEnroll},
     {Opt::NewKeyFile, "--new-key-file", 0, true, Bit(Command::KeyChange) | Bit(Command::KeySave)},
-    {Opt::ConfigDir, "--config-dir", 0, true, kConfigured},
-    {Opt::Algorithm, "--algorithm", 0, true, kSeeding},
-    {Opt::Digits, "--digits", 0, true, kSeeding},
-    {Opt::Step, "--step", 0, true, kSeeding},
-    {Opt::Title, "--title", 0, true, kSeeding},
-    {Opt::SetTime, "--set-time", 0, false, kSeeding},
-    {Opt::Enter, "--enter", 0, false, kSeeding},
-    {Opt::Force, "--force", 0, false, kSeeding},
+    {Opt::ConfigDir, "--config-dir", 0, true, kConfigured | kEnroll},
+    {Opt::Algorithm, "--algorithm", 0, true, kSeeding | kEnroll},
+    {Opt::Digits, "--digits", 0, true, kSeeding | kEnroll},
+    {Opt::Step, "--step", 0, true, kSeeding | kEnroll},
+    {Opt::Title, "--title", 0, true, kSeeding | kEnroll},
+    {Opt::SetTime, "--set-time", 0, false, kSeeding | kEnroll},
+    {Opt::Enter, "--enter", 0, false, kSeeding | kEnroll},
+    {Opt::Force, "--force", 0, false, kSeeding | kEnroll},
     {Opt::Verify, "--verify", 0, false, kFleet},
     {Opt::Json, "--json", 0, false, kAll},
     {Opt::Save, "--save", 0, false, Bit(Command::KeyChange) | Bit(Command::KeyReset)},
     {Opt::Help, "--help", 'h', false, kAll},
+    {Opt::SeedPskc, "--seed-pskc", 0, true, Bit(Command::Provision) | kEnroll},
+    {Opt::SeedPskcKeyFile, "--seed-pskc-key-file", 0, true, Bit(Command::Provision) | kEnroll},
+    {Opt::SeedPskcPassphraseFile, "--seed-pskc-passphrase-file", 0, true, Bit(Command::Provision) | kEnroll},
+    {Opt::TitleTemplate, "--title-template", 0, true, kEnroll},
+    {Opt::Users, "--users", 0, true, kEnroll},
+    {Opt::PskcExport, "--pskc", 0, true, kEnroll},
+    {Opt::PskcKeyFile, "--pskc-key-file", 0, true, kEnroll},
+    {Opt::PskcPassphraseFile, "--pskc-passphrase-file", 0, true, kEnroll},
+    {Opt::PskcPrf, "--pskc-prf", 0, true, kEnroll},
+    {Opt::PskcClear, "--pskc-clear", 0, false, kEnroll},
+    {Opt::EntraCsv, "--entra-csv", 0, true, kEnroll},
+    {Opt::PrivacyIdeaCsv, "--privacyidea-csv", 0, true, kEnroll},
+    {Opt::Overwrite, "--overwrite", 0, false, kEnroll},
+    {Opt::Journal, "--journal", 0, true, kEnroll},
+    {Opt::Watch, "--watch", 0, false, kEnroll},
+    {Opt::Count, "--count", 0, true, kEnroll},
+    {Opt::Again, "--again", 0, false, kEnroll},
 };
 
 // Options a script might reach for to hand over a secret, and where the
@@ -89,6 +124,11 @@ constexpr SecretOption kSecretOptions[] = {
     {"--otpauth", "--otpauth-file FILE"},
     {"--uri", "--otpauth-file FILE"},
     {"--otp-uri", "--otpauth-file FILE"},
+    {"--pskc-key", "--pskc-key-file FILE"},
+    {"--passphrase", "--pskc-passphrase-file FILE"},
+    {"--pskc-passphrase", "--pskc-passphrase-file FILE"},
+    {"--seed-pskc-key", "--seed-pskc-key-file FILE"},
+    {"--seed-pskc-passphrase", "--seed-pskc-passphrase-file FILE"},
 };
 
 struct CommandName {
@@ -104,6 +144,7 @@ constexpr CommandName kCommands[] = {
     {"bulk", Command::Bulk},
     {"otp", Command::Otp},
     {"delete", Command::Delete},
+    {"enroll", Command::Enroll},
 };
 
 std::string Lower(std::string_view text) {
@@ -118,6 +159,13 @@ std::optional<int> Number(const std::string& text) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
     return value;
+}
+
+// "SHA1" or "SHA256" for value in any case; else a UsageError with refusal.
+std::string ShaName(const std::string& value, const std::string& refusal) {
+    if (Lower(value) == "sha1") return "SHA1";
+    if (Lower(value) == "sha256") return "SHA256";
+    throw UsageError(refusal);
 }
 
 void RefuseSecrets(const std::vector<std::string>& args) {
@@ -176,12 +224,7 @@ void Apply(Options& o, Opt id, const std::string& display, const std::string& va
         case Opt::KeyFile: o.keyFile = value; break;
         case Opt::NewKeyFile: o.newKeyFile = value; break;
         case Opt::ConfigDir: o.configDir = value; break;
-        case Opt::Algorithm: {
-            const std::string upper = Lower(value) == "sha1" ? "SHA1" : Lower(value) == "sha256" ? "SHA256" : "";
-            if (upper.empty()) throw UsageError(display + ": the algorithm is SHA1 or SHA256");
-            o.algorithm = upper;
-            break;
-        }
+        case Opt::Algorithm: o.algorithm = ShaName(value, display + ": the algorithm is SHA1 or SHA256"); break;
         case Opt::Digits: {
             const auto n = Number(value);
             if (!n || (*n != 4 && *n != 6 && *n != 8 && *n != 10))
@@ -209,7 +252,45 @@ void Apply(Options& o, Opt id, const std::string& display, const std::string& va
         case Opt::Json: o.json = true; break;
         case Opt::Save: o.save = true; break;
         case Opt::Help: o.help = true; break;
+        case Opt::SeedPskc: o.seedPskc = value; break;
+        case Opt::SeedPskcKeyFile: o.seedPskcKeyFile = value; break;
+        case Opt::SeedPskcPassphraseFile: o.seedPskcPassphraseFile = value; break;
+        case Opt::TitleTemplate: o.titleTemplate = value; break;
+        case Opt::Users: o.usersFile = value; break;
+        case Opt::PskcExport: o.pskcExport = value; break;
+        case Opt::PskcKeyFile: o.pskcKeyFile = value; break;
+        case Opt::PskcPassphraseFile: o.pskcPassphraseFile = value; break;
+        case Opt::PskcPrf: o.pskcPrf = ShaName(value, display + ": the PBKDF2 function is SHA1 or SHA256"); break;
+        case Opt::PskcClear: o.pskcClear = true; break;
+        case Opt::EntraCsv: o.entraCsv = value; break;
+        case Opt::PrivacyIdeaCsv: o.privacyIdeaCsv = value; break;
+        case Opt::Overwrite: o.overwrite = true; break;
+        case Opt::Journal: o.journal = value; break;
+        case Opt::Watch: o.watch = true; break;
+        case Opt::Count: {
+            const auto n = Number(value);
+            if (!n || *n < 1) throw UsageError(display + ": the count is a number from 1");
+            o.count = *n;
+            break;
+        }
+        case Opt::Again: o.again = true; break;
     }
+}
+
+// What enroll's options must say together; the files themselves are
+// checked when they are read.
+void CheckEnrollOptions(const Options& o) {
+    if (o.title && o.titleTemplate) throw UsageError("--title and --title-template exclude each other");
+    const int protections = int{o.pskcKeyFile.has_value()} + int{o.pskcPassphraseFile.has_value()} + int{o.pskcClear};
+    if (o.pskcExport && protections != 1)
+        throw UsageError(
+            "--pskc FILE needs exactly one of --pskc-key-file FILE, --pskc-passphrase-file FILE and --pskc-clear");
+    if (!o.pskcExport && protections > 0)
+        throw UsageError("--pskc-key-file, --pskc-passphrase-file and --pskc-clear need --pskc FILE");
+    if (o.pskcPrf && !o.pskcPassphraseFile) throw UsageError("--pskc-prf needs --pskc-passphrase-file FILE");
+    for (const auto* path : {&o.pskcExport, &o.entraCsv, &o.privacyIdeaCsv, &o.journal})
+        if (*path && **path == "-")
+            throw UsageError("exports and the journal are files of their own, not standard output");
 }
 
 void CheckRequirements(const Options& o) {
@@ -219,10 +300,12 @@ void CheckRequirements(const Options& o) {
     switch (o.command) {
         case Command::Provision:
             need(o.profile.has_value(), "-p PROFILE");
-            if (o.seedFile.has_value() == o.otpauthFile.has_value())
+            if (int{o.seedFile.has_value()} + int{o.otpauthFile.has_value()} + int{o.seedPskc.has_value()} != 1)
                 throw UsageError(
-                    "provision takes its seed from exactly one of --seed-file FILE and --otpauth-file FILE");
+                    "provision takes its seed from exactly one of --seed-file FILE, --otpauth-file FILE and "
+                    "--seed-pskc FILE");
             break;
+        case Command::Enroll: CheckEnrollOptions(o); break;
         case Command::SeedFile:
         case Command::SeedProvider:
             need(!o.file.empty(), o.command == Command::SeedFile ? "the seed file" : "the seed provider library");
@@ -236,8 +319,13 @@ void CheckRequirements(const Options& o) {
         default: break;
     }
     if (o.allReaders && o.reader) throw UsageError("-r READER and --all-readers exclude each other");
+    if (o.seedPskcKeyFile && o.seedPskcPassphraseFile)
+        throw UsageError("--seed-pskc-key-file and --seed-pskc-passphrase-file exclude each other");
+    if ((o.seedPskcKeyFile || o.seedPskcPassphraseFile) && !o.seedPskc)
+        throw UsageError("a key for the seed PSKC file needs --seed-pskc FILE");
     int fromStdin = 0;
-    for (const auto* input : {&o.seedFile, &o.otpauthFile, &o.keyFile, &o.newKeyFile})
+    for (const auto* input : {&o.seedFile, &o.otpauthFile, &o.keyFile, &o.newKeyFile, &o.seedPskc, &o.seedPskcKeyFile,
+                              &o.seedPskcPassphraseFile, &o.usersFile, &o.pskcKeyFile, &o.pskcPassphraseFile})
         if (*input && **input == "-") ++fromStdin;
     if (o.file == "-" && o.command == Command::Bulk) ++fromStdin;
     if (fromStdin > 1) throw UsageError("only one input can come from standard input (-)");
@@ -386,6 +474,10 @@ Commands:
                                 change the access key inside the token
   key reset [--save]            return the token's access key to the factory key
   key save --new-key-file FILE  store the key the tools use in the configuration file
+  enroll [-r READER | --watch] [--users FILE] [--pskc FILE ...] [--entra-csv FILE]
+         [--privacyidea-csv FILE] [...]
+                                fresh seeds written, verified and exported for the
+                                authentication server, one line per token
 
 Common options:
   -r, --reader READER   the reader (default: the only one that holds a token)
@@ -415,6 +507,58 @@ constexpr const char* kProvisionOptions =
   --verify                  after the write, compare the token's password with the
                             RFC 6238 code of the seed at the token's own time
   --all-readers             every reader that holds a token, in parallel
+)";
+
+constexpr const char* kEnrollUsage =
+    R"(usage: keyloom enroll [-r READER | --watch [--count N] [--again]] [-p N] [options]
+
+For each token: a fresh random seed (20 bytes for SHA1, 32 for SHA256) is
+written to profile N (default 0), the token's password is checked against the
+seed's RFC 6238 code, and the token's record goes into every export asked for.
+A token counts as enrolled only once its records are on disk. Without -r and
+--watch, every reader that holds a token, one after the other.
+
+Tokens:
+  -r, --reader READER       only this reader
+  --watch                   wait for tokens on every reader and enroll each one
+                            inserted (and each one there at the start) until
+                            SIGINT or SIGTERM, which stop after the token in progress
+  --count N                 stop after N tokens enrolled
+  --again                   enroll a token again that this run enrolled already
+  --users FILE              one user name per line, handed to the tokens in order;
+                            the run stops when the list is used up
+  --seed-pskc FILE          the seeds from this PSKC file, by serial number, instead
+                            of fresh ones; with --seed-pskc-key-file FILE (hex) or
+                            --seed-pskc-passphrase-file FILE (- for standard input)
+
+Profile:
+  -p, --profile N           the profile (default 0)
+  --algorithm SHA1|SHA256   HMAC algorithm (default SHA1)
+  --digits 4|6|8|10         password length (default 6)
+  --step 30|60              time step in seconds (default 30)
+  --title TEXT              the title of every token (at most 12 ASCII characters)
+  --title-template TEXT     a title per token: {user}, {serial}, {n} (from 1)
+  --set-time                set the token's clock to the computer's UTC time
+  --enter                   the token sends Enter after the password
+  --force                   overwrite a profile that already holds a seed
+
+Exports (each a new file for its owner only; --overwrite replaces one that exists):
+  --pskc FILE               RFC 6030 PSKC, the secrets encrypted with
+    --pskc-key-file FILE      a pre-shared key: 32 hexadecimal digits, or
+    --pskc-passphrase-file FILE  a PBKDF2 key from a passphrase (- standard input)
+    [--pskc-prf SHA1|SHA256]     PBKDF2's function (default SHA1)
+    --pskc-clear              or in clear: only when you mean it
+  --entra-csv FILE          Microsoft Entra ID's OATH CSV (SHA1, 6 digits, users)
+  --privacyidea-csv FILE    privacyIDEA's OATH CSV
+
+  --journal FILE            one line per attempt (default
+                            $XDG_STATE_HOME/norvik2/enroll-journal.jsonl, that is
+                            ~/.local/state/norvik2/enroll-journal.jsonl)
+  --key-file FILE, --config-dir DIR: see keyloom --help
+  --json                    one JSON object per token (JSON Lines), then the summary
+
+Exit status: 0 every token enrolled, 1 a token failed, 2 a usage or input error
+(nothing written, no token touched).
 )";
 
 }  // namespace
@@ -473,6 +617,7 @@ std::string UsageText(Command command) {
                    "32 "
                    "hexadecimal digits) enciphered in Norvik2Cfg.ini,\nas Provisor's \"Access Key\" menu does. The "
                    "token is not contacted.\n";
+        case Command::Enroll: return kEnrollUsage;
         case Command::None: break;
     }
     return kGeneralUsage;

@@ -23,7 +23,8 @@ enum class Command {
     Delete,
     KeyChange,
     KeyReset,
-    KeySave
+    KeySave,
+    Enroll
 };
 
 struct Options {
@@ -49,6 +50,28 @@ struct Options {
     bool json = false;
     bool save = false;
     bool help = false;
+
+    // A PSKC file as the seed source (provision, enroll), matched by the
+    // token's serial number, with what opens it.
+    std::optional<std::string> seedPskc;
+    std::optional<std::string> seedPskcKeyFile;
+    std::optional<std::string> seedPskcPassphraseFile;
+
+    // enroll
+    std::optional<std::string> titleTemplate;
+    std::optional<std::string> usersFile;
+    std::optional<std::string> pskcExport;
+    std::optional<std::string> pskcKeyFile;
+    std::optional<std::string> pskcPassphraseFile;
+    std::optional<std::string> pskcPrf;  // "SHA1" / "SHA256" (upper case once parsed)
+    bool pskcClear = false;
+    std::optional<std::string> entraCsv;
+    std::optional<std::string> privacyIdeaCsv;
+    bool overwrite = false;  // replace export files that exist
+    std::optional<std::string> journal;
+    bool watch = false;
+    std::optional<int> count;
+    bool again = false;  // enroll a token again that this run enrolled already
 };
 
 // A usage or input error: exit status 2, the text as the one-line cause.

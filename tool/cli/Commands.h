@@ -19,5 +19,7 @@ Outcome RunOtp(const Options& options, const Prepared& prepared, const std::stri
 Outcome RunDelete(const Options& options, const Prepared& prepared, const std::string& reader);
 // key change, key reset and key save.
 Outcome RunKey(const Options& options, const Prepared& prepared);
+// enroll; inputs reads its further files (the users list, the PSKC keys).
+Outcome RunEnroll(const Options& options, const Prepared& prepared, InputReader& inputs);
 
 }  // namespace keyloom

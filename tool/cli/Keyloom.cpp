@@ -36,6 +36,7 @@ Outcome Dispatch(const Options& o, const std::vector<std::string>& args) {
         case Command::KeyChange:
         case Command::KeyReset:
         case Command::KeySave: return RunKey(o, p);
+        case Command::Enroll: return RunEnroll(o, p, inputs);
         default: break;
     }
     throw UsageError("no command given");

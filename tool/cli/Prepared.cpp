@@ -10,6 +10,7 @@
 
 #include "formats/Secrets.h"
 #include "formats/TextFile.h"
+#include "cli/PskcSeeds.h"
 
 namespace keyloom {
 
@@ -77,7 +78,10 @@ Prepared::~Prepared() {
 
 Prepared Prepare(const Options& o, InputReader& inputs) {
     Prepared p;
-    if (o.command == Command::Provision) PrepareSeed(o, inputs, p);
+    if (o.seedPskc)
+        p.seedPskc = ReadSeedPskc(o, inputs);
+    else if (o.command == Command::Provision)
+        PrepareSeed(o, inputs, p);
     if (IsProvisioning(o.command)) {
         if (o.algorithm) p.algorithm = *ParseOtpAlgorithm(*o.algorithm);
         if (o.digits) p.digits = *o.digits;

@@ -3,12 +3,14 @@
 // half-done provisioning.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/CommandLine.h"
 #include "cli/Inputs.h"
 #include "formats/BulkFile.h"
+#include "formats/Pskc.h"
 
 namespace keyloom {
 
@@ -48,6 +50,8 @@ struct Prepared {
     // that the one loaded is this very file, not whatever its name leads
     // to later (the loader would even search its own path for a bare name).
     OwnedFd sourceFile;
+    // --seed-pskc: the file's keys, opened.
+    std::optional<provisor::PskcContents> seedPskc;
 };
 
 // Reads and checks every input the options name. Throws UsageError.

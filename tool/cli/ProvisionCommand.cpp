@@ -4,6 +4,7 @@
 #include <QJsonArray>
 
 #include "cli/CommandSession.h"
+#include "cli/PskcSeeds.h"
 #include "cli/Commands.h"
 #include "cli/Verify.h"
 #include "formats/SeedFile.h"
@@ -21,15 +22,15 @@ namespace {
 // --force a profile that holds one is refused before anything is written:
 // the dialog's own question comes only after the new configuration is in,
 // which would leave the old seed under a new algorithm or step.
-ProfileWrite ProvisionWrite(const Options& o, const Prepared& p, CommandSession& s) {
+ProfileWrite ProvisionWrite(const Options& o, const Prepared& p, const SeedSettings& settings, CommandSession& s) {
     ProfileWrite write;
     write.action = ProfileAction::Provision;
     write.reader = s.Reader();
     write.profile = *o.profile;
     write.serialNumber = s.Serial();
-    write.algorithm = OtpAlgorithmName(p.algorithm);
-    write.digits = p.digits;
-    write.step = p.step;
+    write.algorithm = OtpAlgorithmName(settings.algorithm);
+    write.digits = settings.digits;
+    write.step = settings.step;
     write.title = p.title;
     if (o.setTime) {
         write.clock = ClockChoice::Required;
@@ -48,6 +49,15 @@ ProfileWrite ProvisionWrite(const Options& o, const Prepared& p, CommandSession&
 // source cannot give one (an input error).
 std::string AttachSeed(const Options& o, const Prepared& p, CommandSession& s, ProfileWrite& write,
                        SecretBytes& written) {
+    if (p.seedPskc) {
+        // The settings came with the seed (PskcSettings); here only the seed.
+        std::string cause;
+        const auto found = FindPskcSeed(*p.seedPskc, s.Serial(), o, {p.algorithm, p.digits, p.step}, cause);
+        if (!found) return cause;
+        written = found->seed;
+        write.seed = written;
+        return {};
+    }
     if (o.command == Command::Provision) {
         written = SecretBytes(p.seed.bytes.data(), p.seed.bytes.size());
         write.seed = written;
@@ -91,6 +101,17 @@ std::string FailureCause(const ProfileWriteResult& result, CommandSession& s, in
     return OneLine(ResultRowState(profile, false));
 }
 
+// The profile settings of the write: the options', or, with a PSKC seed
+// source, those the file gives for the token (a token the file does not
+// know keeps the options' and is refused by AttachSeed).
+SeedSettings WriteSettings(const Options& o, const Prepared& p, const std::string& serial) {
+    const SeedSettings options{p.algorithm, p.digits, p.step};
+    if (!p.seedPskc) return options;
+    std::string cause;
+    const auto found = FindPskcSeed(*p.seedPskc, serial, o, options, cause);
+    return found ? found->settings : options;
+}
+
 }  // namespace
 
 Outcome RunProvision(const Options& o, const Prepared& p, const std::string& reader) {
@@ -113,7 +134,8 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
         return out;
     };
 
-    ProfileWrite write = ProvisionWrite(o, p, s);
+    const SeedSettings settings = WriteSettings(o, p, s.Serial());
+    ProfileWrite write = ProvisionWrite(o, p, settings, s);
     SecretBytes written;
     if (const std::string cause = AttachSeed(o, p, s, write, written); !cause.empty())
         return finish(kExitUsage, cause, "failed");
@@ -138,8 +160,13 @@ Outcome RunProvision(const Options& o, const Prepared& p, const std::string& rea
     VerifyResult verified{false, "the seed the token took is not the one keyloom holds"};
     // Only against the very seed the token took.
     if (SeedFingerprint(written.span()) == result.seedFingerprint) {
-        const VerifyTarget target{0,           profile,  false, {written.data(), written.data() + written.size()},
-                                  p.algorithm, p.digits, p.step};
+        const VerifyTarget target{0,
+                                  profile,
+                                  false,
+                                  {written.data(), written.data() + written.size()},
+                                  settings.algorithm,
+                                  settings.digits,
+                                  settings.step};
         const VerifyReport report = VerifyOnToken(s.Api(), reader, s.Key(), {target});
         if (report.tokenTime) token["tokenTime"] = Q(*report.tokenTime);
         verified = report.results.front();

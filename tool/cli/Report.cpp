@@ -87,6 +87,14 @@ std::string RenderText(const QJsonObject& report) {
         if (result == "deleted" || result == "empty")
             out << S(report.value("serial")) << " profile " << report.value("profile").toInt() << ": "
                 << (result == "deleted" ? "seed removed" : "held no seed") << "\n";
+    } else if (command == "enroll") {
+        // The token lines went out as each token was done; this is the end.
+        if (report.contains("enrolled")) {
+            out << "enrolled " << report.value("enrolled").toInt() << ", failed " << report.value("failed").toInt();
+            if (report.value("skipped").toInt() > 0) out << ", skipped " << report.value("skipped").toInt();
+            if (report.value("stopped").isString()) out << "; " << S(report.value("stopped"));
+            out << "\n";
+        }
     } else if (command.rfind("key ", 0) == 0) {
         if (report.value("changed").toBool()) out << "the token's access key was changed\n";
         if (report.value("saved").toBool()) out << "the key was saved in the configuration file\n";

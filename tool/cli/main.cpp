@@ -55,8 +55,12 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         outcome = UsageOutcome({}, e.what());
     }
+    // enroll's report is the last of its JSON Lines, one line as the others.
+    const auto format =
+        outcome.report.value("command").toString() == "enroll" ? QJsonDocument::Compact : QJsonDocument::Indented;
     const std::string output = help   ? *help
-                               : json ? QJsonDocument(outcome.report).toJson(QJsonDocument::Indented).toStdString()
+                               : json ? QJsonDocument(outcome.report).toJson(format).toStdString() +
+                                            (format == QJsonDocument::Compact ? "\n" : "")
                                       : RenderText(outcome.report);
     // A report nobody receives is a failure: a script reading it would take
     // the missing text for no result at all.

@@ -98,7 +98,10 @@ void AppendDurably(int fd, off_t& size, std::string_view bytes, const fs::path& 
         WriteAll(fd, bytes);
         Sync(fd);
     } catch (int error) {
+        // The descriptor writes at its offset, not at the end: the next
+        // record must start where this one did, not after a hole.
         if (ftruncate(fd, size) == 0) fsync(fd);
+        lseek(fd, size, SEEK_SET);
         throw FileError(Describe(path, "cannot write", error));
     }
     size += static_cast<off_t>(bytes.size());
@@ -154,13 +157,17 @@ OwnerFile OwnerFile::Create(const fs::path& path, std::string_view header, Exist
 }
 
 OwnerFile::OwnerFile(OwnerFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      size_(other.size_),
+      lastStart_(other.lastStart_),
+      path_(std::move(other.path_)) {}
 
 OwnerFile& OwnerFile::operator=(OwnerFile&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         size_ = other.size_;
+        lastStart_ = other.lastStart_;
         path_ = std::move(other.path_);
     }
     return *this;
@@ -172,7 +179,17 @@ OwnerFile::~OwnerFile() {
 
 void OwnerFile::Append(std::string_view record) {
     if (fd_ < 0) throw FileError(path_.string() + ": already finished");
+    const off_t start = size_;
     AppendDurably(fd_, size_, record, path_);
+    lastStart_ = start;
+}
+
+void OwnerFile::WithdrawLast() {
+    if (fd_ < 0) throw FileError(path_.string() + ": already finished");
+    if (lastStart_ < 0) return;
+    if (ftruncate(fd_, lastStart_) != 0 || fsync(fd_) != 0 || lseek(fd_, lastStart_, SEEK_SET) != lastStart_)
+        throw FileError(Describe(path_, "cannot withdraw the last record", errno));
+    size_ = std::exchange(lastStart_, -1);
 }
 
 void OwnerFile::Finish(std::string_view trailer) {

@@ -60,6 +60,10 @@ public:
 
     // Writes record at the end and syncs it. Throws FileError.
     void Append(std::string_view record);
+    // Cuts off the record the last Append wrote and syncs, for a record
+    // that must not stay once written (its token failed after all). Throws
+    // FileError.
+    void WithdrawLast();
     // Writes the trailer, syncs and closes. Throws FileError.
     void Finish(std::string_view trailer = {});
 
@@ -70,7 +74,8 @@ private:
     OwnerFile(int fd, off_t size, std::filesystem::path path) : fd_(fd), size_(size), path_(std::move(path)) {}
 
     int fd_ = -1;
-    off_t size_ = 0;  // bytes known to be on disk
+    off_t size_ = 0;        // bytes known to be on disk
+    off_t lastStart_ = -1;  // where the last appended record begins; -1: none to withdraw
     std::filesystem::path path_;
 };
 

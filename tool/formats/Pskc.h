@@ -115,6 +115,7 @@ public:
 
     void Check(const ExportToken& token) const override { formatter_.Check(token); }
     void Add(const ExportToken& token) override;
+    void WithdrawLast() override { file_.WithdrawLast(); }
     void Finish() override;
     const std::filesystem::path& Path() const override { return file_.Path(); }
 

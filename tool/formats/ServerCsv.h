@@ -46,6 +46,7 @@ public:
 
     void Check(const ExportToken& token) const override;
     void Add(const ExportToken& token) override;
+    void WithdrawLast() override { file_.WithdrawLast(); }
     void Finish() override { file_.Finish(); }
     const std::filesystem::path& Path() const override { return file_.Path(); }
 
@@ -70,6 +71,7 @@ public:
 
     void Check(const ExportToken& token) const override;
     void Add(const ExportToken& token) override;
+    void WithdrawLast() override { file_.WithdrawLast(); }
     void Finish() override { file_.Finish(); }
     const std::filesystem::path& Path() const override { return file_.Path(); }
 

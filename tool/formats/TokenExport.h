@@ -43,6 +43,10 @@ public:
     // Checks, then writes the token's record; on return it is on disk.
     // Throws FormatError (nothing written) or FileError.
     virtual void Add(const ExportToken& token) = 0;
+    // Removes the record the last Add wrote: the token failed after it was
+    // exported here (another export refused it), and a failed token is in
+    // no export. Throws FileError.
+    virtual void WithdrawLast() = 0;
     // Writes what ends the file and closes it. Throws FileError.
     virtual void Finish() = 0;
     virtual const std::filesystem::path& Path() const = 0;

@@ -310,8 +310,8 @@ constexpr unsigned char kQuit = 0;
 
 }  // namespace
 
-StopOnSignals::StopOnSignals(ReaderWatcher& watcher, std::vector<int> signals)
-    : m_watcher(watcher), m_signals(std::move(signals)) {
+StopOnSignals::StopOnSignals(ReaderWatcher& watcher, std::vector<int> stopSignals)
+    : m_watcher(watcher), m_signals(std::move(stopSignals)) {
     static_assert(std::atomic<int>::is_always_lock_free, "the handler reads the pipe end lock-free");
     if (g_signalsTaken.exchange(true)) throw std::logic_error("StopOnSignals: one at a time");
     for (int s : m_signals)

@@ -129,7 +129,7 @@ private:
 // on destruction; destroy it before the watcher.
 class StopOnSignals {
 public:
-    explicit StopOnSignals(ReaderWatcher& watcher, std::vector<int> signals = {SIGINT, SIGTERM});
+    explicit StopOnSignals(ReaderWatcher& watcher, std::vector<int> stopSignals = {SIGINT, SIGTERM});
     ~StopOnSignals();
     StopOnSignals(const StopOnSignals&) = delete;
     StopOnSignals& operator=(const StopOnSignals&) = delete;
