@@ -91,6 +91,51 @@ struct Tally {
     }
 };
 
+// Without --watch the tokens are those in the readers now.
+std::vector<std::string> ReadersNow(const Options& o) {
+    if (o.reader) return {*o.reader};
+    const ReaderScan scan = ScanReaders();
+    if (scan.withToken.empty()) throw Failure(scan.all.empty() ? "no PC/SC reader found" : "no reader holds a token");
+    return scan.withToken;
+}
+
+// The run's exit status, its cause and the summary report, once the
+// exports are ended (unfinished: the causes of those that could not be).
+Outcome Summary(const Options& o, const Enrollment& run, const Tally& tally, bool reportWritten, int received,
+                const std::vector<std::string>& unfinished) {
+    Outcome out;
+    out.status = kExitOk;
+    if (tally.failed > 0) {
+        out.status = kExitFailure;
+        out.cause = std::to_string(tally.failed) + (tally.failed == 1 ? " token" : " tokens") +
+                    " not enrolled; the first: " + tally.firstFailure;
+    }
+    if (run.StopIsFailure()) {
+        out.status = kExitFailure;
+        out.cause = run.StopReason();
+    }
+    if (!unfinished.empty()) {
+        out.status = kExitFailure;
+        out.cause = "an export cannot be finished: " + unfinished.front();
+    }
+    if (!reportWritten) {
+        out.status = kExitFailure;
+        out.cause = "the report could not be written to standard output";
+    }
+    QJsonArray exports;
+    for (const std::string& path : run.ExportPaths()) exports.append(Q(path));
+    out.report = QJsonObject{{"enrolled", tally.enrolled},
+                             {"failed", tally.failed},
+                             {"skipped", tally.skipped},
+                             {"exports", exports},
+                             {"journal", Q(run.JournalPath())}};
+    std::string stopped = run.StopReason();
+    if (stopped.empty() && received) stopped = received == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM";
+    if (stopped.empty() && o.count && tally.enrolled >= *o.count) stopped = "--count reached";
+    out.report["stopped"] = stopped.empty() ? QJsonValue() : QJsonValue(Q(stopped));
+    return out;
+}
+
 }  // namespace
 
 Outcome RunEnroll(const Options& o, const Prepared& p, InputReader& inputs) {
@@ -104,18 +149,7 @@ Outcome RunEnroll(const Options& o, const Prepared& p, InputReader& inputs) {
     CommandSession s(o);
     s.BindLibrary();
     s.LoadKey(p);
-    // Without --watch the tokens are those in the readers now.
-    std::vector<std::string> readers;
-    if (!o.watch) {
-        if (o.reader) {
-            readers.push_back(*o.reader);
-        } else {
-            const ReaderScan scan = ScanReaders();
-            if (scan.withToken.empty())
-                throw Failure(scan.all.empty() ? "no PC/SC reader found" : "no reader holds a token");
-            readers = scan.withToken;
-        }
-    }
+    const std::vector<std::string> readers = o.watch ? std::vector<std::string>{} : ReadersNow(o);
     run.Open();
 
     Lines lines(o.json);
@@ -141,40 +175,7 @@ Outcome RunEnroll(const Options& o, const Prepared& p, InputReader& inputs) {
                 break;
         }
     }
-    const int received = stopOnSignals.Received();
-    const std::vector<std::string> unfinished = run.Finish();
-
-    Outcome out;
-    out.status = kExitOk;
-    if (tally.failed > 0) {
-        out.status = kExitFailure;
-        out.cause = std::to_string(tally.failed) + (tally.failed == 1 ? " token" : " tokens") +
-                    " not enrolled; the first: " + tally.firstFailure;
-    }
-    if (run.StopIsFailure()) {
-        out.status = kExitFailure;
-        out.cause = run.StopReason();
-    }
-    if (!unfinished.empty()) {
-        out.status = kExitFailure;
-        out.cause = "an export cannot be finished: " + unfinished.front();
-    }
-    if (!lines.Good()) {
-        out.status = kExitFailure;
-        out.cause = "the report could not be written to standard output";
-    }
-    QJsonArray exports;
-    for (const std::string& path : run.ExportPaths()) exports.append(Q(path));
-    out.report = QJsonObject{{"enrolled", tally.enrolled},
-                             {"failed", tally.failed},
-                             {"skipped", tally.skipped},
-                             {"exports", exports},
-                             {"journal", Q(run.JournalPath())}};
-    std::string stopped = run.StopReason();
-    if (stopped.empty() && received) stopped = received == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM";
-    if (stopped.empty() && o.count && tally.enrolled >= *o.count) stopped = "--count reached";
-    out.report["stopped"] = stopped.empty() ? QJsonValue() : QJsonValue(Q(stopped));
-    return out;
+    return Summary(o, run, tally, lines.Good(), stopOnSignals.Received(), run.Finish());
 }
 
 }  // namespace keyloom

@@ -72,6 +72,17 @@ std::string WriteFailureCause(const ProfileWriteResult& result, int profile, con
     return cause;
 }
 
+// What --verify checks for the profile just written.
+VerifyTarget TargetFor(const EnrolledToken& t, const SecretBytes& seed) {
+    return {0,
+            t.profile,
+            false,
+            {seed.data(), seed.data() + seed.size()},
+            t.settings.algorithm,
+            t.settings.digits,
+            t.settings.step};
+}
+
 }  // namespace
 
 std::string DefaultJournalPath() {
@@ -250,6 +261,86 @@ void Enrollment::Journal(const EnrolledToken& t) {
     }
 }
 
+// The token's seed: made by the system's random source, or the one the seed
+// file holds for its serial number (with that key's settings).
+SecretBytes Enrollment::SeedFor(EnrolledToken& t, std::string& cause) const {
+    if (m_prepared.seedPskc) {
+        auto found = FindPskcSeed(*m_prepared.seedPskc, t.serial, m_options, m_settings, cause);
+        if (!found) return {};
+        t.settings = found->settings;
+        return std::move(found->seed);
+    }
+    SecretBytes seed(SeedBytesFor(t.settings.algorithm));
+    if (RAND_bytes(seed.data(), static_cast<int>(seed.size())) != 1) cause = "the system's random source gave no seed";
+    return seed;
+}
+
+// The title, then every export's check of the record: all that could
+// refuse the token before it is written. The cause, or empty.
+std::string Enrollment::TitleAndChecks(EnrolledToken& t, const ExportToken& record) const {
+    try {
+        if (m_options.titleTemplate)
+            t.title = ExpandTitle(*m_options.titleTemplate, {t.user, t.serial, static_cast<unsigned>(m_enrolled + 1)});
+        else if (m_options.title)
+            t.title = *m_options.title;
+    } catch (const FormatError& e) {
+        return std::string("title: ") + e.what();
+    }
+    for (const auto& out : m_exports) {
+        try {
+            out->Check(record);
+        } catch (const FormatError& e) {
+            return out->Path().string() + ": " + e.what();
+        }
+    }
+    return {};
+}
+
+ProfileWrite Enrollment::WriteFor(const EnrolledToken& t, const std::string& reader, const SecretBytes& seed) const {
+    ProfileWrite write;
+    write.action = ProfileAction::Provision;
+    write.reader = reader;
+    write.profile = m_profile;
+    write.serialNumber = t.serial;
+    write.seed = seed;
+    write.algorithm = OtpAlgorithmName(t.settings.algorithm);
+    write.digits = t.settings.digits;
+    write.step = t.settings.step;
+    write.title = t.title;
+    if (m_options.setTime) {
+        write.clock = ClockChoice::Required;
+        write.clockText = FormatUtcTimeField(std::chrono::system_clock::now());
+    }
+    write.clearSeed = false;
+    write.autoEnter = m_options.enter;
+    // Nobody is asked: a seed in the profile is refused before anything is
+    // written, unless asked, or unless this run put it there itself.
+    write.overwrite = m_options.force || m_writtenNotEnrolled.count(t.serial) ? Overwrite::Always : Overwrite::Refuse;
+    return write;
+}
+
+// Into every export, or into none: a record some exports took is withdrawn
+// from them when a later one fails. The cause, or empty.
+std::string Enrollment::ExportAll(const ExportToken& record) {
+    for (size_t i = 0; i < m_exports.size(); ++i) {
+        try {
+            m_exports[i]->Add(record);
+        } catch (const std::exception& e) {
+            std::string cause = m_exports[i]->Path().string() + ": " + e.what();
+            for (size_t j = 0; j < i; ++j) {
+                try {
+                    m_exports[j]->WithdrawLast();
+                } catch (const FileError& withdraw) {
+                    cause += "; and its record stays in " + m_exports[j]->Path().string() + ": " + withdraw.what() +
+                             " (remove it by hand)";
+                }
+            }
+            return cause;
+        }
+    }
+    return {};
+}
+
 EnrolledToken Enrollment::Enroll(const CardApi& api, const std::string& key, const std::string& reader,
                                  SteadyClock::time_point seen) {
     EnrolledToken t;
@@ -283,58 +374,18 @@ EnrolledToken Enrollment::Enroll(const CardApi& api, const std::string& key, con
     // The seed, and everything that could refuse the token, before the
     // token is written: a refusal afterwards would leave it with a seed
     // nobody has.
-    SecretBytes seed;
-    if (m_prepared.seedPskc) {
-        std::string cause;
-        auto found = FindPskcSeed(*m_prepared.seedPskc, t.serial, m_options, m_settings, cause);
-        if (!found) return done("failed", cause);
-        seed = std::move(found->seed);
-        t.settings = found->settings;
-    } else {
-        seed = SecretBytes(SeedBytesFor(t.settings.algorithm));
-        if (RAND_bytes(seed.data(), static_cast<int>(seed.size())) != 1)
-            return done("failed", "the system's random source gave no seed");
-    }
+    std::string cause;
+    const SecretBytes seed = SeedFor(t, cause);
+    if (!cause.empty()) return done("failed", cause);
     t.seedFingerprint = SeedFingerprint(seed.span());
-    try {
-        if (m_options.titleTemplate)
-            t.title = ExpandTitle(*m_options.titleTemplate, {t.user, t.serial, static_cast<unsigned>(m_enrolled + 1)});
-        else if (m_options.title)
-            t.title = *m_options.title;
-    } catch (const FormatError& e) {
-        t.seedFingerprint.clear();
-        return done("failed", std::string("title: ") + e.what());
-    }
     const ExportToken record{t.serial,          t.user,         seed.span(), HashOf(t.settings.algorithm),
                              t.settings.digits, t.settings.step};
-    for (const auto& out : m_exports) {
-        try {
-            out->Check(record);
-        } catch (const FormatError& e) {
-            t.seedFingerprint.clear();
-            return done("failed", out->Path().string() + ": " + e.what());
-        }
+    if (std::string refused = TitleAndChecks(t, record); !refused.empty()) {
+        t.seedFingerprint.clear();
+        return done("failed", refused);
     }
 
-    ProfileWrite write;
-    write.action = ProfileAction::Provision;
-    write.reader = reader;
-    write.profile = m_profile;
-    write.serialNumber = t.serial;
-    write.seed = seed;
-    write.algorithm = OtpAlgorithmName(t.settings.algorithm);
-    write.digits = t.settings.digits;
-    write.step = t.settings.step;
-    write.title = t.title;
-    if (m_options.setTime) {
-        write.clock = ClockChoice::Required;
-        write.clockText = FormatUtcTimeField(std::chrono::system_clock::now());
-    }
-    write.clearSeed = false;
-    write.autoEnter = m_options.enter;
-    // Nobody is asked: a seed in the profile is refused before anything is
-    // written, unless asked, or unless this run put it there itself.
-    write.overwrite = m_options.force || m_writtenNotEnrolled.count(t.serial) ? Overwrite::Always : Overwrite::Refuse;
+    const ProfileWrite write = WriteFor(t, reader, seed);
     const ProfileWriteResult written = timed([&] { return PerformProfileWrite(api, key, write); });
     if (!written.Succeeded()) {
         // Only a failed burn may have left the seed in the token.
@@ -349,38 +400,17 @@ EnrolledToken Enrollment::Enroll(const CardApi& api, const std::string& key, con
     if (written.seedFingerprint != t.seedFingerprint)
         return done("failed", "the seed the token took is not the one made for it");
 
-    const VerifyTarget target{0,
-                              m_profile,
-                              false,
-                              {seed.data(), seed.data() + seed.size()},
-                              t.settings.algorithm,
-                              t.settings.digits,
-                              t.settings.step};
-    const VerifyReport verified = timed([&] { return VerifyOnToken(api, reader, key, {target}); });
+    const VerifyReport verified = timed([&] { return VerifyOnToken(api, reader, key, {TargetFor(t, seed)}); });
     t.verified = verified.results.front().verified;
     if (!t.verified) return done("failed", "not verified: " + verified.results.front().detail);
 
-    // Into every export, or into none.
-    for (size_t i = 0; i < m_exports.size(); ++i) {
-        try {
-            m_exports[i]->Add(record);
-        } catch (const std::exception& e) {
-            std::string cause = m_exports[i]->Path().string() + ": " + e.what();
-            for (size_t j = 0; j < i; ++j) {
-                try {
-                    m_exports[j]->WithdrawLast();
-                } catch (const FileError& withdraw) {
-                    cause += "; and its record stays in " + m_exports[j]->Path().string() + ": " + withdraw.what() +
-                             " (remove it by hand)";
-                }
-            }
-            m_stop = "an export cannot be written: " + cause;
-            m_stopIsFailure = true;
-            return done("failed", "verified, but not exported: " + cause +
-                                      ". The token holds a seed that no export has: enroll it again with --force "
-                                      "once the export is mended, or remove the seed (keyloom delete -p " +
-                                      std::to_string(m_profile) + ")");
-        }
+    if (std::string cause = ExportAll(record); !cause.empty()) {
+        m_stop = "an export cannot be written: " + cause;
+        m_stopIsFailure = true;
+        return done("failed", "verified, but not exported: " + cause +
+                                  ". The token holds a seed that no export has: enroll it again with --force "
+                                  "once the export is mended, or remove the seed (keyloom delete -p " +
+                                  std::to_string(m_profile) + ")");
     }
     m_writtenNotEnrolled.erase(t.serial);
     m_enrolledSerials.insert(t.serial);

@@ -22,7 +22,9 @@
 #include "cli/Prepared.h"
 #include "cli/PskcSeeds.h"
 #include "formats/Journal.h"
+#include "formats/Secrets.h"
 #include "formats/TokenExport.h"
+#include "provisioning/ProfileWrite.h"
 #include "session/CardApi.h"
 
 namespace keyloom {
@@ -86,6 +88,11 @@ private:
     void CheckSettings() const;
     std::string CheckExportNames() const;
     void Journal(const EnrolledToken& token);
+    provisor::SecretBytes SeedFor(EnrolledToken& token, std::string& cause) const;
+    std::string TitleAndChecks(EnrolledToken& token, const provisor::ExportToken& record) const;
+    provisor::ProfileWrite WriteFor(const EnrolledToken& token, const std::string& reader,
+                                    const provisor::SecretBytes& seed) const;
+    std::string ExportAll(const provisor::ExportToken& record);
 
     const Options& m_options;
     const Prepared& m_prepared;
