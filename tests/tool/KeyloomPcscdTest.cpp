@@ -840,6 +840,37 @@ TEST_F(KeyloomOnPcscd, EnrollWatchEnrollsEachInsertedTokenOnceAndStopsCleanlyOnS
     EXPECT_EQ(JsonLines(tooltest::ReadFile(journal)).size(), lines.size() - 1 - skipped.size());
 }
 
+// A run ends cleanly, with status 0, when its users list is used up (the
+// tokens still waiting are not touched) or when --count tokens are enrolled
+// (the watching station ends by itself).
+TEST_F(KeyloomOnPcscd, EnrollEndsCleanlyWhenTheUsersRunOutOrTheCountIsReached) {
+    Wrote(kR0, 48);
+    Wrote(kR1, 48);
+    Wrote(kR0, 49);
+    Wrote(kR1, 49);
+    const std::string journal = (dir / "ends.jsonl").string();
+    Finished run = Keyloom({"enroll", "-p", "48", "--key-file", keyFile, "--users", Write("one.txt", "solo\n"),
+                            "--journal", journal, "--json"});
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    std::vector<QJsonObject> lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines[0]["result"].toString(), "enrolled");
+    EXPECT_EQ(lines[0]["user"].toString(), "solo");
+    EXPECT_EQ(lines[1]["stopped"].toString(), "the users list is used up");
+    const bool firstWasR0 = lines[0]["serial"].toString() == "NV2A00000001";
+    EXPECT_TRUE(HoldsSeed(firstWasR0 ? kR0 : kR1, 48));
+    EXPECT_FALSE(HoldsSeed(firstWasR0 ? kR1 : kR0, 48)) << "the token after the last user is not touched";
+
+    run = Keyloom({"enroll", "--watch", "--count", "1", "-p", "49", "--key-file", keyFile, "--journal", journal,
+                   "--json"});
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines[0]["result"].toString(), "enrolled");
+    EXPECT_EQ(lines[1]["stopped"].toString(), "--count reached");
+    EXPECT_EQ(HoldsSeed(kR0, 49) + HoldsSeed(kR1, 49), 1);
+}
+
 // What enroll cannot export, or must not take, ends with status 2 and a
 // one-line cause before any file is made or any command reaches a token.
 TEST_F(KeyloomOnPcscd, EnrollRefusalsWriteNothingAndSendNothing) {
