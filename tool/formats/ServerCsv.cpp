@@ -3,6 +3,7 @@
 #include <string>
 
 #include "formats/Encodings.h"
+#include "formats/Secrets.h"
 #include "formats/TextChecks.h"
 
 namespace provisor {
@@ -62,23 +63,25 @@ std::string EntraCsvLine(const ExportToken& token, std::string_view manufacturer
     return line;
 }
 
+void CsvExport::Check(const ExportToken& token) const {
+    std::string line = Line(token);
+    Wipe(line.data(), line.size());
+}
+
+void CsvExport::Add(const ExportToken& token) {
+    std::string line = Line(token);
+    const WipeOnExit wipe(line);
+    file_.Append(line);
+}
+
 EntraCsvWriter::EntraCsvWriter(const std::filesystem::path& path, std::string manufacturer, std::string model,
                                OwnerFile::Existing existing)
-    : manufacturer_(std::move(manufacturer)),
-      model_(std::move(model)),
-      file_((CheckCsvField(manufacturer_, "the manufacturer"), CheckCsvField(model_, "the model"),
-             OwnerFile::Create(path, std::string(kEntraCsvHeader) + "\r\n", existing))) {}
+    : CsvExport((CheckCsvField(manufacturer, "the manufacturer"), CheckCsvField(model, "the model"),
+                 OwnerFile::Create(path, std::string(kEntraCsvHeader) + "\r\n", existing))),
+      manufacturer_(std::move(manufacturer)),
+      model_(std::move(model)) {}
 
-void EntraCsvWriter::Check(const ExportToken& token) const {
-    std::string line = EntraCsvLine(token, manufacturer_, model_);
-    Wipe(line.data(), line.size());
-}
-
-void EntraCsvWriter::Add(const ExportToken& token) {
-    std::string line = EntraCsvLine(token, manufacturer_, model_);
-    file_.Append(line);
-    Wipe(line.data(), line.size());
-}
+std::string EntraCsvWriter::Line(const ExportToken& token) const { return EntraCsvLine(token, manufacturer_, model_); }
 
 OtpHash PrivacyIdeaImpliedHash(size_t seedBytes) {
     if (seedBytes == 32) return OtpHash::Sha256;
@@ -116,17 +119,6 @@ std::string PrivacyIdeaCsvLine(const ExportToken& token) {
 }
 
 PrivacyIdeaCsvWriter::PrivacyIdeaCsvWriter(const std::filesystem::path& path, OwnerFile::Existing existing)
-    : file_(OwnerFile::Create(path, {}, existing)) {}
-
-void PrivacyIdeaCsvWriter::Check(const ExportToken& token) const {
-    std::string line = PrivacyIdeaCsvLine(token);
-    Wipe(line.data(), line.size());
-}
-
-void PrivacyIdeaCsvWriter::Add(const ExportToken& token) {
-    std::string line = PrivacyIdeaCsvLine(token);
-    file_.Append(line);
-    Wipe(line.data(), line.size());
-}
+    : CsvExport(OwnerFile::Create(path, {}, existing)) {}
 
 }  // namespace provisor

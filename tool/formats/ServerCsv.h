@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "formats/OwnerFile.h"
 #include "formats/TokenExport.h"
@@ -37,22 +38,37 @@ void CheckEntraSettings(OtpHash hash, int digits, int step);
 // The line for token, with its CR LF; throws FormatError.
 std::string EntraCsvLine(const ExportToken& token, std::string_view manufacturer, std::string_view model);
 
-class EntraCsvWriter final : public TokenExport {
+// An export of one line per token in an owner-only file: a token is checked
+// by making its line, and added by appending it; the line, which carries the
+// secret, is cleared either way.
+class CsvExport : public TokenExport {
 public:
-    // Creates the file with the header line. Throws FormatError for a
-    // manufacturer or model the file cannot carry, FileError.
-    EntraCsvWriter(const std::filesystem::path& path, std::string manufacturer = "Norvik",
-                   std::string model = "Norvik-2", OwnerFile::Existing existing = OwnerFile::Existing::Refuse);
-
     void Check(const ExportToken& token) const override;
     void Add(const ExportToken& token) override;
     void WithdrawLast() override { file_.WithdrawLast(); }
     void Finish() override { file_.Finish(); }
     const std::filesystem::path& Path() const override { return file_.Path(); }
 
+protected:
+    explicit CsvExport(OwnerFile file) : file_(std::move(file)) {}
+    // The token's line with its line end; throws FormatError.
+    virtual std::string Line(const ExportToken& token) const = 0;
+
 private:
-    std::string manufacturer_, model_;
     OwnerFile file_;
+};
+
+class EntraCsvWriter final : public CsvExport {
+public:
+    // Creates the file with the header line. Throws FormatError for a
+    // manufacturer or model the file cannot carry, FileError.
+    EntraCsvWriter(const std::filesystem::path& path, std::string manufacturer = "Norvik",
+                   std::string model = "Norvik-2", OwnerFile::Existing existing = OwnerFile::Existing::Refuse);
+
+private:
+    std::string Line(const ExportToken& token) const override;
+
+    std::string manufacturer_, model_;
 };
 
 // The algorithm privacyIDEA takes for a seed of this many bytes.
@@ -63,20 +79,14 @@ void CheckPrivacyIdeaSettings(OtpHash hash, size_t seedBytes, int digits, int st
 // The line for token, with its LF; throws FormatError.
 std::string PrivacyIdeaCsvLine(const ExportToken& token);
 
-class PrivacyIdeaCsvWriter final : public TokenExport {
+class PrivacyIdeaCsvWriter final : public CsvExport {
 public:
     // Creates the (empty) file. Throws FileError.
     explicit PrivacyIdeaCsvWriter(const std::filesystem::path& path,
                                   OwnerFile::Existing existing = OwnerFile::Existing::Refuse);
 
-    void Check(const ExportToken& token) const override;
-    void Add(const ExportToken& token) override;
-    void WithdrawLast() override { file_.WithdrawLast(); }
-    void Finish() override { file_.Finish(); }
-    const std::filesystem::path& Path() const override { return file_.Path(); }
-
 private:
-    OwnerFile file_;
+    std::string Line(const ExportToken& token) const override { return PrivacyIdeaCsvLine(token); }
 };
 
 }  // namespace provisor
